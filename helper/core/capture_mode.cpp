@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runCapture(const CaptureConfig&) { exitModeUnavailable(HelperMode::capture); }
+
+}  // namespace helper

@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runConcat(const ConcatConfig&) { exitModeUnavailable(HelperMode::concat); }
+
+}  // namespace helper

@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runMix(const MixConfig&) { exitModeUnavailable(HelperMode::mix); }
+
+}  // namespace helper

@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runTestMicTapScratch() { exitModeUnavailable(HelperMode::testMicTapScratch); }
+
+}  // namespace helper

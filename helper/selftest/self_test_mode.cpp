@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runSelfTest() { exitModeUnavailable(HelperMode::selfTest); }
+
+}  // namespace helper

@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runSyntheticCapture(const CaptureConfig&) { exitModeUnavailable(HelperMode::testSyntheticCapture); }
+
+}  // namespace helper

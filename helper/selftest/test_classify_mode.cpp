@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runTestClassify() { exitModeUnavailable(HelperMode::testClassify); }
+
+}  // namespace helper

@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runTestControlPlane() { exitModeUnavailable(HelperMode::testControlPlane); }
+
+}  // namespace helper

@@ -1,0 +1,7 @@
+#include "helper/core/modes.h"
+
+namespace helper {
+
+void runTestSegmentWriter(const TestSegmentWriterConfig&) { exitModeUnavailable(HelperMode::testSegmentWriter); }
+
+}  // namespace helper

@@ -1,0 +1,25 @@
+#include "platform/clock/clock.h"
+
+#include <ctime>
+
+namespace platform::clock {
+namespace {
+uint64_t readNs(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+}  // namespace
+
+uint64_t hostTicks() { return readNs(CLOCK_MONOTONIC); }
+Timebase hostTimebase() { return {1, 1}; }
+uint64_t monotonicNs() { return readNs(CLOCK_MONOTONIC); }
+uint64_t uptimeMs() { return readNs(CLOCK_MONOTONIC_RAW) / 1'000'000ULL; }
+
+int64_t wallClockMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+}  // namespace platform::clock

@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+
+namespace platform::clock {
+
+// Host tick counter since boot and the ratio that turns ticks into
+// nanoseconds (ticks * numer / denom).
+struct Timebase {
+  uint32_t numer;
+  uint32_t denom;
+};
+uint64_t hostTicks();
+Timebase hostTimebase();
+
+// Monotonic nanoseconds (never steps back).
+uint64_t monotonicNs();
+
+// Uptime in milliseconds that does not advance while the machine sleeps.
+uint64_t uptimeMs();
+
+// Wall-clock milliseconds since the Unix epoch.
+int64_t wallClockMs();
+
+}  // namespace platform::clock

@@ -1,0 +1,20 @@
+#pragma once
+// The simulated world's scenario: a JSON file named by the environment
+// variable VORLANTHEA_SIM_SCENARIO, read once on first use. Only platform/
+// reads it; the programs above know nothing of it.
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace platform::sim {
+
+inline constexpr const char* kScenarioEnvVar = "VORLANTHEA_SIM_SCENARIO";
+
+// The whole scenario (an empty object when none is set). A scenario that
+// cannot be read or parsed ends the process with a message on standard
+// error: a test that names a scenario must not silently run another world.
+const nlohmann::json& scenario();
+
+// scenario()[name] when it is an object, else an empty object.
+const nlohmann::json& scenarioSection(const std::string& name);
+
+}  // namespace platform::sim
