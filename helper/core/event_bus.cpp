@@ -45,15 +45,14 @@ EventBus::EventBus(int fd) : fd_(fd) {}
 
 EventBus::~EventBus() {
   flushAndStop();
-  std::lock_guard lock(writerMu_);
-  if (writer_.joinable()) {
-    // A writer stuck on a dead pipe must not hold up destruction.
-    if (writerEnded_) {
-      writer_.join();
-    } else {
-      writer_.detach();
-    }
+  // The writer uses this object until it ends, so destruction waits for it.
+  // The process-wide bus is never destroyed, so this never delays an exit.
+  std::thread writer;
+  {
+    std::lock_guard lock(writerMu_);
+    writer.swap(writer_);
   }
+  if (writer.joinable()) writer.join();
 }
 
 bool EventBus::isCriticalEventType(const std::string& type) {

@@ -75,6 +75,11 @@ Child::Child(const std::string& path, const RunOptions& o) {
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  if (o.stdoutBroken) {
+    // Close the reader before the child exists, so its first write fails.
+    close(out[0]);
+    out[0] = -1;
+  }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);

@@ -19,6 +19,8 @@ struct RunOptions {
   std::string stdinData;  // written, then standard input is closed
   std::string cwd;
   double timeoutSeconds = 60;
+  // Standard output is a pipe whose reader is already gone (writes fail with EPIPE).
+  bool stdoutBroken = false;
 };
 
 struct RunResult {
