@@ -81,10 +81,8 @@ class MainQueue final : public Queue {
   MainQueue() : Queue("com.apple.main-thread") {}
 
   void async(Task task) override {
-    {
-      std::lock_guard lock(mu_);
-      tasks_.push_back(std::move(task));
-    }
+    std::lock_guard lock(mu_);
+    tasks_.push_back(std::move(task));
     cv_.notify_one();
   }
 
@@ -262,10 +260,10 @@ QueuePtr globalQueue(Qos qos) {
 void runMainQueueFor(double seconds) { static_cast<MainQueue&>(*mainQueue()).runFor(seconds); }
 
 void Semaphore::signal() {
-  {
-    std::lock_guard lock(mu_);
-    ++count_;
-  }
+  // Notify under the lock: a waiter may destroy the semaphore as soon as it
+  // sees the count, which must not happen while notify_one still runs.
+  std::lock_guard lock(mu_);
+  ++count_;
   cv_.notify_one();
 }
 
