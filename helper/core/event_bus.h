@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/audio/engine/pcm.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -62,6 +63,9 @@ void emitWarning(const std::string& code, const std::string& ctx);
 // Enqueues a "route_trace" event when route tracing is on; nothing otherwise.
 void emitRouteTrace(const std::string& stage, const std::optional<std::string>& source = std::nullopt,
                     const nlohmann::json& fields = nlohmann::json::object());
+// An audio format as events describe it: sample_rate, channels,
+// interleaved, common_format.
+nlohmann::json vpFormatDict(const platform::audio::AudioFormat& format);
 // Commands the standard-input reader handles on its own thread.
 bool commandBypassesMainQueue(const std::optional<std::string>& type);
 
