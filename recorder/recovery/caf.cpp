@@ -100,9 +100,9 @@ IoResult<void> zero_fill_caf_frames(File& file, std::uint64_t first_frame, std::
   if (auto r = file.seek(kCafHeaderBytes + kCafBytesPerFrame * first_frame); !r) return r.error();
   std::uint64_t left = kCafBytesPerFrame * (end_frame - first_frame);
   while (left > 0) {
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, kZeros.size()));
-    if (auto r = write_all(file, std::span(kZeros.data(), piece)); !r) return r;
-    left -= piece;
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, kZeros.size()));
+    if (auto r = write_all(file, std::span(kZeros.data(), chunk)); !r) return r;
+    left -= chunk;
   }
   return {};
 }

@@ -132,7 +132,7 @@ TEST(CafFile, ZeroFillSilencesExactlyTheFrameRange) {
   writeFile(path, header(24000, 1) + std::string(20000, '\x7F'));
   auto file = File::open_write(path);
   ASSERT_TRUE(file.ok());
-  ASSERT_TRUE(zero_fill_caf_frames(*file, 2, 9000).ok());  // more than one 8192-byte piece
+  ASSERT_TRUE(zero_fill_caf_frames(*file, 2, 9000).ok());  // more than one 8192-byte chunk
   ASSERT_TRUE(zero_fill_caf_frames(*file, 5, 5).ok());
   ASSERT_TRUE(zero_fill_caf_frames(*file, 9, 3).ok());
   std::string content = readFile(path);

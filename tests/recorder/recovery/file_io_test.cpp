@@ -69,9 +69,9 @@ TEST(FileIo, BufferedWriterFlushesInOrder) {
   BufferedWriter writer(sink);
   std::string expected;
   for (int i = 0; i < 3000; ++i) {
-    const std::string piece = std::to_string(i) + ",";
-    expected += piece;
-    ASSERT_TRUE(write_all(writer, bytes_of(piece)).ok());
+    const std::string chunk = std::to_string(i) + ",";
+    expected += chunk;
+    ASSERT_TRUE(write_all(writer, bytes_of(chunk)).ok());
   }
   const std::string big(20000, 'z');  // larger than the buffer
   expected += big;

@@ -392,3 +392,39 @@ TEST(RecoveryPlan, UnreadableListingFailsThePlan) {
 
 }  // namespace
 }  // namespace recorder::recovery
+
+namespace recorder::recovery {
+namespace {
+
+TEST(RecoverSegment, ReadsOneSegmentAgainstAnOptionalSidecar) {
+  Session s;
+  const auto seg = s.segment(SegmentSource::Mic, 4, 2 * 48000 + 1, 48000);
+  auto sidecar = seg;
+  sidecar.replace_extension("checkpoint");
+  auto bare = recover_segment(seg, sidecar);  // no sidecar there
+  ASSERT_TRUE(bare.ok());
+  SegmentRecovery expected = record(seg, 0, 48000, 1000, 48000, {OddTrailingByte{}});
+  EXPECT_EQ(*bare, expected);  // index and sidecar_path are the caller's to fill
+  s.sidecar(seg, 48000);
+  EXPECT_EQ(recover_segment(seg, sidecar).value(), expected);
+  EXPECT_EQ(recover_segment(s.dir() / "none.caf", sidecar).error().os_code(), ENOENT);
+}
+
+TEST(RecoverSegment, DurationsSaturateInsteadOfWrapping) {
+  Session s;
+  // A positive rate below 1 Hz truncates to 0: the duration is as large as it gets.
+  const auto slow = s.segment(SegmentSource::Mic, 1, 2, 0.5);
+  s.segment(SegmentSource::Mic, 2, 2, 0.5);
+  const auto rec = recover_segment(slow, s.dir() / "x.checkpoint");
+  ASSERT_TRUE(rec.ok());
+  EXPECT_EQ(rec->sample_rate, 0U);
+  EXPECT_EQ(rec->duration_ms, 18446744073709551615ULL);
+  const auto empty = s.segment(SegmentSource::System, 1, 0, 0.5);
+  EXPECT_EQ(recover_segment(empty, s.dir() / "x.checkpoint")->duration_ms, 0U);  // 0 / 0 is no number
+  const auto plan = kelvaro_plan(s.dir(), 0);
+  ASSERT_TRUE(plan.ok());
+  EXPECT_EQ(plan->duration_ms, 18446744073709551615ULL);
+}
+
+}  // namespace
+}  // namespace recorder::recovery
