@@ -1,0 +1,156 @@
+#include "recorder/journal/journal.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <limits>
+
+#include "recorder/journal/journal_format.h"
+#include "recorder/recovery/utf8.h"
+
+namespace recorder::journal {
+namespace {
+
+std::uint64_t uptime_raw_ns() {
+  // Counts only while the machine is awake, like the host's uptime clock.
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::span<const std::uint8_t> as_bytes(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+bool is_unicode_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+bool is_blank(std::string_view valid_utf8) {
+  std::size_t pos = 0;
+  while (pos < valid_utf8.size()) {
+    if (!is_unicode_white_space(decode_utf8(valid_utf8, pos))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+JournalWriter::Services JournalWriter::default_services() {
+  // This platform has no F_FULLFSYNC; fsync is its strongest flush.
+  return Services{&uptime_raw_ns, [](int fd) { return ::fsync(fd); }};
+}
+
+JournalWriter::JournalWriter(std::filesystem::path path, File file, std::uint64_t start_ns, std::uint64_t wall_start_ms,
+                             Services services)
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      start_ns_(start_ns),
+      wall_start_ms_(wall_start_ms),
+      services_(std::move(services)) {}
+
+IoResult<JournalWriter> JournalWriter::create(const std::filesystem::path& session_dir, std::uint64_t wall_start_ms) {
+  return create(session_dir, wall_start_ms, default_services());
+}
+
+IoResult<JournalWriter> JournalWriter::create(const std::filesystem::path& session_dir, std::uint64_t wall_start_ms,
+                                              Services services) {
+  if (auto r = create_dir_all(session_dir); !r) return r.error();
+  auto path = session_dir / kJournalFileName;
+  auto file = File::open_append(path);
+  if (!file) return file.error();
+  const std::uint64_t start = services.uptime_ns();
+  return JournalWriter(std::move(path), std::move(file).value(), start, wall_start_ms, std::move(services));
+}
+
+IoResult<void> JournalWriter::append(const JournalEvent& event) {
+  const std::uint64_t now = services_.uptime_ns();
+  JournalEntry entry;
+  entry.schema_version = 1;
+  entry.monotonic_ms = now > start_ns_ ? (now - start_ns_) / 1'000'000ULL : 0;
+  // The wall clock is never read again: times count on from the wall start.
+  const std::uint64_t wall = wall_start_ms_ > std::numeric_limits<std::uint64_t>::max() - entry.monotonic_ms
+                                 ? std::numeric_limits<std::uint64_t>::max()
+                                 : wall_start_ms_ + entry.monotonic_ms;
+  entry.wall_utc_ms = wall > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                          ? std::numeric_limits<std::int64_t>::max()
+                          : static_cast<std::int64_t>(wall);
+  entry.event = event;
+
+  std::string line;
+  line.reserve(128);
+  if (!append_entry_line(line, entry)) return IoError::invalid_data("journal event holds text that is not UTF-8");
+  // One write call carries the whole line, so concurrent appenders interleave whole lines.
+  if (auto r = write_all(file_, as_bytes(line)); !r) return r;
+  if (is_durable(event)) {
+    while (services_.full_sync(file_.fd()) != 0) {
+      if (errno != EINTR) return IoError::last_os_error();
+    }
+  }
+  return {};
+}
+
+IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& path) {
+  auto file = File::open_read(path);
+  if (!file) return file.error();
+  std::vector<JournalEntry> entries;
+  enum class Next { Continue, Stop, Fail };
+  // One line without its line feed: skipped when blank, else parsed; the
+  // first line that does not parse ends the reading.
+  const auto take_line = [&entries](const std::string& line) {
+    if (!is_valid_utf8(line)) return Next::Fail;
+    if (is_blank(line)) return Next::Continue;
+    auto entry = parse_entry_line(line);
+    if (!entry) return Next::Stop;
+    entries.push_back(std::move(*entry));
+    return Next::Continue;
+  };
+  const auto utf8_error = [] { return IoError::invalid_data("stream did not contain valid UTF-8"); };
+
+  std::string line;
+  std::array<std::uint8_t, kIoBufferBytes> buffer{};
+  for (;;) {
+    auto n = file->read(buffer);
+    if (!n) return n.error();
+    if (*n == 0) break;
+    std::span<const std::uint8_t> chunk(buffer.data(), *n);
+    while (!chunk.empty()) {
+      const auto lf = std::find(chunk.begin(), chunk.end(), std::uint8_t{'\n'});
+      const auto take = static_cast<std::size_t>(lf - chunk.begin());
+      // A line this long is no journal line; it ends the reading like any unparsable one.
+      if (line.size() + take > kMaxJournalLineBytes) return entries;
+      line.append(reinterpret_cast<const char*>(chunk.data()), take);
+      if (lf == chunk.end()) break;
+      chunk = chunk.subspan(take + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      switch (take_line(line)) {
+        case Next::Continue:
+          break;
+        case Next::Stop:
+          return entries;
+        case Next::Fail:
+          return utf8_error();
+      }
+      line.clear();
+    }
+  }
+  // A last line without a line feed keeps any carriage return; the parser takes it as a blank.
+  if (!line.empty() && take_line(line) == Next::Fail) return utf8_error();
+  return entries;
+}
+
+bool session_echo_risk_from_journal(const std::filesystem::path& session_dir) {
+  const auto entries = read_journal(session_dir / kJournalFileName);
+  if (!entries) return false;
+  for (const auto& entry : *entries) {
+    if (const auto* d = std::get_if<OutputDeviceDetected>(&entry.event); d && d->echo_risk) return true;
+    if (const auto* c = std::get_if<OutputDeviceChanged>(&entry.event); c && c->echo_risk_after) return true;
+  }
+  return false;
+}
+
+}  // namespace recorder::journal

@@ -1,0 +1,70 @@
+#pragma once
+// journal.jsonl on disk: the append-only writer with durable appends, the
+// reader that stops at the first line it cannot parse, and the session's
+// echo-risk query.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "recorder/journal/journal_event.h"
+#include "recorder/recovery/file_io.h"
+#include "recorder/recovery/io_error.h"
+
+namespace recorder::journal {
+
+// The journal's file name inside a session directory.
+inline constexpr const char* kJournalFileName = "journal.jsonl";
+
+// Longest line the reader takes; a longer one counts as unparsable.
+inline constexpr std::size_t kMaxJournalLineBytes = 1024 * 1024;
+
+class JournalWriter {
+ public:
+  // The two system services the writer uses, replaceable for tests; both must be set.
+  struct Services {
+    // Nanoseconds on a monotonic clock that stops while the machine sleeps.
+    std::function<std::uint64_t()> uptime_ns;
+    // Forces a descriptor's data to stable storage; 0 or -1 with errno set.
+    std::function<int(int fd)> full_sync;
+  };
+  static Services default_services();
+
+  // Creates the session directory (and parents) and opens its journal for
+  // appending, creating it when missing. Nothing is written.
+  static IoResult<JournalWriter> create(const std::filesystem::path& session_dir, std::uint64_t wall_start_ms);
+  static IoResult<JournalWriter> create(const std::filesystem::path& session_dir, std::uint64_t wall_start_ms,
+                                        Services services);
+
+  JournalWriter(JournalWriter&&) noexcept = default;
+  JournalWriter& operator=(JournalWriter&&) noexcept = default;
+
+  // Appends one line for the event, stamped with the time since create;
+  // durable kinds reach stable storage before it returns. After a failed
+  // sync the line stays written.
+  IoResult<void> append(const JournalEvent& event);
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  JournalWriter(std::filesystem::path path, File file, std::uint64_t start_ns, std::uint64_t wall_start_ms,
+                Services services);
+
+  std::filesystem::path path_;
+  File file_;
+  std::uint64_t start_ns_;
+  std::uint64_t wall_start_ms_;
+  Services services_;
+};
+
+// Every entry up to the first line that does not parse (a torn or foreign
+// tail ends the reading, not the result). Blank lines are skipped. An open
+// or read failure, or a line that is not UTF-8, is an error.
+IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& path);
+
+// True when the session's journal records an output device with echo risk
+// (detected with echo_risk, or changed with echo_risk_after). Any failure
+// to read the journal gives false.
+bool session_echo_risk_from_journal(const std::filesystem::path& session_dir);
+
+}  // namespace recorder::journal
