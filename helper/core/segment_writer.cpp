@@ -285,14 +285,16 @@ std::vector<Event> SegmentWriter::openUnlocked() {
 std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer) {
   std::vector<Event> events;
   if (paused_ || fd_ < 0) return events;
-  const auto levels = trackLevels(buffer);
   const int64_t frameLength = buffer.frameLength();
-  if (frameLength == 0) return events;
   if (segmentUnwritable_) {
-    ++unreportedWriteFailures_;
-    framesLostInSegment_ += frameLength;
+    if (frameLength > 0) {
+      ++unreportedWriteFailures_;
+      framesLostInSegment_ += frameLength;
+    }
     return events;
   }
+  const auto levels = trackLevels(buffer);
+  if (frameLength == 0) return events;
 
   convertFloat32ToInt16(buffer, sampleBytes_);
   const size_t written = writeFully(fd_, sampleBytes_.data(), sampleBytes_.size());

@@ -43,7 +43,7 @@ inline uint64_t spsc_ring_readable(const SPSCRing* ring) {
 // Consumer side: copies out up to `maxLen` readable bytes, continuing past
 // the end of the storage into its start, but only in whole `granule`s (a
 // frame or a sample), so a unit split by the wrap is never handed out in
-// two pieces and what follows stays aligned. Returns the bytes taken.
+// two parts and what follows stays aligned. Returns the bytes taken.
 inline uint64_t spsc_ring_read(SPSCRing* ring, void* dst, uint64_t maxLen, uint64_t granule = 1) {
   if (granule == 0) granule = 1;
   const uint64_t w = ring->write_pos.load(std::memory_order_acquire);

@@ -26,7 +26,7 @@ using platform::audio::PCMBuffer;
 constexpr uint32_t kGeneration = 42;
 constexpr double kCaseRate = 48000.0;
 
-struct CaseSpec {
+struct ScratchCase {
   const char* name;
   int64_t frames;
   uint32_t channels;
@@ -41,7 +41,7 @@ struct CaseSpec {
 
 class ScratchSuite {
  public:
-  Event exercise(const CaseSpec& c) {
+  Event exercise(const ScratchCase& c) {
     gMicOverflowBytes.store(0);
     gMicOverflowEvents.store(0);
 
@@ -106,7 +106,7 @@ class ScratchSuite {
   std::vector<std::string> failures;
 
  private:
-  static void fill(PCMBuffer& buffer, const CaseSpec& c) {
+  static void fill(PCMBuffer& buffer, const ScratchCase& c) {
     const auto n = static_cast<size_t>(c.frames);
     if (c.interleaved) {
       auto* samples = static_cast<float*>(buffer.block(0).data);
@@ -146,7 +146,7 @@ void runTestMicTapScratch() {
   const int64_t scratchMaxFrames = std::max<int64_t>(1, frames400) + 4096;
   const int64_t oversizedFrames = scratchMaxFrames + 17;
 
-  const CaseSpec cases[] = {
+  const ScratchCase cases[] = {
       {"exact_400ms_noninterleaved_mono", frames400, 1, false, 2.0f, 0.2f, 0.9f, frames400, 0, 0.4f},
       {"exact_400ms_interleaved_stereo_uses_channel_zero", frames400, 2, true, 1.0f, -0.25f, 0.75f, frames400, 0,
        -0.25f},
