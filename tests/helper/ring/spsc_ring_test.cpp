@@ -80,13 +80,6 @@ TEST(SPSCRing, ReadHandsOutOnlyWholeGranulesAcrossTheWrap) {
   EXPECT_TRUE(std::equal(f3.begin(), f3.end(), out.begin()));
 }
 
-TEST(SPSCRing, CloseIsSeenByTheConsumer) {
-  TestRing t(8);
-  EXPECT_FALSE(spsc_ring_is_closed(&t.ring));
-  spsc_ring_close(&t.ring);
-  EXPECT_TRUE(spsc_ring_is_closed(&t.ring));
-}
-
 // One producer and one consumer hammer a small ring with frames whose size
 // is no power of two, so frames keep straddling the wrap. Every frame
 // arrives intact and in order, or its bytes are counted as dropped.
