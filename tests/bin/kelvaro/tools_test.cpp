@@ -66,7 +66,7 @@ TEST_F(KelvaroTools, ChattyEncoderNeitherBlocksNorFloodsTheMessage) {
   const auto f = run(with_ffmpeg(failing));
   EXPECT_EQ(f.exitCode, 1);
   ASSERT_EQ(f.errLines().size(), 2U);
-  const std::string& line = f.errLines()[1];
+  const std::string line = f.errLines()[1];
   EXPECT_TRUE(line.ends_with("xxxxTAIL")) << line.substr(0, 200);
   EXPECT_LT(line.size(), 66000U);
 }
