@@ -18,16 +18,29 @@ namespace {
 nlohmann::json load() {
   const char* path = std::getenv(kScenarioEnvVar);
   if (path == nullptr || *path == '\0') return nlohmann::json::object();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) dieWithMessage(std::string("cannot read scenario file ") + path);
-  std::stringstream text;
-  text << in.rdbuf();
-  nlohmann::json j = nlohmann::json::parse(text.str(), nullptr, false);
-  if (j.is_discarded() || !j.is_object()) dieWithMessage(std::string("scenario file is not a JSON object: ") + path);
+  std::string error;
+  nlohmann::json j = loadScenarioFile(path, &error);
+  if (!error.empty()) dieWithMessage(error);
   return j;
 }
 
 }  // namespace
+
+nlohmann::json loadScenarioFile(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (error != nullptr) *error = "cannot read scenario file " + path;
+    return nlohmann::json::object();
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  nlohmann::json j = nlohmann::json::parse(text.str(), nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    if (error != nullptr) *error = "scenario file is not a JSON object: " + path;
+    return nlohmann::json::object();
+  }
+  return j;
+}
 
 const nlohmann::json& scenario() {
   static const nlohmann::json* s = new nlohmann::json(load());
