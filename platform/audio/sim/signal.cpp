@@ -172,7 +172,9 @@ float Signal::at(double seconds) const {
     case Kind::tone:
       return static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * frequency * seconds));
     case Kind::noise: {
-      const auto idx = static_cast<uint64_t>(seconds * kNoiseGridHz);
+      // Nearest grid point, so that the same instant reached by two sums
+      // (an echo's delayed time) gives the same sample.
+      const auto idx = static_cast<uint64_t>(std::llround(seconds * kNoiseGridHz));
       const uint64_t h = splitmix64(seed * 0x2545F4914F6CDD1DULL ^ idx);
       const double unit = static_cast<double>(h >> 11) / static_cast<double>(1ULL << 53);  // [0, 1)
       return static_cast<float>(amplitude * (unit * 2.0 - 1.0));

@@ -596,6 +596,17 @@ AudioObjectID World::addDevice(const DeviceSpec& spec) {
   {
     std::lock_guard lk(mu_);
     id = addDeviceLocked(spec, e);
+    // The first device of a kind becomes the default, as on the real system.
+    const Device& d = devices_.at(id);
+    if (d.spec.alive && d.spec.inputChannels > 0 && defaultInput_ == 0) {
+      setDefaultLocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, id, e);
+    }
+    if (d.spec.alive && d.spec.outputChannels > 0) {
+      if (defaultOutput_ == 0) setDefaultLocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
+      if (defaultSystemOutput_ == 0) {
+        setDefaultLocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
+      }
+    }
     reconcileEnginesLocked(e);
   }
   apply(std::move(e));

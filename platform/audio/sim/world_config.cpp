@@ -36,7 +36,7 @@ double nonNegativeNumber(const json& j, const char* key, const std::string& wher
 
 uint32_t count(const json& j, const char* key, const std::string& where, uint32_t max) {
   const json& v = j.at(key);
-  if (!v.is_number_unsigned() || v.get<uint64_t>() > max) {
+  if (!v.is_number_integer() || v.get<int64_t>() < 0 || v.get<uint64_t>() > max) {
     bad(std::string("\"") + key + "\" in " + where + " must be a whole number from 0 to " + std::to_string(max));
   }
   return static_cast<uint32_t>(v.get<uint64_t>());
@@ -44,7 +44,9 @@ uint32_t count(const json& j, const char* key, const std::string& where, uint32_
 
 // A four-character code as text ("bltn", "usb ") or as its number.
 uint32_t fourCC(const json& v, const std::string& what) {
-  if (v.is_number_unsigned() && v.get<uint64_t>() <= 0xFFFFFFFFu) return static_cast<uint32_t>(v.get<uint64_t>());
+  if (v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 0xFFFFFFFFLL) {
+    return static_cast<uint32_t>(v.get<int64_t>());
+  }
   if (v.is_string() && v.get<std::string>().size() == 4) {
     const std::string s = v.get<std::string>();
     return (static_cast<uint32_t>(static_cast<uint8_t>(s[0])) << 24) |
