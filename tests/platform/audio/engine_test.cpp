@@ -235,17 +235,17 @@ TEST(EngineRealTime, ObserverWithoutAQueueRunsOffTheChangingThread) {
   simt::addDevice(inputDevice("builtin"));
   const auto usb = simt::addDevice(inputDevice("usb", 48000, 1, hal::kAudioDeviceTransportTypeUSB));
   auto engine = std::make_unique<AudioEngine>();
-  Semaphore notified;
-  std::atomic<bool> inline_{true};
+  auto notified = std::make_shared<Semaphore>();
+  auto onChangingThread = std::make_shared<std::atomic<bool>>(true);
   const auto me = std::this_thread::get_id();
-  engine->addConfigurationChangeObserver(nullptr, [&] {
-    inline_ = std::this_thread::get_id() == me;
-    notified.signal();
+  engine->addConfigurationChangeObserver(nullptr, [notified, onChangingThread, me] {
+    *onChangingThread = std::this_thread::get_id() == me;
+    notified->signal();
   });
   ASSERT_TRUE(engine->start());
   simt::setDefaultInput(usb);
-  ASSERT_TRUE(notified.waitForNs(10 * kSec));
-  EXPECT_FALSE(inline_.load());
+  ASSERT_TRUE(notified->waitForNs(10 * kSec));
+  EXPECT_FALSE(onChangingThread->load());
   engine.reset();  // destroying the engine drops its observers
   simt::resetWorld(sim::ClockMode::manual);
 }

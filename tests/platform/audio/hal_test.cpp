@@ -193,21 +193,23 @@ TEST_F(HalListeners, RateDataSourceAndLivenessChangesReachDeviceListeners) {
 }
 
 TEST_F(HalListeners, ListenerWithoutAQueueRunsOnAPlatformThread) {
-  platform::dispatch::Semaphore called;
-  std::atomic<bool> onTestThread{true};
+  // Shared with the listener: the signalling thread may still be inside
+  // signal() when the waiter moves on.
+  auto called = std::make_shared<platform::dispatch::Semaphore>();
+  auto onTestThread = std::make_shared<std::atomic<bool>>(true);
   const auto testThread = std::this_thread::get_id();
   hal::PropertyListenerID id = 0;
   ASSERT_EQ(hal::addPropertyListenerBlock(
                 hal::kAudioObjectSystemObject, global(hal::kAudioHardwarePropertyDevices), nullptr,
-                [&](uint32_t, const hal::AudioObjectPropertyAddress*) {
-                  onTestThread = std::this_thread::get_id() == testThread;
-                  called.signal();
+                [called, onTestThread, testThread](uint32_t, const hal::AudioObjectPropertyAddress*) {
+                  *onTestThread = std::this_thread::get_id() == testThread;
+                  called->signal();
                 },
                 &id),
             hal::kAudioHardwareNoError);
   simt::addDevice(inputDevice("mic"));
-  ASSERT_TRUE(called.waitForNs(10 * kSec));
-  EXPECT_FALSE(onTestThread);
+  ASSERT_TRUE(called->waitForNs(10 * kSec));
+  EXPECT_FALSE(onTestThread->load());
   hal::removePropertyListenerBlock(hal::kAudioObjectSystemObject, global(hal::kAudioHardwarePropertyDevices), id);
 }
 

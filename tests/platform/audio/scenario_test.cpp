@@ -183,12 +183,12 @@ TEST(ScenarioFromEnvironment, ChildSeesTheScenarioWorld) {
   hal::getPropertyString(def, global(hal::kAudioDevicePropertyDeviceUID), uid);
   EXPECT_EQ(uid, "EnvMic");
   // The real-time clock fires the removal scripted at 100 ms.
-  platform::dispatch::Semaphore removed;
+  auto removed = std::make_shared<platform::dispatch::Semaphore>();
   hal::PropertyListenerID id = 0;
   hal::addPropertyListenerBlock(
       hal::kAudioObjectSystemObject, global(hal::kAudioHardwarePropertyDevices), nullptr,
-      [&](uint32_t, const hal::AudioObjectPropertyAddress*) { removed.signal(); }, &id);
-  ASSERT_TRUE(removed.waitForNs(20 * kSec));
+      [removed](uint32_t, const hal::AudioObjectPropertyAddress*) { removed->signal(); }, &id);
+  ASSERT_TRUE(removed->waitForNs(20 * kSec));
   EXPECT_EQ(simt::deviceIDForUID("EnvMic"), 0u);
 }
 
