@@ -30,7 +30,7 @@ void loadWorld(const nlohmann::json& audio, ClockMode clock);
 // the file named by VORLANTHEA_SIM_SCENARIO. Throws std::invalid_argument.
 void loadWorldFromScenarioFile(const std::string& path);
 
-hal::AudioObjectID addDevice(const DeviceSpec& spec);
+hal::AudioObjectID addDevice(const DeviceConfig& device);
 bool removeDevice(hal::AudioObjectID id);
 bool setDefaultInput(hal::AudioObjectID id);
 bool setDefaultOutput(hal::AudioObjectID id);

@@ -35,7 +35,7 @@ void loadWorldFromScenarioFile(const std::string& path) {
   world().load(it == s.end() ? defaultWorldConfig() : parseWorldConfig(*it));
 }
 
-hal::AudioObjectID addDevice(const DeviceSpec& spec) { return world().addDevice(spec); }
+hal::AudioObjectID addDevice(const DeviceConfig& device) { return world().addDevice(device); }
 bool removeDevice(hal::AudioObjectID id) { return world().removeDevice(id); }
 bool setDefaultInput(hal::AudioObjectID id) { return world().setDefaultInput(id); }
 bool setDefaultOutput(hal::AudioObjectID id) { return world().setDefaultOutput(id); }

@@ -315,7 +315,7 @@ void World::load(const WorldConfig& config) {
 
 void World::configureLocked(const WorldConfig& config) {
   Effects ignored;  // nobody listens yet
-  for (const auto& spec : config.devices) addDeviceLocked(spec, ignored);
+  for (const auto& device : config.devices) addDeviceLocked(device, ignored);
   auto resolve = [&](const DefaultChoice& choice, AudioObjectID fallback) -> AudioObjectID {
     if (!choice.given) return fallback;
     return choice.uid ? findByUIDLocked(*choice.uid) : 0;
@@ -347,15 +347,15 @@ AudioObjectID World::allocateIDLocked() const {
   return nextID_++;
 }
 
-AudioObjectID World::addDeviceLocked(DeviceSpec spec, Effects& effects) {
-  const AudioObjectID id = (spec.id != 0 && !idInUseLocked(spec.id)) ? spec.id : allocateIDLocked();
-  spec.id = id;
+AudioObjectID World::addDeviceLocked(DeviceConfig device, Effects& effects) {
+  const AudioObjectID id = (device.id != 0 && !idInUseLocked(device.id)) ? device.id : allocateIDLocked();
+  device.id = id;
   Device d;
-  d.spec = std::move(spec);
+  d.config = std::move(device);
   devices_[id] = d;  // reserve the id before allocating the stream ids
   Device& stored = devices_[id];
-  if (stored.spec.inputChannels > 0) stored.inputStream = allocateIDLocked();
-  if (stored.spec.outputChannels > 0) stored.outputStream = allocateIDLocked();
+  if (stored.config.inputChannels > 0) stored.inputStream = allocateIDLocked();
+  if (stored.config.outputChannels > 0) stored.outputStream = allocateIDLocked();
   deviceOrder_.push_back(id);
   notifyLocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), effects);
   return id;
@@ -374,7 +374,7 @@ World::Device* World::findDeviceLocked(AudioObjectID id) {
 AudioObjectID World::findByUIDLocked(const std::string& uid) const {
   for (AudioObjectID id : deviceOrder_) {
     const Device& d = devices_.at(id);
-    if (d.spec.uid && *d.spec.uid == uid) return id;
+    if (d.config.uid && *d.config.uid == uid) return id;
   }
   return 0;
 }
@@ -382,15 +382,15 @@ AudioObjectID World::findByUIDLocked(const std::string& uid) const {
 AudioObjectID World::firstDeviceLocked(bool input, AudioObjectID except) const {
   for (AudioObjectID id : deviceOrder_) {
     const Device& d = devices_.at(id);
-    if (id == except || d.isAggregate || !d.spec.alive) continue;
-    if ((input ? d.spec.inputChannels : d.spec.outputChannels) > 0) return id;
+    if (id == except || d.isAggregate || !d.config.alive) continue;
+    if ((input ? d.config.inputChannels : d.config.outputChannels) > 0) return id;
   }
   return 0;
 }
 
 const World::Device* World::usableInputLocked(AudioObjectID id) const {
   const Device* d = findDeviceLocked(id);
-  if (d == nullptr || d->isAggregate || !d->spec.alive || d->spec.inputChannels == 0) return nullptr;
+  if (d == nullptr || d->isAggregate || !d->config.alive || d->config.inputChannels == 0) return nullptr;
   return d;
 }
 
@@ -449,8 +449,8 @@ void World::reconcileEnginesLocked(Effects& effects) {
     if (!core || !core->running) continue;
     const AudioObjectID id = effectiveEngineDeviceLocked(*core);
     const Device* d = usableInputLocked(id);
-    const bool same = d != nullptr && id == core->boundDevice && d->spec.nominalRate == core->boundRate &&
-                      d->spec.inputChannels == core->boundChannels;
+    const bool same = d != nullptr && id == core->boundDevice && d->config.nominalRate == core->boundRate &&
+                      d->config.inputChannels == core->boundChannels;
     if (!same) stopEngineLocked(*core, true, effects);
   }
 }
@@ -462,7 +462,7 @@ AudioObjectID World::clockDeviceLocked(AudioObjectID device) const {
 
 void World::startStreamLocked(const std::shared_ptr<Stream>& stream, AudioObjectID clockDevice) {
   const Device* clock = findDeviceLocked(clockDevice);
-  const double rate = (clock != nullptr && clock->spec.rate() > 0) ? clock->spec.rate() : 48000.0;
+  const double rate = (clock != nullptr && clock->config.rate() > 0) ? clock->config.rate() : 48000.0;
   const auto now = static_cast<double>(nowNs());
   stream->lastRate = rate;
   stream->nextDueNs = now + stream->frames() * 1e9 / rate;
@@ -475,10 +475,10 @@ void World::startStreamLocked(const std::shared_ptr<Stream>& stream, AudioObject
 void World::unregisterStreamLocked(const std::shared_ptr<Stream>& stream) { std::erase(streams_, stream); }
 
 bool World::isEchoTargetLocked(const Device& device) const {
-  if (device.isAggregate || device.spec.inputChannels == 0) return false;
-  if (echo_.inputs.empty()) return device.spec.transport == kAudioDeviceTransportTypeBuiltIn;
-  if (!device.spec.uid) return false;
-  return std::find(echo_.inputs.begin(), echo_.inputs.end(), *device.spec.uid) != echo_.inputs.end();
+  if (device.isAggregate || device.config.inputChannels == 0) return false;
+  if (echo_.inputs.empty()) return device.config.transport == kAudioDeviceTransportTypeBuiltIn;
+  if (!device.config.uid) return false;
+  return std::find(echo_.inputs.begin(), echo_.inputs.end(), *device.config.uid) != echo_.inputs.end();
 }
 
 RenderSources World::sourcesLocked(AudioObjectID device) const {
@@ -491,15 +491,15 @@ RenderSources World::sourcesLocked(AudioObjectID device) const {
       return std::any_of(taps_.begin(), taps_.end(), [&](const auto& t) { return t.second.description.uuid == uid; });
     });
     const Device* main = findDeviceLocked(d->mainDevice);
-    if (tapped && main != nullptr) r.primary = main->spec.signal;
+    if (tapped && main != nullptr) r.primary = main->config.signal;
     return r;
   }
-  r.primary = d->spec.signal;
+  r.primary = d->config.signal;
   if (echo_.enabled && isEchoTargetLocked(*d)) {
     const Device* out = findDeviceLocked(defaultOutput_);
-    if (out != nullptr && out->spec.alive) {
+    if (out != nullptr && out->config.alive) {
       r.hasEcho = true;
-      r.echo = out->spec.signal;
+      r.echo = out->config.signal;
       r.echoDelaySec = echo_.delayMs / 1000.0;
       r.echoGain = echo_.gain;
     }
@@ -516,7 +516,7 @@ std::optional<Tick> World::prepareTick(Stream& s) {
   std::lock_guard lk(mu_);
   const Device* dev = findDeviceLocked(s.device());
   const Device* clock = findDeviceLocked(clockDeviceLocked(s.device()));
-  double rate = (clock != nullptr && clock->spec.rate() > 0) ? clock->spec.rate() : s.lastRate;
+  double rate = (clock != nullptr && clock->config.rate() > 0) ? clock->config.rate() : s.lastRate;
   if (!(rate > 0)) rate = 48000.0;
   s.lastRate = rate;
   const double frames = s.frames();
@@ -536,7 +536,7 @@ std::optional<Tick> World::prepareTick(Stream& s) {
   t.sampleTime = s.sampleTime;
   s.signalFrame += s.frames();
   s.sampleTime += frames;
-  const bool delivering = dev != nullptr && clock != nullptr && dev->spec.alive && clock->spec.alive &&
+  const bool delivering = dev != nullptr && clock != nullptr && dev->config.alive && clock->config.alive &&
                           static_cast<double>(clock->stalledUntilNs) <= due;
   if (!delivering) return std::nullopt;
   t.dueNs = due;
@@ -590,18 +590,18 @@ void World::advance(uint64_t ns) {
 
 // ---------------------------------------------------------------- world changes
 
-AudioObjectID World::addDevice(const DeviceSpec& spec) {
+AudioObjectID World::addDevice(const DeviceConfig& device) {
   Effects e;
   AudioObjectID id;
   {
     std::lock_guard lk(mu_);
-    id = addDeviceLocked(spec, e);
+    id = addDeviceLocked(device, e);
     // The first device of a kind becomes the default, as on the real system.
     const Device& d = devices_.at(id);
-    if (d.spec.alive && d.spec.inputChannels > 0 && defaultInput_ == 0) {
+    if (d.config.alive && d.config.inputChannels > 0 && defaultInput_ == 0) {
       setDefaultLocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, id, e);
     }
-    if (d.spec.alive && d.spec.outputChannels > 0) {
+    if (d.config.alive && d.config.outputChannels > 0) {
       if (defaultOutput_ == 0) setDefaultLocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
       if (defaultSystemOutput_ == 0) {
         setDefaultLocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
@@ -619,13 +619,13 @@ bool World::removeDevice(AudioObjectID id) {
     std::lock_guard lk(mu_);
     Device* d = findDeviceLocked(id);
     if (d == nullptr || d->isAggregate) return false;
-    if (d->spec.alive) notifyLocked(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
+    if (d->config.alive) notifyLocked(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
     devices_.erase(id);
     std::erase(deviceOrder_, id);
     notifyLocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), e);
     for (auto& [aid, agg] : devices_) {
-      if (agg.isAggregate && agg.mainDevice == id && agg.spec.alive) {
-        agg.spec.alive = false;
+      if (agg.isAggregate && agg.mainDevice == id && agg.config.alive) {
+        agg.config.alive = false;
         notifyLocked(aid, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
       }
     }
@@ -662,7 +662,7 @@ bool World::setDefaultOutput(AudioObjectID id) {
   {
     std::lock_guard lk(mu_);
     const Device* d = findDeviceLocked(id);
-    if (id != 0 && (d == nullptr || d->isAggregate || d->spec.outputChannels == 0)) return false;
+    if (id != 0 && (d == nullptr || d->isAggregate || d->config.outputChannels == 0)) return false;
     setDefaultLocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
   }
   apply(std::move(e));
@@ -674,7 +674,7 @@ bool World::setDefaultSystemOutput(AudioObjectID id) {
   {
     std::lock_guard lk(mu_);
     const Device* d = findDeviceLocked(id);
-    if (id != 0 && (d == nullptr || d->isAggregate || d->spec.outputChannels == 0)) return false;
+    if (id != 0 && (d == nullptr || d->isAggregate || d->config.outputChannels == 0)) return false;
     setDefaultLocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
   }
   apply(std::move(e));
@@ -688,8 +688,8 @@ bool World::setNominalRate(AudioObjectID id, double rate) {
     std::lock_guard lk(mu_);
     Device* d = findDeviceLocked(id);
     if (d == nullptr) return false;
-    if (d->spec.nominalRate != rate) {
-      d->spec.nominalRate = rate;
+    if (d->config.nominalRate != rate) {
+      d->config.nominalRate = rate;
       notifyLocked(id, globalAddress(kAudioDevicePropertyNominalSampleRate), e);
     }
     reconcileEnginesLocked(e);
@@ -703,7 +703,7 @@ bool World::setActualRate(AudioObjectID id, double rate) {
   std::lock_guard lk(mu_);
   Device* d = findDeviceLocked(id);
   if (d == nullptr) return false;
-  d->spec.actualRate = rate;  // the device does not know it drifts: no notification
+  d->config.actualRate = rate;  // the device does not know it drifts: no notification
   return true;
 }
 
@@ -714,8 +714,8 @@ bool World::setAlive(AudioObjectID id, bool alive) {
     Device* d = findDeviceLocked(id);
     if (d == nullptr) return false;
     auto change = [&](AudioObjectID target, Device& dev) {
-      if (dev.spec.alive == alive) return;
-      dev.spec.alive = alive;
+      if (dev.config.alive == alive) return;
+      dev.config.alive = alive;
       notifyLocked(target, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
     };
     change(id, *d);
@@ -736,8 +736,8 @@ bool World::setDataSource(AudioObjectID id, std::optional<uint32_t> dataSource) 
     std::lock_guard lk(mu_);
     Device* d = findDeviceLocked(id);
     if (d == nullptr) return false;
-    if (d->spec.dataSource != dataSource) {
-      d->spec.dataSource = dataSource;
+    if (d->config.dataSource != dataSource) {
+      d->config.dataSource = dataSource;
       notifyLocked(
           id, {kAudioDevicePropertyDataSource, kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementMain}, e);
     }
@@ -888,7 +888,7 @@ OSStatus World::readPropertyLocked(AudioObjectID object, const AudioObjectProper
     return kAudioHardwareNoError;
   }
   if (const Device* d = findDeviceLocked(object)) {
-    const DeviceSpec& s = d->spec;
+    const DeviceConfig& s = d->config;
     if (sel == kAudioDevicePropertyDeviceUID) {
       out = s.uid;
     } else if (sel == kAudioObjectPropertyName) {
@@ -978,7 +978,8 @@ OSStatus World::createProcessTap(const TapDescription& description, AudioObjectI
   if (auto fault = takeFaultLocked(kFaultProcessTap)) return *fault;
   if (description.uuid.empty()) return kAudioHardwareIllegalOperationError;
   double rate = 48000;
-  if (const Device* out = findDeviceLocked(defaultOutput_)) rate = out->spec.tapRate.value_or(out->spec.nominalRate);
+  if (const Device* out = findDeviceLocked(defaultOutput_))
+    rate = out->config.tapRate.value_or(out->config.nominalRate);
   const AudioObjectID id = allocateIDLocked();
   taps_[id] = Tap{description, floatStreamFormat(rate, description.mono ? 1 : 2)};
   *outID = id;
@@ -1026,15 +1027,15 @@ OSStatus World::createAggregateDevice(const nlohmann::json& description, AudioOb
         tapUIDs.push_back(tapUID);
       }
     }
-    DeviceSpec spec;
-    spec.uid = uid->get<std::string>();
-    spec.name = description.value(kAudioAggregateDeviceNameKey, std::string());
-    spec.transport = kAudioDeviceTransportTypeAggregate;
-    spec.nominalRate = main->spec.aggregateRate.value_or(main->spec.nominalRate);
-    spec.inputChannels = tapChannels;
-    spec.alive = main->spec.alive;
-    spec.bufferFrames = main->spec.bufferFrames;
-    const AudioObjectID id = addDeviceLocked(spec, e);
+    DeviceConfig made;
+    made.uid = uid->get<std::string>();
+    made.name = description.value(kAudioAggregateDeviceNameKey, std::string());
+    made.transport = kAudioDeviceTransportTypeAggregate;
+    made.nominalRate = main->config.aggregateRate.value_or(main->config.nominalRate);
+    made.inputChannels = tapChannels;
+    made.alive = main->config.alive;
+    made.bufferFrames = main->config.bufferFrames;
+    const AudioObjectID id = addDeviceLocked(made, e);
     Device& agg = devices_.at(id);
     agg.isAggregate = true;
     agg.mainDevice = mainID;
@@ -1110,10 +1111,10 @@ OSStatus World::startIOProc(AudioObjectID device, AudioDeviceIOProcID id) {
   if (auto fault = takeFaultLocked(kFaultDeviceStart)) return *fault;
   const AudioObjectID clockID = clockDeviceLocked(device);
   const Device* clock = findDeviceLocked(clockID);
-  if (clock == nullptr || !clock->spec.alive || !d->spec.alive) return kAudioHardwareNotRunningError;
+  if (clock == nullptr || !clock->config.alive || !d->config.alive) return kAudioHardwareNotRunningError;
   if (it->second.stream) return kAudioHardwareNoError;
-  auto stream = std::make_shared<IOProcStream>(device, std::max<uint32_t>(1, clock->spec.bufferFrames),
-                                               d->spec.inputChannels, it->second.proc, it->second.client);
+  auto stream = std::make_shared<IOProcStream>(device, std::max<uint32_t>(1, clock->config.bufferFrames),
+                                               d->config.inputChannels, it->second.proc, it->second.client);
   it->second.stream = stream;
   startStreamLocked(stream, clockID);
   return kAudioHardwareNoError;
@@ -1166,7 +1167,7 @@ void World::destroyEngine(const std::shared_ptr<EngineCore>& core) {
 AudioFormat World::engineInputFormat(const EngineCore& core) const {
   std::lock_guard lk(mu_);
   if (const Device* d = usableInputLocked(effectiveEngineDeviceLocked(core))) {
-    return AudioFormat(CommonFormat::pcmFloat32, d->spec.nominalRate, d->spec.inputChannels, false);
+    return AudioFormat(CommonFormat::pcmFloat32, d->config.nominalRate, d->config.inputChannels, false);
   }
   return AudioFormat(CommonFormat::pcmFloat32, 0, 0, false);
 }
@@ -1174,7 +1175,7 @@ AudioFormat World::engineInputFormat(const EngineCore& core) const {
 uint32_t World::engineMaximumFrames(const EngineCore& core) const {
   std::lock_guard lk(mu_);
   const Device* d = findDeviceLocked(effectiveEngineDeviceLocked(core));
-  return d != nullptr ? d->spec.bufferFrames : 512;
+  return d != nullptr ? d->config.bufferFrames : 512;
 }
 
 AudioObjectID World::engineCurrentDevice(const EngineCore& core) const {
@@ -1211,7 +1212,7 @@ bool World::engineInstallTap(EngineCore& core, uint32_t frames, const std::optio
   if (core.tapInstalled) return false;
   if (format) {
     const Device* d = usableInputLocked(effectiveEngineDeviceLocked(core));
-    const double rate = core.running ? core.boundRate : (d != nullptr ? d->spec.nominalRate : 0);
+    const double rate = core.running ? core.boundRate : (d != nullptr ? d->config.nominalRate : 0);
     if (rate > 0 && format->sampleRate() != rate) return false;
   }
   core.tapInstalled = true;
@@ -1268,16 +1269,16 @@ bool World::engineStart(EngineCore& core, std::string* error) {
   std::unique_ptr<PCMBuffer> buffer;
   if (core.tapInstalled) {
     const AudioFormat f =
-        core.tapFormat ? AudioFormat(CommonFormat::pcmFloat32, d->spec.nominalRate, core.tapFormat->channelCount(),
+        core.tapFormat ? AudioFormat(CommonFormat::pcmFloat32, d->config.nominalRate, core.tapFormat->channelCount(),
                                      core.tapFormat->isInterleaved())
-                       : AudioFormat(CommonFormat::pcmFloat32, d->spec.nominalRate, d->spec.inputChannels, false);
+                       : AudioFormat(CommonFormat::pcmFloat32, d->config.nominalRate, d->config.inputChannels, false);
     buffer = PCMBuffer::make(f, core.tapFrames);
     if (!buffer) return fail("audio engine start failed: cannot allocate the tap buffer");
   }
   core.running = true;
   core.boundDevice = id;
-  core.boundRate = d->spec.nominalRate;
-  core.boundChannels = d->spec.inputChannels;
+  core.boundRate = d->config.nominalRate;
+  core.boundChannels = d->config.inputChannels;
   if (core.tapInstalled) {
     core.stream = std::make_shared<TapStream>(id, core.tapFrames, std::move(buffer), core.tapBlock);
     startStreamLocked(core.stream, id);

@@ -33,7 +33,7 @@ using hal::OSStatus;
 
 enum class ClockMode { realTime, manual };
 
-struct DeviceSpec {
+struct DeviceConfig {
   AudioObjectID id = 0;  // 0: the world assigns one
   std::optional<std::string> uid;
   std::optional<std::string> name;
@@ -91,7 +91,7 @@ struct EventAction {
   };
   Kind kind = Kind::removeDevice;
   std::string device;  // uid (empty with a default change: no default)
-  DeviceSpec newDevice;
+  DeviceConfig newDevice;
   double rate = 0;
   bool alive = true;
   std::optional<uint32_t> dataSource;
@@ -110,7 +110,7 @@ struct DefaultChoice {
 
 struct WorldConfig {
   ClockMode clock = ClockMode::realTime;
-  std::vector<DeviceSpec> devices;
+  std::vector<DeviceConfig> devices;
   DefaultChoice defaultInput, defaultOutput, defaultSystemOutput;
   EchoConfig echo;
   std::vector<FaultConfig> faults;
@@ -121,7 +121,7 @@ struct WorldConfig {
 WorldConfig defaultWorldConfig(ClockMode clock = ClockMode::realTime);
 // The "audio" section of a scenario. Throws std::invalid_argument.
 WorldConfig parseWorldConfig(const nlohmann::json& audio);
-DeviceSpec parseDeviceSpec(const nlohmann::json& j);
+DeviceConfig parseDeviceConfig(const nlohmann::json& j);
 
 using PropertyValue = std::variant<uint32_t, double, std::optional<std::string>, std::vector<AudioObjectID>,
                                    hal::AudioStreamBasicDescription>;
@@ -240,7 +240,7 @@ class World {
   // Stops everything and replaces the world (listeners, taps, aggregate
   // devices and IO procs are dropped; engines are stopped).
   void load(const WorldConfig& config);
-  AudioObjectID addDevice(const DeviceSpec& spec);
+  AudioObjectID addDevice(const DeviceConfig& device);
   bool removeDevice(AudioObjectID id);
   bool setDefaultInput(AudioObjectID id);
   bool setDefaultOutput(AudioObjectID id);
@@ -294,7 +294,7 @@ class World {
 
  private:
   struct Device {
-    DeviceSpec spec;
+    DeviceConfig config;
     bool isAggregate = false;
     AudioObjectID mainDevice = 0;  // aggregates: the clock device
     std::vector<std::string> tapUIDs;
@@ -346,7 +346,7 @@ class World {
   bool idInUseLocked(AudioObjectID id) const;
   const Device* usableInputLocked(AudioObjectID id) const;
   bool isEchoTargetLocked(const Device& device) const;
-  AudioObjectID addDeviceLocked(DeviceSpec spec, Effects& effects);
+  AudioObjectID addDeviceLocked(DeviceConfig device, Effects& effects);
   const Device* findDeviceLocked(AudioObjectID id) const;
   Device* findDeviceLocked(AudioObjectID id);
   AudioObjectID findByUIDLocked(const std::string& uid) const;

@@ -91,7 +91,7 @@ EventAction parseAction(const json& j, const std::string& where) {
     case K::addDevice:
       checkKeys(j, {"at_ms", "action", "device"}, where);
       if (!j.contains("device")) bad("\"device\" missing in " + where);
-      a.newDevice = parseDeviceSpec(j.at("device"));
+      a.newDevice = parseDeviceConfig(j.at("device"));
       break;
     case K::setDefaultInput:
     case K::setDefaultOutput:
@@ -135,7 +135,7 @@ EventAction parseAction(const json& j, const std::string& where) {
 
 }  // namespace
 
-DeviceSpec parseDeviceSpec(const json& j) {
+DeviceConfig parseDeviceConfig(const json& j) {
   if (!j.is_object()) bad("a device must be an object");
   const std::string where =
       "device " + (j.contains("uid") && j.at("uid").is_string() ? "\"" + j.at("uid").get<std::string>() + "\"" : "");
@@ -143,7 +143,7 @@ DeviceSpec parseDeviceSpec(const json& j) {
             {"id", "uid", "name", "transport", "nominal_rate", "actual_rate", "input_channels", "output_channels",
              "data_source", "alive", "buffer_frames", "tap_rate", "aggregate_rate", "signal"},
             where);
-  DeviceSpec d;
+  DeviceConfig d;
   if (!j.contains("uid")) bad("a device needs a \"uid\" (null for an unreadable one)");
   d.uid = optionalString(j.at("uid"), "\"uid\" of a device");
   d.name = j.contains("name") ? optionalString(j.at("name"), "\"name\" in " + where) : d.uid;
@@ -182,14 +182,14 @@ DeviceSpec parseDeviceSpec(const json& j) {
 WorldConfig defaultWorldConfig(ClockMode clock) {
   WorldConfig c;
   c.clock = clock;
-  DeviceSpec mic;
+  DeviceConfig mic;
   mic.uid = "BuiltInMicrophoneDevice";
   mic.name = "MacBook Pro Microphone";
   mic.transport = hal::kAudioDeviceTransportTypeBuiltIn;
   mic.nominalRate = 48000;
   mic.inputChannels = 1;
   mic.signal = Signal::tone(440, 0.1);
-  DeviceSpec speakers;
+  DeviceConfig speakers;
   speakers.uid = "BuiltInSpeakerDevice";
   speakers.name = "MacBook Pro Speakers";
   speakers.transport = hal::kAudioDeviceTransportTypeBuiltIn;
@@ -220,12 +220,12 @@ WorldConfig parseWorldConfig(const json& audio) {
     c.devices.clear();
     std::set<std::string> uids;
     for (const auto& dj : list) {
-      DeviceSpec d = parseDeviceSpec(dj);
+      DeviceConfig d = parseDeviceConfig(dj);
       if (d.uid && !uids.insert(*d.uid).second) bad("two devices have the uid \"" + *d.uid + "\"");
       c.devices.push_back(std::move(d));
     }
   }
-  auto findDevice = [&](const std::string& uid) -> const DeviceSpec* {
+  auto findDevice = [&](const std::string& uid) -> const DeviceConfig* {
     for (const auto& d : c.devices) {
       if (d.uid && *d.uid == uid) return &d;
     }
@@ -240,7 +240,7 @@ WorldConfig parseWorldConfig(const json& audio) {
       slot.given = true;
       slot.uid = optionalString(defs.at(key), std::string("\"") + key + "\" in \"defaults\"");
       if (!slot.uid) return;
-      const DeviceSpec* d = findDevice(*slot.uid);
+      const DeviceConfig* d = findDevice(*slot.uid);
       if (d == nullptr) bad(std::string("default ") + key + " \"" + *slot.uid + "\" is not a device");
       if ((input ? d->inputChannels : d->outputChannels) == 0) {
         bad(std::string("default ") + key + " \"" + *slot.uid + "\" has no " + (input ? "input" : "output") +

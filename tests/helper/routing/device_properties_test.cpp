@@ -105,7 +105,7 @@ class DeviceReaders : public ::testing::Test {
   void TearDown() override { simt::resetWorld(sim::ClockMode::manual); }
 
   static hal::AudioObjectID add(const std::string& uid, std::optional<uint32_t> transport, uint32_t in, uint32_t out) {
-    sim::DeviceSpec d;
+    sim::DeviceConfig d;
     d.uid = uid;
     d.name = uid + " Name";
     d.transport = transport;
@@ -164,7 +164,7 @@ TEST_F(DeviceReaders, DefaultsUidNameRateAndLiveness) {
   EXPECT_FALSE(helper::readDeviceUID(hdmi));
   EXPECT_FALSE(helper::readDeviceNominalSampleRate(hdmi));
 
-  sim::DeviceSpec silent;
+  sim::DeviceConfig silent;
   silent.uid = std::nullopt;
   silent.name = std::nullopt;
   silent.nominalRate = 0;  // a device reporting 0 Hz
@@ -176,7 +176,7 @@ TEST_F(DeviceReaders, DefaultsUidNameRateAndLiveness) {
 }
 
 TEST_F(DeviceReaders, DataSourceReadsZeroAsZeroAndMissingAsAbsent) {
-  sim::DeviceSpec d;
+  sim::DeviceConfig d;
   d.uid = "Speakers";
   d.outputChannels = 2;
   d.dataSource = 0;
@@ -187,7 +187,7 @@ TEST_F(DeviceReaders, DataSourceReadsZeroAsZeroAndMissingAsAbsent) {
 }
 
 TEST_F(DeviceReaders, ClassifyDevicesFromTheirOwnProperties) {
-  sim::DeviceSpec jack;
+  sim::DeviceConfig jack;
   jack.uid = "Jack";
   jack.name = "External Headphones";
   jack.outputChannels = 2;
@@ -197,7 +197,7 @@ TEST_F(DeviceReaders, ClassifyDevicesFromTheirOwnProperties) {
   simt::setDataSource(jackID, kIspk);
   EXPECT_EQ(helper::classifyOutputDevice(jackID), (OutputDeviceClassification{"built_in_speakers", true}));
 
-  sim::DeviceSpec speaker;
+  sim::DeviceConfig speaker;
   speaker.uid = "BT";
   speaker.name = "JBL Flip 6";
   speaker.transport = hal::kAudioDeviceTransportTypeBluetoothLE;

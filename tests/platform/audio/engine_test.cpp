@@ -65,7 +65,7 @@ TEST_F(EngineManual, InputFormatFollowsTheDefaultInputDevice) {
 }
 
 TEST_F(EngineManual, TapGetsTheRequestedBufferSizeAtTheDevicesActualRate) {
-  sim::DeviceSpec mic = inputDevice("mic", 48000, 2);
+  sim::DeviceConfig mic = inputDevice("mic", 48000, 2);
   mic.actualRate = 47000;
   mic.signal = sim::Signal::tone(500, 0.25);
   simt::addDevice(mic);
@@ -172,10 +172,10 @@ TEST_F(EngineManual, ExplicitCurrentDeviceNoLongerFollowsTheDefault) {
 }
 
 TEST_F(EngineManual, MicHearsTheDefaultOutputThroughTheEchoPath) {
-  sim::DeviceSpec mic = inputDevice("mic");
+  sim::DeviceConfig mic = inputDevice("mic");
   mic.signal = sim::Signal::silence();
   simt::addDevice(mic);
-  sim::DeviceSpec out = outputDevice("speakers");
+  sim::DeviceConfig out = outputDevice("speakers");
   out.signal = sim::Signal::noise(0.5, 3);
   simt::addDevice(out);
   simt::setEcho({true, 10.0, 0.4, {}});

@@ -54,7 +54,7 @@ TEST_F(HalObjects, ReadsFailWithAStatusTheCallerSees) {
   EXPECT_EQ(hal::getPropertyUInt32(12345, global(hal::kAudioDevicePropertyTransportType), u),
             hal::kAudioHardwareBadObjectError);
   // An unreadable transport and a null name.
-  sim::DeviceSpec odd = inputDevice("odd");
+  sim::DeviceConfig odd = inputDevice("odd");
   odd.transport.reset();
   odd.name.reset();
   const auto oddID = simt::addDevice(odd);
@@ -214,7 +214,7 @@ TEST_F(HalListeners, ListenerWithoutAQueueRunsOnAPlatformThread) {
 }
 
 TEST_F(HalTapsAndAggregates, TapReportsItsFormatAndUid) {
-  sim::DeviceSpec headset = outputDevice("headset", 16000, 1, hal::kAudioDeviceTransportTypeBluetooth);
+  sim::DeviceConfig headset = outputDevice("headset", 16000, 1, hal::kAudioDeviceTransportTypeBluetooth);
   headset.tapRate = 48000;  // the tap claims more than the headset runs at
   const auto out = simt::addDevice(headset);
   simt::setDefaultOutput(out);
@@ -270,9 +270,9 @@ TEST_F(HalTapsAndAggregates, ScriptedCallFailuresSurfaceAsTheCallersStatus) {
 }
 
 TEST_F(HalTapsAndAggregates, AggregateDeviceFollowsItsDescription) {
-  sim::DeviceSpec spec = outputDevice("speakers", 48000);
-  spec.aggregateRate = 44100;
-  const auto out = simt::addDevice(spec);
+  sim::DeviceConfig speakers = outputDevice("speakers", 48000);
+  speakers.aggregateRate = 44100;
+  const auto out = simt::addDevice(speakers);
   simt::setDefaultOutput(out);
   auto desc = hal::TapDescription::stereoGlobalTapButExcludeProcesses({});
   hal::AudioObjectID tap = 0;

@@ -82,7 +82,7 @@ hal::AudioDeviceIOProcID startProc(hal::AudioObjectID device, Capture& c) {
 using IOProcManual = ManualWorldTest;
 
 TEST_F(IOProcManual, TapAggregateDeliversWhatTheOutputPlaysAtItsActualRate) {
-  sim::DeviceSpec out = outputDevice("speakers", 48000);
+  sim::DeviceConfig out = outputDevice("speakers", 48000);
   out.actualRate = 44100;  // claims 48 kHz, runs at 44.1 kHz
   out.bufferFrames = 441;
   out.signal = sim::Signal::tone(1000, 0.5);
@@ -104,7 +104,7 @@ TEST_F(IOProcManual, TapAggregateDeliversWhatTheOutputPlaysAtItsActualRate) {
 }
 
 TEST_F(IOProcManual, InputDeviceDeliversItsChannelsInterleaved) {
-  sim::DeviceSpec mic = inputDevice("mic", 16000, 3);
+  sim::DeviceConfig mic = inputDevice("mic", 16000, 3);
   mic.actualRate = 15990;
   mic.signal = sim::Signal::noise(0.3, 7);
   const auto dev = simt::addDevice(mic);
@@ -198,7 +198,7 @@ TEST_F(IOProcManual, ScriptedFailuresOfProcCreationAndDeviceStart) {
 
 TEST(IOProcRealTime, StopWaitsForTheRunningCallAndNoCallFollows) {
   simt::resetWorld(sim::ClockMode::realTime);
-  sim::DeviceSpec mic = inputDevice("mic");
+  sim::DeviceConfig mic = inputDevice("mic");
   mic.bufferFrames = 96;  // 2 ms cycles
   const auto dev = simt::addDevice(mic);
   Semaphore entered, release;

@@ -20,9 +20,9 @@ inline hal::AudioObjectPropertyAddress global(uint32_t selector) {
   return {selector, hal::kAudioObjectPropertyScopeGlobal, hal::kAudioObjectPropertyElementMain};
 }
 
-inline sim::DeviceSpec inputDevice(const std::string& uid, double rate = 48000, uint32_t channels = 1,
-                                   uint32_t transport = hal::kAudioDeviceTransportTypeBuiltIn) {
-  sim::DeviceSpec d;
+inline sim::DeviceConfig inputDevice(const std::string& uid, double rate = 48000, uint32_t channels = 1,
+                                     uint32_t transport = hal::kAudioDeviceTransportTypeBuiltIn) {
+  sim::DeviceConfig d;
   d.uid = uid;
   d.name = uid + " name";
   d.transport = transport;
@@ -31,9 +31,9 @@ inline sim::DeviceSpec inputDevice(const std::string& uid, double rate = 48000, 
   return d;
 }
 
-inline sim::DeviceSpec outputDevice(const std::string& uid, double rate = 48000, uint32_t channels = 2,
-                                    uint32_t transport = hal::kAudioDeviceTransportTypeBuiltIn) {
-  sim::DeviceSpec d = inputDevice(uid, rate, 0, transport);
+inline sim::DeviceConfig outputDevice(const std::string& uid, double rate = 48000, uint32_t channels = 2,
+                                      uint32_t transport = hal::kAudioDeviceTransportTypeBuiltIn) {
+  sim::DeviceConfig d = inputDevice(uid, rate, 0, transport);
   d.outputChannels = channels;
   return d;
 }
