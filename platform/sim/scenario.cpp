@@ -9,22 +9,22 @@
 namespace platform::sim {
 namespace {
 
-[[noreturn]] void dieWithMessage(const std::string& msg) {
-  const std::string line = "simulated platform: " + msg + "\n";
-  [[maybe_unused]] ssize_t n = ::write(2, line.data(), line.size());
-  std::_Exit(70);
-}
-
 nlohmann::json load() {
   const char* path = std::getenv(kScenarioEnvVar);
   if (path == nullptr || *path == '\0') return nlohmann::json::object();
   std::string error;
   nlohmann::json j = loadScenarioFile(path, &error);
-  if (!error.empty()) dieWithMessage(error);
+  if (!error.empty()) failScenario(error);
   return j;
 }
 
 }  // namespace
+
+void failScenario(const std::string& message) {
+  const std::string line = "simulated platform: " + message + "\n";
+  [[maybe_unused]] ssize_t n = ::write(2, line.data(), line.size());
+  std::_Exit(70);
+}
 
 nlohmann::json loadScenarioFile(const std::string& path, std::string* error) {
   std::ifstream in(path, std::ios::binary);

@@ -24,12 +24,6 @@ constexpr double kMaxLatenessNs = 250e6;
 constexpr auto kMaxThreadWait = std::chrono::milliseconds(100);
 constexpr uint32_t kMaxTapFrames = 1u << 20;
 
-[[noreturn]] void die(const std::string& msg) {
-  const std::string line = "simulated platform: " + msg + "\n";
-  [[maybe_unused]] ssize_t n = ::write(2, line.data(), line.size());
-  std::_Exit(70);
-}
-
 AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
@@ -220,7 +214,7 @@ World& World::shared() {
       try {
         config = parseWorldConfig(*it);
       } catch (const std::exception& e) {
-        die(std::string("bad \"audio\" section in the scenario: ") + e.what());
+        platform::sim::failScenario(std::string("bad \"audio\" section in the scenario: ") + e.what());
       }
     } else {
       config = defaultWorldConfig();
