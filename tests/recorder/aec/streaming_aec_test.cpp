@@ -48,18 +48,6 @@ std::vector<std::int16_t> fade(const std::vector<std::int16_t>& from, const std:
   return out;
 }
 
-TEST(AecConfig, FixedValues) {
-  const AecConfig c = make_aec_config(48000);
-  EXPECT_EQ(c.frame_size, 256U);
-  EXPECT_EQ(c.filter_length, 6144U);
-  EXPECT_EQ(c.far_end_threshold, 1074.0);
-  EXPECT_EQ(c.hangover_frames, 94U);
-  EXPECT_EQ(c.min_action_fraction, 0.05);
-  EXPECT_EQ(c.max_collapse_fraction, 0.5);
-  EXPECT_EQ(c.max_divergence_fraction, 0.1);
-  EXPECT_EQ(c.sample_rate, 48000U);
-}
-
 TEST(MdfCanceller, RefusesSizesTheLibraryCannotTake) {
   for (const auto& [frame, filter] : {std::pair<std::uint64_t, std::uint64_t>{0, 6144},
                                       {256, 0},
