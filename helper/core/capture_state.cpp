@@ -21,18 +21,19 @@ CaptureState::CaptureState(CaptureConfig config)
     : config_(std::move(config)),
       sessionStartNs_(machAbsoluteTimeNs()),
       micWriter_(makeWriter(config_.includeMic, "mic", config_, config_.canonicalMicChannels, sessionStartNs_)),
-      sysWriter_(makeWriter(config_.includeSystem, "system", config_, config_.canonicalSystemChannels, sessionStartNs_)) {}
+      sysWriter_(
+          makeWriter(config_.includeSystem, "system", config_, config_.canonicalSystemChannels, sessionStartNs_)) {}
 
 CaptureState::~CaptureState() = default;
 
 #define VR_LOCKED_FIELD(Type, Getter, Setter, field) \
-  Type CaptureState::Getter() const {               \
-    std::lock_guard lock(fieldsLock_);              \
-    return field;                                   \
-  }                                                 \
-  void CaptureState::Setter(Type v) {               \
-    std::lock_guard lock(fieldsLock_);              \
-    field = std::move(v);                           \
+  Type CaptureState::Getter() const {                \
+    std::lock_guard lock(fieldsLock_);               \
+    return field;                                    \
+  }                                                  \
+  void CaptureState::Setter(Type v) {                \
+    std::lock_guard lock(fieldsLock_);               \
+    field = std::move(v);                            \
   }
 
 VR_LOCKED_FIELD(CaptureState::EnginePtr, engine, setEngine, engine_)
@@ -168,8 +169,7 @@ void CaptureState::retainRetiredMicEngine(EnginePtr engine, const std::string& r
       list.erase(std::remove(list.begin(), list.end(), retired), list.end());
       remaining = list.size();
     }
-    emitRouteTrace("mic_reconnect_release_retired_engine", "mic",
-                   {{"reason", reason}, {"retained_count", remaining}});
+    emitRouteTrace("mic_reconnect_release_retired_engine", "mic", {{"reason", reason}, {"retained_count", remaining}});
   });
 }
 

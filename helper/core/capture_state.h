@@ -39,6 +39,10 @@ struct MicGenerationFormat {
   std::string routeKind;
 };
 
+// Asks a consumer to drain its ring and waits for the answer; false on a
+// time-out (the request is then withdrawn).
+bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphore& done, uint64_t timeoutNs);
+
 class CaptureState : public std::enable_shared_from_this<CaptureState> {
  public:
   using EnginePtr = std::shared_ptr<platform::audio::AudioEngine>;

@@ -118,7 +118,8 @@ void PermissionWatch::observe(const char* source, bool granted, bool& lastSeenGr
 
 void PermissionWatch::tick() {
   if (config_.includeMic && !config_.micDeniedAtStart) {
-    const bool granted = platform::permissions::microphoneAuthorizationStatus() == platform::permissions::kMicAuthorized;
+    const bool granted =
+        platform::permissions::microphoneAuthorizationStatus() == platform::permissions::kMicAuthorized;
     observe("mic", granted, micLastSeenGranted_, micRegains_);
   }
   if (config_.includeSystem && !config_.systemDeniedAtStart) {
@@ -134,12 +135,12 @@ void PermissionWatch::tick() {
 void startPermissionWatch(std::weak_ptr<CaptureState> state, PermissionWatchConfig config) {
   auto watch = std::make_shared<PermissionWatch>(config);
   // Lives for the whole process, like the run loop's timer would.
-  static platform::dispatch::Timer* timer = nullptr;
-  timer = new platform::dispatch::Timer(platform::dispatch::mainQueue(), kPermissionWatchIntervalNs, [state, watch] {
-    auto s = state.lock();
-    if (!s || s->isStopClaimed()) return;
-    watch->tick();
-  });
+  [[maybe_unused]] static auto* timer =
+      new platform::dispatch::Timer(platform::dispatch::mainQueue(), kPermissionWatchIntervalNs, [state, watch] {
+        auto s = state.lock();
+        if (!s || s->isStopClaimed()) return;
+        watch->tick();
+      });
 }
 
 void startThermalObserver(std::weak_ptr<CaptureState> state) {

@@ -2,10 +2,9 @@
 // The background watchers of capture mode: the standard-input command
 // reader, the permission watch and the thermal observer.
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "helper/core/command_line.h"
 

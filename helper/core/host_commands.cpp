@@ -33,8 +33,7 @@ void emitAll(const std::vector<Event>& events) {
 bool acceptSource(const nlohmann::json& message, const char* command, const char* missingCode, int64_t ts) {
   auto source = stringField(message, "source");
   if (!source) {
-    emitWarning(missingCode,
-                std::string(command) + " command missing 'source' field; defaulting to 'all'");
+    emitWarning(missingCode, std::string(command) + " command missing 'source' field; defaulting to 'all'");
     source = "all";
   }
   if (*source != "all") {
@@ -85,6 +84,15 @@ void CaptureState::handleCommand(const nlohmann::json& message) {
   }
 }
 
+bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphore& done, uint64_t timeoutNs) {
+  // A late answer to an earlier, timed-out drain must not satisfy this one.
+  done.drain();
+  requested.store(1);
+  if (done.waitForNs(timeoutNs)) return true;
+  requested.store(0);
+  return false;
+}
+
 std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWriter>& writer,
                                                  std::atomic<uint32_t>& gate, std::atomic<uint32_t>& drainRequested,
                                                  platform::dispatch::Semaphore& drainDone,
@@ -92,14 +100,8 @@ std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWr
   gate.store(0);
   // Only a running consumer can answer a drain; without one the ring holds nothing.
   const bool consumerRuns = writer == micWriter_ ? micConsumerStarted() : systemConsumerDone() != nullptr;
-  if (consumerRuns) {
-    // A late answer to an earlier, timed-out drain must not satisfy this one.
-    drainDone.drain();
-    drainRequested.store(1);
-    if (!drainDone.waitForNs(kDrainWaitNs)) {
-      emitWarning("drain_timeout", drainTimeoutText);
-      drainRequested.store(0);
-    }
+  if (consumerRuns && !requestDrain(drainRequested, drainDone, kDrainWaitNs)) {
+    emitWarning("drain_timeout", drainTimeoutText);
   }
   writer->setPaused(true);
   auto sealed = writer->sealFinal();
@@ -183,7 +185,8 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   if (SPSCRing* ring = gMicRing.load()) spsc_ring_close(ring);
   if (config_.includeMic && micWriter_ && micConsumerStarted()) {
     if (!gMicConsumerDone.waitForNs(kConsumerJoinWaitNs)) {
-      emitWarning("mic_consumer_join_timeout", "mic consumer did not exit within 3s after shutdown; proceeding to seal");
+      emitWarning("mic_consumer_join_timeout",
+                  "mic consumer did not exit within 3s after shutdown; proceeding to seal");
     }
   }
 
@@ -192,7 +195,8 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   if (config_.includeSystem && sysWriter_) {
     if (auto done = systemConsumerDone()) {
       if (!done->waitForNs(kConsumerJoinWaitNs)) {
-        emitWarning("consumer_join_timeout", "system consumer did not exit within 3s after shutdown; proceeding to seal");
+        emitWarning("consumer_join_timeout",
+                    "system consumer did not exit within 3s after shutdown; proceeding to seal");
       }
     }
   }
@@ -215,8 +219,10 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   if (config_.includeMic) segments["mic"] = micSeq;
   if (config_.includeSystem) segments["system"] = sysSeq;
   const auto [micFailed, sysFailed] = sourceFailedSnapshot();
-  const SourceHealth micHealth = micWriter_ ? micWriter_->snapshotHealth(micFailed) : SourceHealth{0, 0, 1.0, micFailed};
-  const SourceHealth sysHealth = sysWriter_ ? sysWriter_->snapshotHealth(sysFailed) : SourceHealth{0, 0, 1.0, sysFailed};
+  const SourceHealth micHealth =
+      micWriter_ ? micWriter_->snapshotHealth(micFailed) : SourceHealth{0, 0, 1.0, micFailed};
+  const SourceHealth sysHealth =
+      sysWriter_ ? sysWriter_->snapshotHealth(sysFailed) : SourceHealth{0, 0, 1.0, sysFailed};
   const uint64_t now = machAbsoluteTimeNs();
   emitEvent(Event{{"type", "session_end"},
                   {"clean", clean},

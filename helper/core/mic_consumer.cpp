@@ -112,8 +112,9 @@ class MicConsumer {
     if (rate <= 0 || channels <= 0) {
       cache_.converter.reset();
       cache_.nativeRate = 0.0;
-      emitRouteTrace("mic_generation_format_invalid", "mic",
-                     {{"generation", generation}, {"rate", rate}, {"channels", channels}, {"uid", uid}, {"route", route}});
+      emitRouteTrace(
+          "mic_generation_format_invalid", "mic",
+          {{"generation", generation}, {"rate", rate}, {"channels", channels}, {"uid", uid}, {"route", route}});
       return false;
     }
     // The ring is always mono, whatever the device's channel count.
@@ -189,9 +190,9 @@ class MicConsumer {
       if (status == platform::audio::ConverterOutputStatus::error || output->frameLength() == 0) return;
       writer_->write(*output);
     }
-    SourceRecoveryFrameProof proof{cache_.uid,       static_cast<int64_t>(cache_.nativeRate),
-                                   cache_.channels,  cache_.generation,
-                                   m.frameCount,     machAbsoluteTimeNs()};
+    SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
+                                   cache_.channels, cache_.generation,
+                                   m.frameCount,    machAbsoluteTimeNs()};
     state_->verifySourceRecoveryFromFrames("mic", proof);
   }
 
