@@ -113,6 +113,7 @@ std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWr
 void CaptureState::handlePause(const nlohmann::json& message, const std::string& requestId) {
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
+  if (isStopClaimed()) return;
   std::lock_guard lifecycle(lifecycleLock_);
   if (isStopClaimed()) return;  // the stop seals everything itself
   std::optional<int64_t> sealedIndex;
@@ -134,6 +135,7 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
 void CaptureState::handleResume(const nlohmann::json& message, const std::string& requestId) {
   const int64_t ts = nowTs();
   if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
+  if (isStopClaimed()) return;
   std::lock_guard lifecycle(lifecycleLock_);
   if (isStopClaimed()) return;  // a segment opened now would never be sealed
   if (micWriter_ && micWriter_->paused()) {
