@@ -132,7 +132,7 @@ MicStartup startMicPipeline(const std::shared_ptr<CaptureState>& state) {
   auto& input = engine->inputNode();
   const AudioFormat hardware = input.inputFormat(0);
   // No channels or a rate that is not a positive number means no usable device.
-  if (!(hardware.sampleRate() > 0) || !std::isfinite(hardware.sampleRate()) || hardware.channelCount() == 0) {
+  if (!isUsableMicInputFormat(hardware)) {
     exitWithError("no_input_device", "No mic input device available (rate=0)", 1);
   }
   mic.hardwareRate = hardware.sampleRate();

@@ -1,5 +1,7 @@
 #include "helper/core/mic_policy.h"
 
+#include <cmath>
+
 #include "helper/core/globals.h"
 
 namespace helper {
@@ -47,6 +49,10 @@ std::optional<platform::audio::AudioFormat> makeEffectiveMicPCMFormat(double sam
   if (hardwareChannels < 1 || !(sampleRate > 0)) return std::nullopt;
   return platform::audio::AudioFormat::make(platform::audio::CommonFormat::pcmFloat32, sampleRate,
                                             kEffectiveMicCaptureChannels, true);
+}
+
+bool isUsableMicInputFormat(const platform::audio::AudioFormat& format) {
+  return format.sampleRate() > 0 && std::isfinite(format.sampleRate()) && format.channelCount() > 0;
 }
 
 std::string micHardwareChannelDiagnosticContext(int64_t hardwareChannels, int64_t writerChannels) {

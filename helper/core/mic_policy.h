@@ -28,6 +28,8 @@ float effectiveCaptureMicGain(std::optional<float> configuredGain, const std::st
 std::optional<EffectiveMicCaptureFormat> effectiveMicCaptureFormat(double sampleRate, int64_t hardwareChannels);
 // Float32, interleaved, mono at the given (untruncated) rate.
 std::optional<platform::audio::AudioFormat> makeEffectiveMicPCMFormat(double sampleRate, int64_t hardwareChannels);
+// An input format a recording can use: a finite rate above 0 and at least one channel.
+bool isUsableMicInputFormat(const platform::audio::AudioFormat& format);
 std::string micHardwareChannelDiagnosticContext(int64_t hardwareChannels, int64_t writerChannels);
 
 MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUID, const std::string& observedUID,

@@ -32,6 +32,16 @@ TEST(MicPolicy, EffectiveCaptureFormatIsMonoAtTheTruncatedRate) {
             "mic hardware_channels=3 effective_channels=1 writer_channels=1");
 }
 
+TEST(MicPolicy, AnInputWithoutChannelsOrAFiniteRateIsNoDevice) {
+  using platform::audio::AudioFormat;
+  using platform::audio::CommonFormat;
+  EXPECT_TRUE(isUsableMicInputFormat(AudioFormat(CommonFormat::pcmFloat32, 48000, 1, false)));
+  EXPECT_FALSE(isUsableMicInputFormat(AudioFormat(CommonFormat::pcmFloat32, 0, 1, false)));
+  EXPECT_FALSE(isUsableMicInputFormat(AudioFormat(CommonFormat::pcmFloat32, NAN, 1, false)));
+  EXPECT_FALSE(isUsableMicInputFormat(AudioFormat(CommonFormat::pcmFloat32, INFINITY, 1, false)));
+  EXPECT_FALSE(isUsableMicInputFormat(AudioFormat(CommonFormat::pcmFloat32, 48000, 0, false)));
+}
+
 TEST(MicPolicy, ConfigChangeClassification) {
   const auto classify = [](std::string cur, std::string obs, std::string curRoute, std::string obsRoute,
                            int64_t curRate, int64_t obsRate, int64_t curCh, int64_t obsCh, bool running) {
