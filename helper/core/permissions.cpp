@@ -35,7 +35,7 @@ int checkAudioCapturePermission() {
   return consent->preflight(kAudioCaptureService);
 }
 
-bool requestAudioCapturePermission() {
+bool requestAudioCapturePermission(uint64_t timeoutNs) {
   auto consent = perm::AudioCaptureConsent::open();
   if (!consent) return false;
   if (consent->hasPreflight() && consent->preflight(kAudioCaptureService) == 0) return true;
@@ -45,13 +45,13 @@ bool requestAudioCapturePermission() {
     box->granted.store(granted);
     box->answered.signal();
   });
-  if (!box->answered.waitForNs(kPermissionRequestTimeoutNs)) {
+  if (!box->answered.waitForNs(timeoutNs)) {
     return consent->hasPreflight() && consent->preflight(kAudioCaptureService) == 0;
   }
   return box->granted.load();
 }
 
-std::string microphonePermissionStatus(bool request) {
+std::string microphonePermissionStatus(bool request, uint64_t timeoutNs) {
   const int status = perm::microphoneAuthorizationStatus();
   switch (status) {
     case perm::kMicRestricted:
@@ -70,7 +70,7 @@ std::string microphonePermissionStatus(bool request) {
     box->granted.store(granted);
     box->answered.signal();
   });
-  if (!box->answered.waitForNs(kPermissionRequestTimeoutNs)) return "denied";
+  if (!box->answered.waitForNs(timeoutNs)) return "denied";
   return box->granted.load() ? "granted" : "denied";
 }
 

@@ -17,4 +17,12 @@ const nlohmann::json& scenario();
 // scenario()[name] when it is an object, else an empty object.
 const nlohmann::json& scenarioSection(const std::string& name);
 
+// Ends the process for a scenario that cannot be used: "simulated
+// platform: <message>" on standard error, exit status 70.
+[[noreturn]] void failScenario(const std::string& message);
+
+// Reads and parses one scenario file as the loader does: a JSON object,
+// or an empty object with `error` set when it cannot be read or parsed.
+nlohmann::json loadScenarioFile(const std::string& path, std::string* error);
+
 }  // namespace platform::sim

@@ -207,8 +207,8 @@ void Child::sendSignal(int sig) {
   if (!reaped_) kill(pid_, sig);
 }
 
-RunResult Child::wait(std::chrono::milliseconds timeout) {
-  closeStdin();
+RunResult Child::wait(std::chrono::milliseconds timeout, bool closeInput) {
+  if (closeInput) closeStdin();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   while (!reaped_) {

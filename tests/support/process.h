@@ -54,8 +54,9 @@ class Child {
   // Reads lines until one parses as JSON with the given "type"; every line read is kept.
   std::optional<nlohmann::json> waitForEvent(const std::string& type, std::chrono::milliseconds timeout);
   void sendSignal(int sig);
-  // Waits for the exit; drains the output meanwhile. Kills the child at the time-out.
-  RunResult wait(std::chrono::milliseconds timeout);
+  // Waits for the exit; drains the output meanwhile. Kills the child at the
+  // time-out. Standard input is closed first unless `closeInput` is false.
+  RunResult wait(std::chrono::milliseconds timeout, bool closeInput = true);
   const std::vector<std::string>& linesSoFar() const { return lines_; }
 
  private:

@@ -1,0 +1,48 @@
+#pragma once
+// Decisions of the microphone path: capture format and gain, whether an
+// observed configuration needs a reconnect, and how long a route settles.
+// Pure functions, so the test modes can call them directly.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/audio/engine/pcm.h"
+
+namespace helper {
+
+struct EffectiveMicCaptureFormat {
+  int64_t sampleRate = 0;
+  int64_t channels = 0;
+  bool operator==(const EffectiveMicCaptureFormat&) const = default;
+};
+
+enum class MicConfigChangeAction { ignore, restartExistingEngine, reconnect };
+const char* rawValue(MicConfigChangeAction action);
+std::optional<MicConfigChangeAction> micConfigChangeActionFromRaw(const std::string& raw);
+
+// The configured gain whatever the route; else 1.0 on Bluetooth hands-free
+// and 4.0 on every other route.
+float selectMicReconnectGain(std::optional<float> configuredGain, const std::string& newRouteKind);
+float effectiveCaptureMicGain(std::optional<float> configuredGain, const std::string& routeKind);
+
+std::optional<EffectiveMicCaptureFormat> effectiveMicCaptureFormat(double sampleRate, int64_t hardwareChannels);
+// Float32, interleaved, mono at the given (untruncated) rate.
+std::optional<platform::audio::AudioFormat> makeEffectiveMicPCMFormat(double sampleRate, int64_t hardwareChannels);
+// An input format a recording can use: a finite rate above 0 and at least one channel.
+bool isUsableMicInputFormat(const platform::audio::AudioFormat& format);
+std::string micHardwareChannelDiagnosticContext(int64_t hardwareChannels, int64_t writerChannels);
+
+MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUID, const std::string& observedUID,
+                                                    const std::string& currentRouteKind,
+                                                    const std::string& observedRouteKind, int64_t currentNativeRate,
+                                                    int64_t observedNativeRate, int64_t currentNativeChannels,
+                                                    int64_t observedNativeChannels, bool engineRunning);
+
+bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
+                                            bool hasEngine);
+bool shouldDeferMicReconnectForRoute(bool shouldReconnect, const std::string& observedRouteKind);
+uint64_t micReconnectSettleDelayNs(bool shouldReconnect, const std::string& observedRouteKind);
+bool shouldRecordDefaultInputDisconnection(const std::string& oldUID, uint32_t oldDeviceID, bool oldDeviceAlive,
+                                           bool oldDeviceStillAddressable);
+
+}  // namespace helper

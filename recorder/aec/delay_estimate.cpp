@@ -1,0 +1,73 @@
+#include "recorder/aec/delay_estimate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace recorder::aec {
+namespace {
+
+// Root mean square of each block of `block` samples.
+std::vector<double> envelope(std::span<const std::int16_t> samples, std::uint64_t blocks, std::uint64_t block) {
+  std::vector<double> env(static_cast<std::size_t>(blocks));
+  for (std::size_t b = 0; b < env.size(); ++b) {
+    double sum = 0;
+    for (const std::int16_t s : samples.subspan(b * block, block)) sum += static_cast<double>(s) * s;
+    env[b] = std::sqrt(sum / static_cast<double>(block));
+  }
+  return env;
+}
+
+}  // namespace
+
+DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<const std::int16_t> system,
+                                 std::uint32_t sample_rate) {
+  const std::uint64_t block = sample_rate / 100;
+  if (block == 0) return {};
+  std::uint64_t blocks = std::min(mic.size(), system.size()) / block;
+  if (blocks < kMinDelayBlocks) return {};
+  blocks = std::min(blocks, kMaxDelayBlocks);
+  const std::vector<double> sys_env = envelope(system, blocks, block);
+  const std::vector<double> mic_env = envelope(mic, blocks, block);
+
+  const std::uint64_t max_lag = std::min(blocks - kMinOverlapBlocks, kMaxLagBlocks);
+  std::uint64_t best_lag = 0;
+  double best = -1;
+  for (std::uint64_t lag = 0; lag <= max_lag; ++lag) {
+    const std::uint64_t n = blocks - lag;
+    double cross = 0;
+    double sys_energy = 0;
+    double mic_energy = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const double s = sys_env[i];
+      const double m = mic_env[lag + i];
+      cross += s * m;
+      sys_energy += s * s;
+      mic_energy += m * m;
+    }
+    const double product = sys_energy * mic_energy;
+    const double correlation = product > 0 ? cross / std::sqrt(product) : 0.0;
+    // A later lag wins only with a strictly better value.
+    if (correlation > best) {
+      best = correlation;
+      best_lag = lag;
+    }
+  }
+  DelayEstimate estimate;
+  estimate.delay_ms = best_lag * 10;
+  estimate.correlation = best;
+  estimate.trusted = best >= kTrustedCorrelation;
+  return estimate;
+}
+
+std::uint64_t reference_delay_bytes(const DelayEstimate& estimate, std::uint32_t sample_rate) {
+  if (!estimate.trusted || estimate.delay_ms == 0 || sample_rate == 0) return 0;
+  // The estimator gives at most 2500 ms; any other value saturates.
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (estimate.delay_ms > kMax / sample_rate) return kMax - 1;
+  const std::uint64_t samples = std::uint64_t{sample_rate} * estimate.delay_ms / 1000;
+  return samples > kMax / 2 ? kMax - 1 : samples * 2;
+}
+
+}  // namespace recorder::aec

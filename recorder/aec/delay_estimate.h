@@ -1,0 +1,39 @@
+#pragma once
+// How far the mic lags the system audio: the 10 ms envelopes of both runs
+// are compared at lags of 0 to 2.5 s, and the lag with the best normalised
+// correlation wins.
+#include <cstdint>
+#include <span>
+
+namespace recorder::aec {
+
+// Fewer envelope blocks than this give no estimate.
+inline constexpr std::uint64_t kMinDelayBlocks = 100;
+// At most this many blocks (60 s) are compared.
+inline constexpr std::uint64_t kMaxDelayBlocks = 6000;
+// Lags searched: at most this many blocks, and always 50 blocks of overlap.
+inline constexpr std::uint64_t kMaxLagBlocks = 250;
+inline constexpr std::uint64_t kMinOverlapBlocks = 50;
+// A best correlation from this value on is trusted.
+inline constexpr double kTrustedCorrelation = 0.4;
+// Seconds of audio read from each timeline for the estimate.
+inline constexpr std::uint64_t kDelaySearchSeconds = 60;
+
+struct DelayEstimate {
+  // The best lag in milliseconds; 0 when no estimate was made.
+  std::uint64_t delay_ms = 0;
+  double correlation = 0;
+  bool trusted = false;
+  bool operator==(const DelayEstimate&) const = default;
+};
+
+// Estimates the lag of `mic` behind `system` at `sample_rate` (at least 100 Hz;
+// a lower rate gives no estimate).
+DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<const std::int16_t> system,
+                                 std::uint32_t sample_rate);
+
+// Zero bytes to put before the reference: the delay in whole samples, twice,
+// when the estimate is trusted and above 0; else 0.
+std::uint64_t reference_delay_bytes(const DelayEstimate& estimate, std::uint32_t sample_rate);
+
+}  // namespace recorder::aec
