@@ -160,8 +160,7 @@ IoResult<EncodeResult> encode_aac(const std::filesystem::path& input, const std:
       kEncodeTimeoutS, "afconvert");
   if (!afconvert || !afconvert->success()) {
     const std::string first_failure = child_failure("afconvert", afconvert);
-    std::error_code ignored;
-    std::filesystem::remove(output, ignored);
+    (void)::unlink(output.c_str());
 
     const auto ffmpeg = run_child_with_timeout({ffmpeg_program(),
                                                 {"-hide_banner", "-loglevel", "error", "-y", "-i", *in_abs, "-vn",
@@ -170,7 +169,7 @@ IoResult<EncodeResult> encode_aac(const std::filesystem::path& input, const std:
     if (!ffmpeg || !ffmpeg->success()) {
       const std::string second_failure = child_failure("ffmpeg", ffmpeg);
       // What a failed ffmpeg left is no encode either.
-      std::filesystem::remove(output, ignored);
+      (void)::unlink(output.c_str());
       return IoError::other("afconvert failed: " + first_failure + "; ffmpeg fallback failed: " + second_failure);
     }
   }

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -34,10 +33,8 @@ void journal_append(JournalWriter& journal, const JournalEvent& event) { (void)j
 
 bool path_exists(const fs::path& path) { return file_status(path).ok(); }
 
-void remove_ignoring_errors(const fs::path& path) {
-  std::error_code ignored;
-  fs::remove(path, ignored);
-}
+// Deletes a file (never a directory); a failure is of no consequence.
+void remove_ignoring_errors(const fs::path& path) { (void)::unlink(path.c_str()); }
 
 // An exclusive advisory lock on a directory, released when the object goes.
 class DirectoryLock {
