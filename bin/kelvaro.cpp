@@ -1,6 +1,4 @@
-#include <cstdio>
+// kelvaro: finalises one session directory into its upload-ready audio.
+#include "recorder/export/entry.h"
 
-int main() {
-  std::fputs("usage: kelvaro <session-dir> [expected-duration-ms]\n", stderr);
-  return 2;
-}
+int main(int argc, char** argv) { return recorder::exporter::kelvaro_main(argc, argv); }

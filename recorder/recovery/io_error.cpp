@@ -15,6 +15,8 @@ IoError IoError::invalid_input(std::string message) { return IoError(Kind::Inval
 
 IoError IoError::other(std::string message) { return IoError(Kind::Other, 0, std::move(message)); }
 
+IoError IoError::timed_out(std::string message) { return IoError(Kind::TimedOut, 0, std::move(message)); }
+
 IoError IoError::unexpected_eof() { return IoError(Kind::UnexpectedEof, 0, "failed to fill whole buffer"); }
 
 IoError IoError::write_zero() { return IoError(Kind::WriteZero, 0, "failed to write whole buffer"); }

@@ -23,6 +23,7 @@ class IoError {
     UnexpectedEof,  // "failed to fill whole buffer"
     WriteZero,      // "failed to write whole buffer"
     NotRegular,     // a FIFO, device or directory where a regular file belongs
+    TimedOut,       // a child process ran past its deadline
     Other,
   };
 
@@ -32,6 +33,7 @@ class IoError {
   static IoError invalid_data(std::string message);
   static IoError invalid_input(std::string message);
   static IoError other(std::string message);
+  static IoError timed_out(std::string message);
   static IoError unexpected_eof();
   static IoError write_zero();
   static IoError nul_in_path();

@@ -1,0 +1,454 @@
+#include "recorder/export/finalize.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "recorder/aec/echo_canceller.h"
+#include "recorder/export/encode.h"
+#include "recorder/export/export_constants.h"
+#include "recorder/export/hashing.h"
+#include "recorder/export/manifest.h"
+#include "recorder/export/timeline.h"
+#include "recorder/recovery/file_io.h"
+#include "recorder/recovery/plan.h"
+
+namespace recorder::exporter {
+namespace {
+
+namespace fs = std::filesystem;
+using journal::JournalEvent;
+using journal::JournalWriter;
+using recovery::SegmentSource;
+
+// A failed append never changes the course of the finalisation.
+void journal_append(JournalWriter& journal, const JournalEvent& event) { (void)journal.append(event); }
+
+bool path_exists(const fs::path& path) { return file_status(path).ok(); }
+
+// Deletes a file (never a directory); a failure is of no consequence.
+void remove_ignoring_errors(const fs::path& path) { (void)::unlink(path.c_str()); }
+
+// An exclusive advisory lock on a directory, released when the object goes.
+class DirectoryLock {
+ public:
+  static IoResult<DirectoryLock> acquire(const fs::path& dir) {
+    int fd;
+    do {
+      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::last_os_error();
+    DirectoryLock lock(fd);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EWOULDBLOCK) {
+        return IoError::other("another finalisation of this session is running (" + dir.string() + " is locked)");
+      }
+      return IoError::last_os_error();
+    }
+    return lock;
+  }
+  DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  DirectoryLock& operator=(DirectoryLock&&) = delete;
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the lock
+  }
+
+ private:
+  explicit DirectoryLock(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+IoResult<std::vector<recovery::SegmentRecovery>> list_segments(const fs::path& dir, SegmentSource source, bool wanted) {
+  if (!wanted) return std::vector<recovery::SegmentRecovery>{};
+  auto listed = recovery::kelvaro_segments(dir, source);
+  if (!listed) return listed.error();
+  return std::move(listed->segments);
+}
+
+std::string rate_list(const std::vector<std::uint32_t>& rates) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    if (i != 0) text += ", ";
+    text += std::to_string(rates[i]);
+  }
+  return text + "]";
+}
+
+// A fraction or level with a fixed number of decimals ("NaN" and "inf" as such).
+std::string fixed(double value, int decimals) {
+  if (std::isnan(value)) return "NaN";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  return buf;
+}
+
+class Finalizer {
+ public:
+  Finalizer(const FinalizeRequest& request, const AudioValidator& validator, JournalWriter& journal,
+            const FinalizeServices& services)
+      : request_(request),
+        validator_(validator),
+        journal_(journal),
+        services_(services),
+        dir_(request.session_dir),
+        final_dir_(dir_ / kFinalDirName),
+        upload_(final_dir_ / kUploadFileName),
+        host_duration_(request.expected_from_host && request.expected_ms != 0) {}
+
+  FinalizeOutcome run() {
+    if (auto r = create_dir_all(final_dir_); !r) return r.error();
+    auto lock = DirectoryLock::acquire(final_dir_);
+    if (!lock) return lock.error();
+
+    if (path_exists(upload_)) {
+      if (auto reused = try_reuse()) return std::move(*reused);
+    }
+
+    echo_requested_ = journal::session_echo_risk_from_journal(dir_) && request_.has_mic && request_.has_system;
+
+    auto promoted = settle_candidate();
+    if (!promoted) return promoted.error();
+    if (*promoted) return export_candidate();
+    return rebuild();
+  }
+
+ private:
+  // Stage 2: a final file already there. Returns the outcome when it ends the
+  // finalisation (reused, or the check failed), nothing to go on.
+  std::optional<FinalizeOutcome> try_reuse() {
+    // Without a duration from the host, the file is held to the length a
+    // rebuild would give it, which is what an earlier run gave it.
+    std::uint64_t expected = request_.expected_ms;
+    auto mic = list_segments(dir_, SegmentSource::Mic, request_.has_mic);
+    auto system = list_segments(dir_, SegmentSource::System, request_.has_system);
+    const bool listed = mic.ok() && system.ok();
+    const bool have_segments = listed && (!mic->empty() || !system->empty());
+    if (!host_duration_ && listed) {
+      auto mic_slots = read_manifest_entries(dir_, "mic");
+      auto system_slots = read_manifest_entries(dir_, "system");
+      if (mic_slots && system_slots) {
+        expected = frames_to_ms(compute_material_frames(0, *mic, *system, *mic_slots, *system_slots));
+      }
+    }
+
+    auto validation = validator_.validate_final_audio(upload_, expected);
+    if (!validation) return FinalizeOutcome(validation.error());
+    if (validation->passed) return reuse(*validation);
+    // An invalid file is rebuilt, but never given up while nothing is left
+    // to rebuild it from: the rebuild then fails and the file stays.
+    if (have_segments) remove_ignoring_errors(upload_);
+    return std::nullopt;
+  }
+
+  FinalizeOutcome reuse(const FinalAudioValidation& validation) {
+    auto digest = compute_sha256(upload_);
+    if (!digest) return digest.error();
+    auto size = file_status(upload_);
+    if (!size) return size.error();
+    FinalizeResult result;
+    result.report.session_id = request_.session_id;
+    result.report.method = ExportMethod::FallbackCaf;
+    result.report.duration_ms = validation.duration_ms;
+    result.report.bytes = size->size;
+    result.report.sha256 = *digest;
+    result.report.validation = {validation.decoded_end_to_end, validation.duration_delta_ms};
+    result.output_path = upload_;
+    result.sha256 = *digest;
+    result.idempotency_key = derive_idempotency_key(request_.session_id, *digest);
+    // The digest file vouches for the file; when it is missing or speaks of
+    // another file, it and the report are written again.
+    const auto recorded = read_file_capped(final_dir_ / kDigestFileName, 4096);
+    if (!recorded || recorded->bytes != *digest) {
+      if (auto r = write_outputs(result.report, *digest); !r) return r.error();
+    }
+    return result;
+  }
+
+  // Stage 4. True when the candidate was promoted to the final file.
+  IoResult<bool> settle_candidate() {
+    const auto candidate = final_dir_ / kCandidateFileName;
+    if (!path_exists(candidate)) return false;
+    candidate_attempted_ = true;
+    if (echo_requested_) {
+      auto mic = recovery::kelvaro_segments(dir_, SegmentSource::Mic);
+      auto system = recovery::kelvaro_segments(dir_, SegmentSource::System);
+      if (mic && system && !mic->segments.empty() && !system->segments.empty()) {
+        reject_candidate("echo_risk_aec");
+        return false;
+      }
+    }
+    if (request_.invalidate_candidate) {
+      reject_candidate("pause_invalidated");
+      return false;
+    }
+    journal_append(journal_, journal::CandidateValidationStarted{});
+    auto validation = validator_.validate_final_audio(candidate, request_.expected_ms);
+    if (!validation) {
+      reject_candidate("validation error: " + validation.error().to_string());
+      return false;
+    }
+    if (!validation->passed) {
+      reject_candidate(validation->error.value_or("unknown"));
+      return false;
+    }
+    if (::rename(candidate.c_str(), upload_.c_str()) != 0) return IoError::last_os_error();
+    return true;
+  }
+
+  void reject_candidate(std::string reason) {
+    journal_append(journal_, journal::CandidateRejected{reason});
+    candidate_rejected_reason_ = std::move(reason);
+  }
+
+  // Stage 5.
+  FinalizeOutcome export_candidate() {
+    journal_append(journal_, journal::ExportStarted{ExportMethod::LiveCandidate});
+    auto size = file_status(upload_);
+    if (!size) return size.error();
+    journal_append(journal_, journal::ExportCompleted{ExportMethod::LiveCandidate, 0, kUploadRelativePath, size->size});
+    return complete(ExportMethod::LiveCandidate, request_.expected_ms, {}, std::nullopt);
+  }
+
+  // Stage 6.
+  FinalizeOutcome rebuild() {
+    journal_append(journal_, journal::ExportStarted{ExportMethod::FallbackCaf});
+    auto mic = list_segments(dir_, SegmentSource::Mic, request_.has_mic);
+    if (!mic) return mic.error();
+    auto system = list_segments(dir_, SegmentSource::System, request_.has_system);
+    if (!system) return system.error();
+    if (mic->empty() && system->empty()) {
+      journal_append(journal_, journal::ExportFailed{ExportMethod::FallbackCaf, "no source segments"});
+      return FinalizationError::no_source_segments();
+    }
+
+    std::vector<std::string> warnings;
+    const auto mic_rates = collect_source_rates(*mic);
+    const auto system_rates = collect_source_rates(*system);
+    if (mic_rates.size() >= 2)
+      warnings.push_back("source_sample_rate_changed: mic segments have rates " + rate_list(mic_rates));
+    if (system_rates.size() >= 2) {
+      warnings.push_back("source_sample_rate_changed: system segments have rates " + rate_list(system_rates));
+    }
+    if (!mic_rates.empty() && !system_rates.empty() && mic_rates.front() != system_rates.front()) {
+      warnings.push_back("cross_source_sample_rate_mismatch: mic=" + std::to_string(mic_rates.front()) +
+                         "Hz, system=" + std::to_string(system_rates.front()) + "Hz");
+    }
+
+    auto mic_slots = read_manifest_entries(dir_, "mic");
+    if (!mic_slots) return mic_slots.error();
+    auto system_slots = read_manifest_entries(dir_, "system");
+    if (!system_slots) return system_slots.error();
+
+    // Target length.
+    const std::uint64_t expected_ms = request_.expected_ms;
+    const std::uint64_t requested = ms_to_frames(expected_ms);
+    std::uint64_t target = 0;
+    std::uint64_t timeline_ms = 0;
+    if (expected_ms == 0) {
+      target = compute_material_frames(0, *mic, *system, *mic_slots, *system_slots);
+      if (target != 0) warnings.push_back("recovered_duration_from_source_segments: stop duration was unavailable");
+      timeline_ms = frames_to_ms(target);
+    } else if (!request_.expected_from_host) {
+      // The duration is the plan's estimate, which counts segment contents
+      // only: every recorded frame is kept, gap slots included.
+      target = compute_material_frames(0, *mic, *system, *mic_slots, *system_slots);
+      if (target < requested) warnings.push_back(trimmed_warning(expected_ms, target));
+      timeline_ms = frames_to_ms(target);
+    } else {
+      const std::uint64_t material = compute_material_frames(requested, *mic, *system, *mic_slots, *system_slots);
+      auto route_recovery = read_manifest_stage(dir_);
+      if (!route_recovery) return route_recovery.error();
+      if (*route_recovery) {
+        target = requested;
+        if (material < requested) {
+          warnings.push_back("preserved_route_recovery_gap: requested=" + std::to_string(expected_ms) +
+                             "ms material=" + std::to_string(frames_to_ms(material)) + "ms");
+        }
+        timeline_ms = expected_ms;
+      } else {
+        target = material;
+        if (material < requested) warnings.push_back(trimmed_warning(expected_ms, material));
+        timeline_ms = frames_to_ms(target);
+      }
+    }
+    // A system recording interval still open at the end of the manifest runs to the end of the timeline.
+    auto intervals = read_system_recording_intervals(dir_, sat_mul_div_ceil(target, 1, kExportFramesPerMs));
+    if (!intervals) return intervals.error();
+
+    // Timelines.
+    std::optional<fs::path> mic_timeline;
+    std::optional<fs::path> system_timeline;
+    if (!mic->empty()) {
+      auto built = build_source_timeline(*mic, *mic_slots, dir_ / kMicTimelineFileName, target);
+      if (!built) return built.error();
+      add_resample_warnings(warnings, "mic", built->notes);
+      mic_timeline = built->path;
+    }
+    if (!system->empty()) {
+      auto built = build_source_timeline(*system, *system_slots, dir_ / kSystemTimelineFileName, target);
+      if (!built) return built.error();
+      add_resample_warnings(warnings, "system", built->notes);
+      system_timeline = built->path;
+    }
+    if (system_timeline && intervals->seen) {
+      auto muted = apply_system_interval_mask(*system_timeline, target, intervals->intervals);
+      if (!muted) return muted.error();
+      if (*muted > 0) warnings.push_back("system_source_interval_mask_applied: muted_frames=" + std::to_string(*muted));
+    }
+
+    // Echo cancellation, failing open.
+    std::optional<ExportReportAec> aec;
+    std::optional<fs::path> mic_input = mic_timeline;
+    const auto cleaned = dir_ / kMicCleanedFileName;
+    if (echo_requested_) {
+      aec = ExportReportAec{};
+      std::optional<std::string> reason;
+      if (!mic_timeline || !system_timeline) {
+        reason = "missing_source_timeline";
+      } else {
+        auto metrics = aec::cancel_mic_echo(*mic_timeline, *system_timeline, cleaned, kExportRate);
+        if (!metrics) {
+          reason = "error: " + metrics.error().to_string();
+        } else {
+          aec->erle_db = metrics->erle_db;
+          aec->delay_ms = metrics->delay_ms;
+          // A comparison with a NaN is false, so a NaN metric is never trusted.
+          const bool trusted = metrics->action_fraction >= metrics->min_action_fraction &&
+                               metrics->collapse_fraction <= metrics->max_collapse_fraction &&
+                               metrics->divergence_fraction <= metrics->max_divergence_fraction;
+          if (trusted) {
+            aec->applied = true;
+            mic_input = cleaned;
+          } else {
+            reason = "low_confidence: action=" + fixed(metrics->action_fraction, 2) +
+                     " erle=" + fixed(metrics->erle_db, 1) + "dB collapse=" + fixed(metrics->collapse_fraction, 2) +
+                     " divergence=" + fixed(metrics->divergence_fraction, 2);
+          }
+        }
+      }
+      if (reason) {
+        aec->fallback_reason = reason;
+        warnings.push_back("aec_fail_open: " + *reason);
+      }
+    }
+
+    // Mix and encode.
+    const fs::path first = mic_input ? *mic_input : *system_timeline;
+    const std::optional<fs::path> second = mic_timeline && system_timeline ? system_timeline : std::nullopt;
+    auto encoded = fallback_finalize(first, second, final_dir_, kExportRate);
+    remove_ignoring_errors(cleaned);
+    if (!encoded) return encoded.error();
+    journal_append(journal_, journal::ExportCompleted{ExportMethod::FallbackCaf, encoded->elapsed_ms,
+                                                      kUploadRelativePath, encoded->output_bytes});
+    return complete(ExportMethod::FallbackCaf, timeline_ms, std::move(warnings), std::move(aec));
+  }
+
+  static std::string trimmed_warning(std::uint64_t expected_ms, std::uint64_t material) {
+    return "trimmed_trailing_silence: requested=" + std::to_string(expected_ms) +
+           "ms material=" + std::to_string(frames_to_ms(material)) + "ms";
+  }
+
+  static void add_resample_warnings(std::vector<std::string>& warnings, const char* source,
+                                    const std::vector<ResampleNote>& notes) {
+    for (const auto& note : notes) {
+      warnings.push_back(std::string("resampled_segment: ") + source + " segment " + std::to_string(note.index) +
+                         " from " + std::to_string(note.source_rate) + "Hz to " + std::to_string(note.target_rate) +
+                         "Hz");
+    }
+  }
+
+  // Stage 7.
+  FinalizeOutcome complete(ExportMethod method, std::uint64_t expected_ms, std::vector<std::string> warnings,
+                           std::optional<ExportReportAec> aec) {
+    auto validation = validator_.validate_final_audio(upload_, expected_ms);
+    if (!validation) return validation.error();
+    if (!validation->passed) return FinalizationError::validation_failed(validation->error.value_or("unknown"));
+    auto digest = compute_sha256(upload_);
+    if (!digest) return digest.error();
+    auto size = file_status(upload_);
+    if (!size) return size.error();
+    // The journal line vouches for the file, so the file reaches the disk first.
+    if (auto r = services_.sync_file(upload_); !r) return r.error();
+    journal_append(journal_, journal::FinalAudioHashed{*digest, size->size, kUploadRelativePath});
+
+    FinalizeResult result;
+    auto& report = result.report;
+    report.session_id = request_.session_id;
+    report.method = method;
+    report.candidate_attempted = candidate_attempted_;
+    report.candidate_rejected_reason = candidate_rejected_reason_;
+    report.duration_ms = validation->duration_ms;
+    report.bytes = size->size;
+    report.sha256 = *digest;
+    report.validation = {validation->decoded_end_to_end, validation->duration_delta_ms};
+    report.warnings = std::move(warnings);
+    report.aec = std::move(aec);
+    if (auto r = write_outputs(report, *digest); !r) return r.error();
+    result.output_path = upload_;
+    result.sha256 = *digest;
+    result.idempotency_key = derive_idempotency_key(request_.session_id, *digest);
+    return result;
+  }
+
+  IoResult<void> write_outputs(const ExportReport& report, const std::string& digest) {
+    auto text = write_export_report(report);
+    if (!text) return text.error();
+    if (auto r = write_file_replacing(final_dir_ / kReportFileName, *text); !r) return r;
+    return write_file_replacing(final_dir_ / kDigestFileName, digest);
+  }
+
+  const FinalizeRequest& request_;
+  const AudioValidator& validator_;
+  JournalWriter& journal_;
+  const FinalizeServices& services_;
+  const fs::path dir_;
+  const fs::path final_dir_;
+  const fs::path upload_;
+  const bool host_duration_;
+  bool echo_requested_ = false;
+  bool candidate_attempted_ = false;
+  std::optional<std::string> candidate_rejected_reason_;
+};
+
+}  // namespace
+
+FinalizeServices FinalizeServices::defaults() {
+  return FinalizeServices{[](const fs::path& path) -> IoResult<void> {
+    auto file = File::open_read(path);
+    if (!file) return file.error();
+    return file->sync_all();
+  }};
+}
+
+FinalizeOutcome finalize_session(const FinalizeRequest& request, const AudioValidator& validator,
+                                 journal::JournalWriter& journal, const FinalizeServices& services) {
+  return Finalizer(request, validator, journal, services).run();
+}
+
+IoResult<void> write_file_replacing(const fs::path& path, std::string_view bytes) {
+  const auto temp = path.parent_path() / ("." + path.filename().string() + ".tmp");
+  auto written = [&]() -> IoResult<void> {
+    auto file = File::create(temp);
+    if (!file) return file.error();
+    if (auto r = write_all(*file, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())); !r) {
+      return r;
+    }
+    if (auto r = file->sync_all(); !r) return r;
+    if (::rename(temp.c_str(), path.c_str()) != 0) return IoError::last_os_error();
+    return {};
+  }();
+  if (!written) remove_ignoring_errors(temp);
+  return written;
+}
+
+}  // namespace recorder::exporter

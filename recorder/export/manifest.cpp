@@ -1,0 +1,156 @@
+#include "recorder/export/manifest.h"
+
+#include <array>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "recorder/export/export_constants.h"
+#include "recorder/recovery/file_io.h"
+#include "recorder/recovery/strict_json.h"
+#include "recorder/recovery/utf8.h"
+
+namespace recorder::exporter {
+namespace {
+
+using nlohmann::json;
+
+// Calls `visit` with every manifest line that is a JSON object with a string
+// "type", in file order, until it returns false. A missing manifest has no lines.
+IoResult<void> for_each_record(const std::filesystem::path& session_dir,
+                               const std::function<bool(const json& record, const std::string& type)>& visit) {
+  const auto path = session_dir / kManifestFileName;
+  if (!file_status(path)) return {};
+  auto file = File::open_read(path);
+  if (!file) return file.error();
+  BufferedReader reader(*file);
+
+  std::string line;
+  bool overlong = false;
+  bool stop = false;
+  const auto take_line = [&] {
+    if (!overlong) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (is_valid_utf8(line)) {
+        const json value = json::parse(line, nullptr, /*allow_exceptions=*/false);
+        if (value.is_object()) {
+          const auto type = value.find("type");
+          if (type != value.end() && type->is_string() && !visit(value, type->get_ref<const std::string&>())) {
+            stop = true;
+          }
+        }
+      }
+    }
+    line.clear();
+    overlong = false;
+  };
+
+  std::array<std::uint8_t, kIoBufferBytes> chunk{};
+  while (!stop) {
+    auto n = reader.read(chunk);
+    if (!n) return n.error();
+    if (*n == 0) break;
+    for (std::size_t i = 0; i < *n && !stop; ++i) {
+      const char c = static_cast<char>(chunk[i]);
+      if (c == '\n') {
+        take_line();
+      } else if (!overlong) {
+        if (line.size() >= kMaxManifestLineBytes) {
+          overlong = true;
+          line.clear();
+        } else {
+          line.push_back(c);
+        }
+      }
+    }
+  }
+  if (!stop && (!line.empty() || overlong)) take_line();
+  return {};
+}
+
+// A member that must be a non-negative integer fitting 64 bits. `absent` is
+// true when the member is not there at all.
+struct U64Member {
+  bool absent = true;
+  std::optional<std::uint64_t> value;
+};
+U64Member u64_member(const json& record, const char* key) {
+  const auto it = record.find(key);
+  if (it == record.end()) return {};
+  return U64Member{false, json_u64(*it)};
+}
+
+bool string_member_is(const json& record, const char* key, std::string_view expected) {
+  const auto it = record.find(key);
+  return it != record.end() && it->is_string() && it->get_ref<const std::string&>() == expected;
+}
+
+}  // namespace
+
+IoResult<SlotMap> read_manifest_entries(const std::filesystem::path& session_dir, std::string_view source) {
+  SlotMap slots;
+  auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
+    if (type != "segment_closed" || !string_member_is(record, "source", source)) return true;
+    // No fallback from a malformed first choice to the second.
+    auto index = u64_member(record, "seq");
+    if (index.absent) index = u64_member(record, "index");
+    auto duration = u64_member(record, "wall_clock_ms");
+    if (duration.absent) duration = u64_member(record, "duration_ms");
+    if (!index.value || !duration.value || *duration.value == 0) return true;
+    slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
+    return true;
+  });
+  if (!r) return r.error();
+  return slots;
+}
+
+IoResult<SystemRecordingIntervals> read_system_recording_intervals(const std::filesystem::path& session_dir,
+                                                                   std::uint64_t end_ms) {
+  SystemRecordingIntervals result;
+  bool open = false;
+  std::uint64_t open_start = 0;
+  auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
+    if (type != "source_recording_state" || !string_member_is(record, "source", "system")) return true;
+    const auto recording = record.find("recording");
+    if (recording == record.end() || !recording->is_boolean()) return true;
+    const auto elapsed = u64_member(record, "elapsed_ms").value;
+    if (!elapsed) return true;
+    if (recording->get<bool>()) {
+      if (!open) {
+        open = true;
+        open_start = *elapsed;
+      }
+    } else {
+      if (open && *elapsed > open_start) result.intervals.push_back({open_start, *elapsed});
+      open = false;
+    }
+    result.seen = true;
+    return true;
+  });
+  if (!r) return r.error();
+  if (open && end_ms > open_start) result.intervals.push_back({open_start, end_ms});
+  return result;
+}
+
+IoResult<bool> read_manifest_stage(const std::filesystem::path& session_dir) {
+  bool found = false;
+  auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
+    if (type == "source_recovered") {
+      found = true;
+    } else if (type == "source_failed") {
+      const auto it = record.find("recoverable");
+      found = it != record.end() && it->is_boolean() && it->get<bool>();
+    } else if (type == "route_trace") {
+      found = string_member_is(record, "stage", "source_recovery_failed") ||
+              string_member_is(record, "stage", "source_recovery_timeout") ||
+              string_member_is(record, "stage", "source_recovery_retrying") ||
+              string_member_is(record, "stage", "route_coordinator_source_failed");
+    }
+    return !found;
+  });
+  if (!r) return r.error();
+  return found;
+}
+
+}  // namespace recorder::exporter

@@ -1,0 +1,54 @@
+#pragma once
+// What the finalisation reads of the host's manifest.jsonl: the expected
+// length of each segment, the intervals in which the system source was
+// really recording, and whether a route recovery happened.
+//
+// The host appends the manifest while a session runs, so a torn last line
+// is ordinary: every line is read on its own, and a line that is not UTF-8
+// or not JSON is passed over like any record this program does not use. A
+// missing manifest reads as an empty one.
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "recorder/recovery/io_error.h"
+
+namespace recorder::exporter {
+
+inline constexpr const char* kManifestFileName = "manifest.jsonl";
+// A longer manifest line is passed over as unparsable.
+inline constexpr std::size_t kMaxManifestLineBytes = 1024 * 1024;
+
+// Segment index -> expected length of that segment in frames at the export rate.
+using SlotMap = std::map<std::uint64_t, std::uint64_t>;
+
+// Milliseconds from the start of the session; start_ms < end_ms.
+struct SourceRecordingInterval {
+  std::uint64_t start_ms = 0;
+  std::uint64_t end_ms = 0;
+  bool operator==(const SourceRecordingInterval&) const = default;
+};
+
+struct SystemRecordingIntervals {
+  std::vector<SourceRecordingInterval> intervals;  // in the order found
+  bool seen = false;                               // at least one valid system recording-state record
+};
+
+// The slot map of one source ("mic" or "system") from its segment_closed
+// records: index from "seq" (else "index"), duration from "wall_clock_ms"
+// (else "duration_ms"); a later record for an index replaces an earlier one.
+IoResult<SlotMap> read_manifest_entries(const std::filesystem::path& session_dir, std::string_view source);
+
+// The system source's recording intervals from its source_recording_state
+// records. An interval still open after the last record ends at end_ms
+// (the end of the timeline) when that lies beyond its start.
+IoResult<SystemRecordingIntervals> read_system_recording_intervals(const std::filesystem::path& session_dir,
+                                                                   std::uint64_t end_ms);
+
+// True when the manifest records a route recovery: source_recovered, a
+// recoverable source_failed, or a route_trace at a recovery stage.
+IoResult<bool> read_manifest_stage(const std::filesystem::path& session_dir);
+
+}  // namespace recorder::exporter
