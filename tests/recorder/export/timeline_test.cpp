@@ -179,13 +179,6 @@ TEST_F(TimelineTest, UnreadableSegmentBecomesSilenceOfItsSlot) {
   EXPECT_TRUE(r->notes.empty());
 }
 
-TEST_F(TimelineTest, TargetBeyondADayIsRefusedBeforeAnythingIsWritten) {
-  auto r = build_source_timeline({constant_segment(tmp_.path(), 1, 10, 1)}, {}, out_, kMaxTimelineFrames + 1);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().to_string(), "timeline too long: 2073600001 frames");
-  EXPECT_FALSE(fs::exists(out_));
-}
-
 TEST_F(TimelineTest, CorruptLowRateIsResampledOnlyAsFarAsTheTargetReaches) {
   // 200000 samples claimed at 1 Hz would resample to 4.8e9 samples; only the target is produced.
   Samples ramp(200000);
