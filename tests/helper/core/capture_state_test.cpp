@@ -186,6 +186,19 @@ TEST_F(CaptureStateDeathTest, APauseAfterATimedOutDrainWaitsForItsOwnAnswer) {
             HasSubstr("\"pause_fence_complete\"")));
 }
 
+TEST_F(CaptureStateDeathTest, APauseWithoutAConsumerAsksNoDrain) {
+  testsupport::TempDir dir;
+  EXPECT_EXIT(
+      {
+        gEventBus.start();
+        auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
+        s->handleCommand({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
+        gEventBus.flushAndStop();
+        std::_Exit(gMicDrainRequested.load() == 0 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), AllOf(HasSubstr("\"pause_fence_complete\""), Not(HasSubstr("drain_timeout"))));
+}
+
 TEST_F(CaptureStateDeathTest, ACommandAfterTheStopClaimChangesNothing) {
   testsupport::TempDir dir;
   EXPECT_EXIT(
