@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "recorder/recovery/utf8.h"
+
 extern char** environ;
 
 namespace recorder::exporter {
@@ -247,47 +249,21 @@ std::string describe_wait_status(int status) {
 }
 
 std::string utf8_lossy(const std::vector<std::uint8_t>& bytes) {
-  static constexpr const char* kReplacement = "\xEF\xBF\xBD";
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string out;
   out.reserve(bytes.size());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const std::uint8_t b = bytes[i];
-    if (b < 0x80) {
-      out.push_back(static_cast<char>(b));
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b == 0xE0) {
-      len = 3, lo = 0xA0;
-    } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
-      len = 3;
-    } else if (b == 0xED) {
-      len = 3, hi = 0x9F;
-    } else if (b == 0xF0) {
-      len = 4, lo = 0x90;
-    } else if (b >= 0xF1 && b <= 0xF3) {
-      len = 4;
-    } else if (b == 0xF4) {
-      len = 4, hi = 0x8F;
-    }
-    // The longest valid prefix of a sequence becomes one replacement character.
-    std::size_t j = i + 1;
-    if (len != 0 && j < n && bytes[j] >= lo && bytes[j] <= hi) {
-      ++j;
-      while (j < i + len && j < n && bytes[j] >= 0x80 && bytes[j] <= 0xBF) ++j;
-    }
-    if (len != 0 && j == i + len) {
-      out.append(reinterpret_cast<const char*>(bytes.data() + i), len);
+  std::size_t skip = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    // The longest valid prefix of a broken sequence becomes one replacement character.
+    const std::size_t len = utf8_sequence_at(text, i, skip);
+    if (len != 0) {
+      out.append(text.substr(i, len));
+      i += len;
     } else {
-      out += kReplacement;
+      out.append(kReplacement);
+      i += skip;
     }
-    i = j;
   }
   return out;
 }

@@ -10,6 +10,7 @@
 #include "recorder/export/finalize.h"
 #include "recorder/export/validation.h"
 #include "recorder/journal/journal.h"
+#include "recorder/recovery/numbers.h"
 #include "recorder/recovery/plan.h"
 #include "recorder/recovery/utf8.h"
 
@@ -94,17 +95,7 @@ std::string session_id_from_path(std::string_view session_dir) {
   return std::string(last);
 }
 
-std::optional<std::uint64_t> parse_expected_duration(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
+std::optional<std::uint64_t> parse_expected_duration(std::string_view text) { return parse_u64(text); }
 
 std::string format_warning_list(const std::vector<std::string>& warnings) {
   std::string out = "[";

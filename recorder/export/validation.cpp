@@ -14,15 +14,6 @@
 namespace recorder::exporter {
 namespace {
 
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 struct Inspection {
   std::optional<FinalAudioValidation> verdict;  // set when the checks before the inspector decided
   std::uint64_t bytes = 0;

@@ -10,25 +10,12 @@
 
 #include "recorder/recovery/caf.h"
 #include "recorder/recovery/file_io.h"
+#include "recorder/recovery/numbers.h"
 #include "recorder/recovery/sidecar.h"
 #include "recorder/recovery/utf8.h"
 
 namespace recorder::recovery {
 namespace {
-
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kU64Max - b ? kU64Max : a + b; }
-
-// An unsigned 64-bit decimal: one optional leading "+", then digits only.
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (r.ec != std::errc() || r.ptr != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 // The index a segment's stem names in the given source directory: the whole
 // stem as a number, or "<source>.<number>".
@@ -89,7 +76,7 @@ std::uint64_t count_gaps(const std::vector<SourceGap>& gaps) {
   std::uint64_t total = 0;
   for (const auto& gap : gaps) {
     const std::uint64_t n = std::holds_alternative<MissingSegment>(gap) ? std::get<MissingSegment>(gap).count() : 1;
-    total = saturating_add(total, n);
+    total = sat_add(total, n);
   }
   return total;
 }
@@ -221,7 +208,7 @@ IoResult<RecoveryPlan> kelvaro_plan(const std::filesystem::path& session_dir, st
 
   const auto sum = [](const std::vector<SegmentRecovery>& segments) {
     std::uint64_t total = 0;
-    for (const auto& s : segments) total = saturating_add(total, s.duration_ms);
+    for (const auto& s : segments) total = sat_add(total, s.duration_ms);
     return total;
   };
   const std::uint64_t longest = std::max(sum(plan.mic), sum(plan.system));
