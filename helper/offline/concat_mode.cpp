@@ -1,4 +1,5 @@
-#include "helper/core/modes.h"
+#include "helper/core/entry/entry.h"
+#include "helper/offline/offline_modes.h"
 
 namespace helper {
 

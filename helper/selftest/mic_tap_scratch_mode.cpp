@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "helper/core/event_bus.h"
-#include "helper/core/globals.h"
-#include "helper/core/mic_ring.h"
-#include "helper/core/modes.h"
-#include "helper/core/process.h"
-#include "helper/core/source_health.h"
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/mic/mic_ring.h"
+#include "helper/core/segments/source_health.h"
+#include "helper/selftest/selftest_modes.h"
 
 namespace helper {
 namespace {

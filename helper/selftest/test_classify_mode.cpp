@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "helper/core/modes.h"
 #include "helper/routing/device_properties.h"
+#include "helper/selftest/selftest_modes.h"
 #include "helper/selftest/test_report.h"
 #include "platform/audio/hal/hal.h"
 

@@ -1,4 +1,5 @@
-#include "helper/core/modes.h"
+#include "helper/core/entry/entry.h"
+#include "helper/selftest/selftest_modes.h"
 
 namespace helper {
 

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "helper/core/event_bus.h"
-#include "helper/core/fd_write.h"
-#include "helper/core/globals.h"
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/bus/fd_write.h"
+#include "helper/core/entry/globals.h"
 
 namespace helper {
 

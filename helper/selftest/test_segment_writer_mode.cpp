@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "helper/core/event_bus.h"
-#include "helper/core/globals.h"
-#include "helper/core/modes.h"
-#include "helper/core/process.h"
-#include "helper/core/segment_writer.h"
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/segments/segment_writer.h"
+#include "helper/selftest/selftest_modes.h"
 
 namespace helper {
 

@@ -13,6 +13,13 @@ uint64_t readNs(clockid_t id) {
 
 uint64_t hostTicks() { return readNs(CLOCK_MONOTONIC); }
 Timebase hostTimebase() { return {1, 1}; }
+uint64_t hostTimeNs() {
+  const Timebase tb = hostTimebase();
+  const uint64_t ticks = hostTicks();
+  if (tb.numer == tb.denom) return ticks;
+  // Split so the multiplication cannot overflow.
+  return ticks / tb.denom * tb.numer + ticks % tb.denom * tb.numer / tb.denom;
+}
 uint64_t monotonicNs() { return readNs(CLOCK_MONOTONIC); }
 uint64_t uptimeMs() { return readNs(CLOCK_MONOTONIC_RAW) / 1'000'000ULL; }
 

@@ -11,6 +11,8 @@ struct Timebase {
 };
 uint64_t hostTicks();
 Timebase hostTimebase();
+// Host ticks in nanoseconds through the timebase.
+uint64_t hostTimeNs();
 
 // Monotonic nanoseconds (never steps back).
 uint64_t monotonicNs();

@@ -1,0 +1,76 @@
+#pragma once
+// The helper's one channel to its host: event lines (one compact JSON
+// object each) on standard error. Producers serialise on their own thread
+// and append to a bounded buffer; one writer thread drains it, so no
+// producer ever blocks on the pipe. Only droppable types are ever dropped.
+#include <cstdint>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/engine/pcm.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+
+using Event = nlohmann::json;
+
+class EventBus {
+ public:
+  static constexpr size_t kCapacity = 256;
+  static constexpr uint64_t kFlushWaitNs = 2'000'000'000ULL;
+
+  // `fd` is where lines go (standard error outside tests).
+  explicit EventBus(int fd = 2);
+  ~EventBus();
+  EventBus(const EventBus&) = delete;
+  EventBus& operator=(const EventBus&) = delete;
+
+  void start();
+  void enqueue(const Event& event);
+  // Stops the bus and waits at most 2 s for the writer to drain and end.
+  void flushAndStop();
+  // Writes one line at once on the calling thread, bypassing the buffer.
+  void writeDirectly(const Event& event);
+
+  static bool isCriticalEventType(const std::string& type);
+  // One line of the wire format: compact JSON and "\n". Non-finite numbers
+  // become null and invalid UTF-8 becomes U+FFFD, so no event is lost to
+  // serialisation.
+  static std::string serializeLine(const Event& event);
+
+ private:
+  void writerLoop();
+
+  const int fd_;
+  std::mutex mu_;  // guards buffer_, droppedCount_, stopped_
+  std::vector<std::string> buffer_;
+  uint64_t droppedCount_ = 0;
+  bool stopped_ = false;
+  platform::dispatch::Semaphore semaphore_{0};
+
+  std::mutex writerMu_;  // guards writer_ and writerEnded_
+  std::condition_variable writerEndedCv_;
+  std::thread writer_;
+  bool writerEnded_ = false;
+};
+
+// The process's bus. Never destroyed: threads may still enqueue while the
+// process exits.
+extern EventBus& gEventBus;
+
+void emitEvent(const Event& event);
+void emitWarning(const std::string& code, const std::string& ctx);
+// Enqueues a "route_trace" event when route tracing is on; nothing otherwise.
+void emitRouteTrace(const std::string& stage, const std::optional<std::string>& source = std::nullopt,
+                    const nlohmann::json& fields = nlohmann::json::object());
+// An audio format as events describe it: sample_rate, channels,
+// interleaved, common_format.
+nlohmann::json vpFormatDict(const platform::audio::AudioFormat& format);
+// Commands the standard-input reader handles on its own thread.
+bool commandBypassesMainQueue(const std::optional<std::string>& type);
+
+}  // namespace helper

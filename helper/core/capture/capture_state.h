@@ -1,0 +1,201 @@
+#pragma once
+// The one object of a capture session: its writers, the mic engine, what is
+// known of the devices, the mic reconnect serialisation, the per-generation
+// mic formats, the source-failure flags and the claim that makes the stop
+// path run once. Shared by the main queue, the standard-input reader, the
+// consumer threads and the platform's callbacks, so every field is either
+// constant, atomic or behind a lock; strings and shared objects are read
+// through copy-out getters.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/command_line.h"
+#include "helper/core/segments/segment_writer.h"
+#include "helper/routing/source_recovery_proof.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace platform::audio {
+class AudioEngine;
+class AudioConverter;
+}  // namespace platform::audio
+
+namespace helper {
+
+// The native input format of one mic engine generation.
+struct MicGenerationFormat {
+  uint32_t generation = 0;
+  int64_t sampleRate = 0;
+  int64_t channels = 0;
+  std::string uid;
+  std::string routeKind;
+};
+
+// Asks a consumer to drain its ring and waits for the answer; false on a
+// time-out (the request is then withdrawn).
+bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphore& done, uint64_t timeoutNs);
+
+class CaptureState : public std::enable_shared_from_this<CaptureState> {
+ public:
+  using EnginePtr = std::shared_ptr<platform::audio::AudioEngine>;
+
+  static constexpr size_t kMaxMicGenerationFormats = 8;
+  static constexpr size_t kMaxRetiredMicEngines = 4;
+  static constexpr uint64_t kRetiredEngineReleaseDelayNs = 2'000'000'000ULL;
+
+  explicit CaptureState(CaptureConfig config);
+  ~CaptureState();
+  CaptureState(const CaptureState&) = delete;
+  CaptureState& operator=(const CaptureState&) = delete;
+
+  const CaptureConfig& config() const { return config_; }
+  uint64_t sessionStartNs() const { return sessionStartNs_; }
+  const std::shared_ptr<SegmentWriter>& micWriter() const { return micWriter_; }
+  const std::shared_ptr<SegmentWriter>& sysWriter() const { return sysWriter_; }
+
+  EnginePtr engine() const;
+  void setEngine(EnginePtr engine);
+  std::shared_ptr<platform::audio::AudioConverter> micConverter() const;
+  void setMicConverter(std::shared_ptr<platform::audio::AudioConverter> converter);
+
+  std::string micDeviceUID() const;
+  void setMicDeviceUID(std::string v);
+  std::string micDeviceName() const;
+  void setMicDeviceName(std::string v);
+  std::string micRouteKind() const;
+  void setMicRouteKind(std::string v);
+  std::string sysOutputUID() const;
+  void setSysOutputUID(std::string v);
+  std::string sysOutputName() const;
+  void setSysOutputName(std::string v);
+  std::string aecMode() const;
+  void setAecMode(std::string v);
+  nlohmann::json micVpFormat() const;
+  void setMicVpFormat(nlohmann::json v);
+
+  bool agcDisabled() const { return agcDisabled_.load(); }
+  void setAgcDisabled(bool v) { agcDisabled_.store(v); }
+  bool isRevertingDevice() const { return isRevertingDevice_.load(); }
+  void setIsRevertingDevice(bool v) { isRevertingDevice_.store(v); }
+  uint32_t previousMicDeviceID() const { return previousMicDeviceID_.load(); }
+  void setPreviousMicDeviceID(uint32_t v) { previousMicDeviceID_.store(v); }
+  uint64_t reconnectSuppressUntilNs() const { return reconnectSuppressUntilNs_.load(); }
+  void setReconnectSuppressUntilNs(uint64_t v) { reconnectSuppressUntilNs_.store(v); }
+  // Set once the mic consumer thread runs, so the stop path waits only for
+  // a consumer that exists.
+  bool micConsumerStarted() const { return micConsumerStarted_.load(); }
+  void setMicConsumerStarted(bool v) { micConsumerStarted_.store(v); }
+
+  // Mic reconnect serialisation (all times machAbsoluteTimeNs, 0 = never).
+  bool hasPendingMicReconnect() const;
+  void cancelPendingMicReconnect();
+  // Runs `handler` on the main queue after delayNs unless cancelled or
+  // superseded by a later schedule, or a stop has been claimed.
+  void scheduleMicReconnectAfterRouteSettle(uint64_t delayNs, std::function<void()> handler);
+  bool beginMicReconnectOrQueueReplay();
+  bool finishMicReconnectAndTakeQueuedReplay();
+  void markMicReconnectStarted(uint64_t nowNs);
+  uint64_t micReconnectCooldownDelayNs(uint64_t nowNs) const;
+  void markMicFreshEngineRebuildStarted(uint64_t nowNs);
+  bool shouldRestartExistingMicEngineDuringRouteStorm(uint64_t nowNs) const;
+  void resetMicReconnectSerialization();
+  void retainRetiredMicEngine(EnginePtr engine, const std::string& reason);
+  size_t retiredMicEngineCount() const;
+
+  // Per-generation native mic formats (at most 8, the smallest generations go first).
+  void recordMicGenerationFormat(uint32_t generation, int64_t sampleRate, int64_t channels, const std::string& uid,
+                                 const std::string& routeKind, const std::string& reason);
+  std::optional<MicGenerationFormat> micGenerationFormat(uint32_t generation) const;
+
+  // Source recovery and failure. Recoveries begin with device-change
+  // handling; until a recovery is pending these have nothing to act on.
+  void verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof);
+  void cancelPendingSourceRecoveries(const std::string& reason);
+  std::pair<bool, bool> sourceFailedSnapshot() const;
+  int micRecoveryTimeoutRetriesUsed() const;
+  void setMicRecoveryTimeoutRetriesUsed(int v);
+
+  // Host commands (pause and resume on the main queue; heartbeat, stop and
+  // shutdown on the reader thread).
+  void handleCommand(const nlohmann::json& message);
+  // The one stop path; never returns.
+  [[noreturn]] void performStop(bool clean, const std::optional<std::string>& reason,
+                                const std::optional<std::string>& requestId);
+  bool isStopClaimed() const;
+
+  // Held for the whole of a pause, a resume or a mic rebuild, and taken for
+  // good by the stop path, so a stop never interleaves with them.
+  std::mutex& lifecycleLock() { return lifecycleLock_; }
+  // Serialises starting, stopping and rebuilding the system tap graph; the
+  // stop path keeps it.
+  std::mutex& systemGraphLock() { return systemGraphLock_; }
+  std::shared_ptr<platform::dispatch::Semaphore> systemConsumerDone() const;
+  void setSystemConsumerDone(std::shared_ptr<platform::dispatch::Semaphore> done);
+
+ private:
+  void handlePause(const nlohmann::json& message, const std::string& requestId);
+  void handleResume(const nlohmann::json& message, const std::string& requestId);
+  // Takes the rest of the ring's audio into the writer and seals it.
+  std::optional<int64_t> pauseSource(const std::shared_ptr<SegmentWriter>& writer, std::atomic<uint32_t>& gate,
+                                     std::atomic<uint32_t>& drainRequested, platform::dispatch::Semaphore& drainDone,
+                                     const char* drainTimeoutText);
+
+  const CaptureConfig config_;
+  const uint64_t sessionStartNs_;
+  const std::shared_ptr<SegmentWriter> micWriter_;
+  const std::shared_ptr<SegmentWriter> sysWriter_;
+
+  mutable std::mutex fieldsLock_;  // guards the strings and shared objects below
+  EnginePtr engine_;
+  std::shared_ptr<platform::audio::AudioConverter> micConverter_;
+  std::shared_ptr<platform::dispatch::Semaphore> systemConsumerDone_;
+  std::string micDeviceUID_;
+  std::string micDeviceName_;
+  std::string micRouteKind_ = "unknown";
+  std::string sysOutputUID_;
+  std::string sysOutputName_;
+  std::string aecMode_ = "passthrough";
+  nlohmann::json micVpFormat_ = nlohmann::json::object();
+
+  std::atomic<bool> agcDisabled_{false};
+  std::atomic<bool> isRevertingDevice_{false};
+  std::atomic<uint32_t> previousMicDeviceID_{0};
+  std::atomic<uint64_t> reconnectSuppressUntilNs_{0};
+  std::atomic<bool> micConsumerStarted_{false};
+
+  mutable std::mutex reconnectLock_;  // guards the reconnect serialisation
+  platform::dispatch::WorkItemPtr pendingMicReconnectWorkItem_;
+  uint64_t pendingMicReconnectToken_ = 0;
+  bool micReconnectInFlight_ = false;
+  bool micReconnectReplayQueued_ = false;
+  uint64_t lastMicReconnectStartedNs_ = 0;
+  uint64_t lastMicFreshEngineRebuildStartedNs_ = 0;
+  std::vector<EnginePtr> retiredMicEngines_;
+
+  mutable std::mutex micGenerationFormatLock_;
+  std::map<uint32_t, MicGenerationFormat> micGenerationFormats_;
+
+  mutable std::mutex sourceRecoveryLock_;
+  uint64_t sourceRecoveryNextToken_ = 0;
+  int micRecoveryTimeoutRetriesUsed_ = 0;
+  int systemRecoveryTimeoutRetriesUsed_ = 0;
+
+  mutable std::mutex sourceFailureLock_;
+  bool micSourceFailed_ = false;
+  bool systemSourceFailed_ = false;
+
+  std::mutex systemGraphLock_;
+  std::mutex lifecycleLock_;
+  mutable std::mutex stopClaimLock_;
+  bool stopClaimed_ = false;
+};
+
+}  // namespace helper

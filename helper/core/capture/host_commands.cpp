@@ -1,0 +1,251 @@
+// Host commands, their fences, and the one stop path of capture mode.
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/segments/source_health.h"
+#include "helper/ring/spsc_ring.h"
+#include "platform/audio/engine/engine.h"
+
+namespace helper {
+namespace {
+
+constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
+constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
+
+std::optional<std::string> stringField(const nlohmann::json& message, const char* key) {
+  auto it = message.find(key);
+  if (it == message.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+int64_t nowTs() { return static_cast<int64_t>(machAbsoluteTimeNs()); }
+
+void emitAll(const std::vector<Event>& events) {
+  for (const auto& e : events) emitEvent(e);
+}
+
+// "source" of a pause or resume: "all" when missing (with a warning);
+// nothing when another source is named (after the protocol error).
+bool acceptSource(const nlohmann::json& message, const char* command, const char* missingCode, int64_t ts) {
+  auto source = stringField(message, "source");
+  if (!source) {
+    emitWarning(missingCode, std::string(command) + " command missing 'source' field; defaulting to 'all'");
+    source = "all";
+  }
+  if (*source != "all") {
+    emitEvent(Event{{"type", "protocol_error"},
+                    {"command", command},
+                    {"reason", "unsupported_source"},
+                    {"source", *source},
+                    {"ts", ts}});
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void CaptureState::handleCommand(const nlohmann::json& message) {
+  const auto type = message.is_object() ? stringField(message, "type") : std::nullopt;
+  if (!type) {
+    emitEvent(Event{{"type", "protocol_error"},
+                    {"command", message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)},
+                    {"reason", "missing_type_field"},
+                    {"ts", nowTs()}});
+    return;
+  }
+  const bool needsId = *type == "pause" || *type == "resume" || *type == "stop" || *type == "shutdown";
+  const auto requestId = stringField(message, "request_id");
+  if (needsId && (!requestId || requestId->empty())) {
+    emitEvent(Event{{"type", "protocol_error"}, {"command", *type}, {"reason", "missing_request_id"}, {"ts", nowTs()}});
+    return;
+  }
+  if (*type == "heartbeat") {
+    auto id = message.find("id");
+    const int64_t idValue = id != message.end() && id->is_number_integer() ? id->get<int64_t>() : 0;
+    const int64_t ts = nowTs();
+    const uint64_t now = machAbsoluteTimeNs();
+    const int64_t uptimeMs = now >= sessionStartNs_ ? static_cast<int64_t>((now - sessionStartNs_) / 1'000'000) : 0;
+    emitEvent(Event{{"type", "heartbeat"}, {"id", idValue}, {"ts", ts}, {"uptime_ms", uptimeMs}});
+  } else if (*type == "pause") {
+    handlePause(message, *requestId);
+  } else if (*type == "resume") {
+    handleResume(message, *requestId);
+  } else if (*type == "stop") {
+    performStop(true, std::nullopt, requestId);
+  } else if (*type == "shutdown") {
+    performStop(true, std::string("shutdown"), requestId);
+  } else {
+    emitWarning("unknown_command", "Ignoring: " + *type);
+  }
+}
+
+bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphore& done, uint64_t timeoutNs) {
+  // A late answer to an earlier, timed-out drain must not satisfy this one.
+  done.drain();
+  requested.store(1);
+  if (done.waitForNs(timeoutNs)) return true;
+  requested.store(0);
+  return false;
+}
+
+std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWriter>& writer,
+                                                 std::atomic<uint32_t>& gate, std::atomic<uint32_t>& drainRequested,
+                                                 platform::dispatch::Semaphore& drainDone,
+                                                 const char* drainTimeoutText) {
+  gate.store(0);
+  // Only a running consumer can answer a drain; without one the ring holds nothing.
+  const bool consumerRuns = writer == micWriter_ ? micConsumerStarted() : systemConsumerDone() != nullptr;
+  if (consumerRuns && !requestDrain(drainRequested, drainDone, kDrainWaitNs)) {
+    emitWarning("drain_timeout", drainTimeoutText);
+  }
+  writer->setPaused(true);
+  auto sealed = writer->sealFinal();
+  if (!sealed) return std::nullopt;
+  emitAll(buildSegClosedEvents(*sealed));
+  return sealed->seq;
+}
+
+void CaptureState::handlePause(const nlohmann::json& message, const std::string& requestId) {
+  const int64_t ts = nowTs();
+  if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
+  if (isStopClaimed()) return;
+  std::lock_guard lifecycle(lifecycleLock_);
+  if (isStopClaimed()) return;  // the stop seals everything itself
+  std::optional<int64_t> sealedIndex;
+  if (micWriter_ && !micWriter_->paused()) {
+    sealedIndex = pauseSource(micWriter_, gMicTapEnabled, gMicDrainRequested, gMicDrainDone,
+                              "mic ring drain timed out during pause; proceeding to seal");
+  }
+  if (sysWriter_ && !sysWriter_->paused()) {
+    if (auto seq = pauseSource(sysWriter_, gSystemTapEnabled, gSystemDrainRequested, gSystemDrainDone,
+                               "system ring drain timed out during pause; proceeding to seal")) {
+      sealedIndex = seq;
+    }
+  }
+  Event fence{{"type", "pause_fence_complete"}, {"request_id", requestId}};
+  if (sealedIndex) fence["segment_index"] = *sealedIndex;
+  emitEvent(fence);
+}
+
+void CaptureState::handleResume(const nlohmann::json& message, const std::string& requestId) {
+  const int64_t ts = nowTs();
+  if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
+  if (isStopClaimed()) return;
+  std::lock_guard lifecycle(lifecycleLock_);
+  if (isStopClaimed()) return;  // a segment opened now would never be sealed
+  if (micWriter_ && micWriter_->paused()) {
+    micWriter_->open();
+    micWriter_->setPaused(false);
+    gMicTapEnabled.store(1);
+  }
+  if (sysWriter_ && sysWriter_->paused()) {
+    sysWriter_->open();
+    sysWriter_->setPaused(false);
+    gSystemTapEnabled.store(1);
+  }
+  emitEvent(Event{{"type", "resume_fence_complete"}, {"request_id", requestId}});
+}
+
+void CaptureState::performStop(bool clean, const std::optional<std::string>& reason,
+                               const std::optional<std::string>& requestId) {
+  bool lost = false;
+  {
+    std::lock_guard lock(stopClaimLock_);
+    lost = stopClaimed_;
+    stopClaimed_ = true;
+  }
+  if (lost) {
+    // The first caller ends the process.
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
+  }
+
+  gStopStep.store(1);
+  gIsRunning.store(false);
+  cancelPendingMicReconnect();
+  resetMicReconnectSerialization();
+  // Both stay locked until the process ends: no graph rebuild, pause,
+  // resume or mic rebuild can start or finish from here on.
+  systemGraphLock_.lock();
+  lifecycleLock_.lock();
+  cancelPendingSourceRecoveries(reason.value_or("stop"));
+  gMicTapEnabled.store(0);
+  gSystemTapEnabled.store(0);
+
+  gStopStep.store(2);
+  const auto eng = engine();
+  if (eng) eng->inputNode().removeTap(0);
+
+  gStopStep.store(3);
+  if (eng) eng->stop();
+
+  gStopStep.store(4);
+  if (SPSCRing* ring = gMicRing.load()) spsc_ring_close(ring);
+  if (config_.includeMic && micWriter_ && micConsumerStarted()) {
+    if (!gMicConsumerDone.waitForNs(kConsumerJoinWaitNs)) {
+      emitWarning("mic_consumer_join_timeout",
+                  "mic consumer did not exit within 3s after shutdown; proceeding to seal");
+    }
+  }
+
+  gStopStep.store(5);
+  if (SPSCRing* ring = gRing.load()) spsc_ring_close(ring);
+  if (config_.includeSystem && sysWriter_) {
+    if (auto done = systemConsumerDone()) {
+      if (!done->waitForNs(kConsumerJoinWaitNs)) {
+        emitWarning("consumer_join_timeout",
+                    "system consumer did not exit within 3s after shutdown; proceeding to seal");
+      }
+    }
+  }
+
+  gStopStep.store(6);
+  auto sealWriter = [](const std::shared_ptr<SegmentWriter>& writer) -> int64_t {
+    if (!writer) return 0;
+    const int64_t seq = writer->seq();
+    if (!writer->paused()) {
+      if (auto sealed = writer->sealFinal()) emitAll(buildSegClosedEvents(*sealed));
+    }
+    return seq;
+  };
+  const int64_t micSeq = sealWriter(micWriter_);
+  const int64_t sysSeq = sealWriter(sysWriter_);
+
+  gStopStep.store(7);
+  if (requestId) emitEvent(Event{{"type", "stop_fence_complete"}, {"request_id", *requestId}});
+  Event segments = Event::object();
+  if (config_.includeMic) segments["mic"] = micSeq;
+  if (config_.includeSystem) segments["system"] = sysSeq;
+  const auto [micFailed, sysFailed] = sourceFailedSnapshot();
+  const SourceHealth micHealth =
+      micWriter_ ? micWriter_->snapshotHealth(micFailed) : SourceHealth{0, 0, 1.0, micFailed};
+  const SourceHealth sysHealth =
+      sysWriter_ ? sysWriter_->snapshotHealth(sysFailed) : SourceHealth{0, 0, 1.0, sysFailed};
+  const uint64_t now = machAbsoluteTimeNs();
+  emitEvent(Event{{"type", "session_end"},
+                  {"clean", clean},
+                  {"reason", reason ? nlohmann::json(*reason) : nlohmann::json(nullptr)},
+                  {"segments", segments},
+                  // Nanoseconds, whatever the name says: hosts read it that way.
+                  {"duration_ms", static_cast<int64_t>(now >= sessionStartNs_ ? now - sessionStartNs_ : 0)},
+                  {"ts", static_cast<int64_t>(now)},
+                  {"mic_health_peak", floatForJson(micHealth.peak)},
+                  {"mic_health_rms", floatForJson(micHealth.rms)},
+                  {"mic_health_silence_ratio", micHealth.silenceRatio},
+                  {"mic_health_source_failed", micHealth.sourceFailed},
+                  {"system_health_peak", floatForJson(sysHealth.peak)},
+                  {"system_health_rms", floatForJson(sysHealth.rms)},
+                  {"system_health_silence_ratio", sysHealth.silenceRatio},
+                  {"system_health_source_failed", sysHealth.sourceFailed}});
+
+  gStopStep.store(8);
+  gEventBus.flushAndStop();
+  gStopStep.store(9);
+  std::_Exit(0);
+}
+
+}  // namespace helper

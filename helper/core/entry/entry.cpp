@@ -1,0 +1,32 @@
+#include "helper/core/entry/entry.h"
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+
+namespace helper {
+
+void exitModeUnavailable(HelperMode mode) {
+  exitWithError("mode_unavailable", std::string("mode ") + rawValue(mode) + " is not available in this build", 1);
+}
+
+void exitMissingConfig(const char* what) {
+  exitWithError("bad_args", std::string("Internal: missing ") + what + " config", 2);
+}
+
+ParsedArguments startHelper(int argc, char** argv) {
+  // A host that dies must not kill us with SIGPIPE before the segments are
+  // sealed; writes to a closed pipe fail with EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
+  gRouteTraceEnabled.store(routeTraceEnabledFromEnvironment());
+
+  ParsedArguments parsed = parseArguments(std::vector<std::string>(argv, argv + argc));
+  gEventBus.start();
+  return parsed;
+}
+
+}  // namespace helper

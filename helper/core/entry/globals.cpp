@@ -1,0 +1,44 @@
+#include "helper/core/entry/globals.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+namespace helper {
+
+std::atomic<bool> gIsRunning{true};
+std::atomic<bool> gRouteTraceEnabled{false};
+std::atomic<uint32_t> gStopStep{0};
+std::atomic<void**> gBacktraceFrames{nullptr};
+std::atomic<bool> gDebugIOProc{false};
+
+std::atomic<SPSCRing*> gMicRing{nullptr};
+std::atomic<uint8_t*> gMicRingBuffer{nullptr};
+platform::dispatch::Semaphore gMicConsumerDone{0};
+std::atomic<uint32_t> gMicTapEnabled{0};
+std::atomic<uint32_t> gMicGeneration{0};
+std::atomic<uint32_t> gMicDrainRequested{0};
+platform::dispatch::Semaphore gMicDrainDone{0};
+std::atomic<uint64_t> gMicOverflowBytes{0};
+std::atomic<uint64_t> gMicOverflowEvents{0};
+
+std::atomic<SPSCRing*> gRing{nullptr};
+std::atomic<uint8_t*> gRingBuffer{nullptr};
+std::atomic<uint32_t> gSystemTapEnabled{0};
+std::atomic<uint32_t> gSystemDrainRequested{0};
+platform::dispatch::Semaphore gSystemDrainDone{0};
+std::atomic<uint32_t> gSystemRebuildScheduled{0};
+std::atomic<double> gTapAsbdRate{0.0};
+std::atomic<uint32_t> gTapID{0};
+std::atomic<uint32_t> gAggregateDeviceID{0};
+
+bool routeTraceEnabledFromEnvironment() {
+  const char* raw = std::getenv("VORLANTHEA_ROUTE_TRACE");
+  if (raw == nullptr) return false;
+  std::string v(raw);
+  std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return v == "1" || v == "true" || v == "yes";
+}
+
+}  // namespace helper

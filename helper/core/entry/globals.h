@@ -1,0 +1,81 @@
+#pragma once
+// Process-wide tuning constants (k) and shared state (g) of the capture
+// helper. Constants never change; shared state is atomic or a semaphore, so
+// any thread may touch it.
+#include <atomic>
+#include <cstdint>
+
+#include "platform/dispatch/dispatch.h"
+
+struct SPSCRing;  // helper/ring/spsc_ring.h
+
+namespace helper {
+
+// Entry, protocol and diagnostics.
+inline constexpr int kProtocolVersion = 2;
+inline constexpr const char* kHelperBuildID = "recorder-v3-safety-refresh-gated-2026-05-05";
+// Container of the concat and mix outputs: the QuickTime movie format.
+inline constexpr const char* kAudioWriterFileType = "mov";
+inline constexpr int32_t kBacktraceFrameCap = 128;
+
+extern std::atomic<bool> gIsRunning;
+extern std::atomic<bool> gRouteTraceEnabled;
+extern std::atomic<uint32_t> gStopStep;
+extern std::atomic<void**> gBacktraceFrames;
+extern std::atomic<bool> gDebugIOProc;
+
+// Microphone path.
+inline constexpr float kDefaultCaptureMicGain = 4.0f;
+inline constexpr float kBluetoothHfpCaptureMicGain = 1.0f;
+inline constexpr int kEffectiveMicCaptureChannels = 1;
+inline constexpr uint64_t kBluetoothHfpMicReconnectDeferNs = 1'500'000'000ULL;
+inline constexpr uint64_t kDefaultMicReconnectDeferNs = 750'000'000ULL;
+inline constexpr uint64_t kMicReconnectMinIntervalNs = 8'000'000'000ULL;
+inline constexpr uint64_t kMicFreshEngineRebuildStormWindowNs = 30'000'000'000ULL;
+inline constexpr uint64_t kMicRingCapacity = 0x100000;
+inline constexpr int kMicRingHeaderSize = 8;
+inline constexpr int kMicRingMaxPayloadBytes = static_cast<int>(kMicRingCapacity) - kMicRingHeaderSize;
+inline constexpr int kMicRingMaxFrames = kMicRingMaxPayloadBytes / 4;
+inline constexpr double kMicTapBufferSeconds = 0.1;
+inline constexpr double kMicTapScratchSeconds = 0.4;
+
+extern std::atomic<SPSCRing*> gMicRing;
+extern std::atomic<uint8_t*> gMicRingBuffer;
+extern platform::dispatch::Semaphore gMicConsumerDone;
+extern std::atomic<uint32_t> gMicTapEnabled;
+extern std::atomic<uint32_t> gMicGeneration;
+extern std::atomic<uint32_t> gMicDrainRequested;
+extern platform::dispatch::Semaphore gMicDrainDone;
+extern std::atomic<uint64_t> gMicOverflowBytes;
+extern std::atomic<uint64_t> gMicOverflowEvents;
+
+// Source recovery and its verifier.
+inline constexpr int kMicRecoveryTimeoutMaxRetries = 1;
+inline constexpr int kSystemRecoveryTimeoutMaxRetries = 1;
+inline constexpr uint64_t kSourceRecoveryCadenceWindowMs = 250;
+inline constexpr double kSourceRecoveryMinCadenceRatio = 0.65;
+
+// System audio and device listeners.
+inline constexpr uint64_t kRingCapacity = 0x100000;
+inline constexpr uint64_t kSystemCadenceRecoveryWindowMs = 2000;
+
+extern std::atomic<SPSCRing*> gRing;
+extern std::atomic<uint8_t*> gRingBuffer;
+extern std::atomic<uint32_t> gSystemTapEnabled;
+extern std::atomic<uint32_t> gSystemDrainRequested;
+extern platform::dispatch::Semaphore gSystemDrainDone;
+extern std::atomic<uint32_t> gSystemRebuildScheduled;
+extern std::atomic<double> gTapAsbdRate;
+extern std::atomic<uint32_t> gTapID;
+extern std::atomic<uint32_t> gAggregateDeviceID;
+
+// Route coordinator.
+inline constexpr uint64_t kRouteCoordinatorSettleWindowNs = 300'000'000ULL;
+inline constexpr uint64_t kRouteCoordinatorMaxCoalesceWindowNs = 2'500'000'000ULL;
+inline constexpr uint64_t kRouteCoordinatorCadenceWindowMs = 250;
+inline constexpr double kRouteCoordinatorCadenceTolerance = 0.08;
+
+// Reads VORLANTHEA_ROUTE_TRACE: on exactly for "1", "true" or "yes" in any case.
+bool routeTraceEnabledFromEnvironment();
+
+}  // namespace helper

@@ -1,0 +1,443 @@
+#include "helper/core/segments/segment_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/segments/caf_segment.h"
+#include "platform/clock/clock.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::audio::PCMBuffer;
+
+std::string absoluteSegmentDir(const std::string& sessionDir, const std::string& subdir) {
+  std::error_code ec;
+  fs::path base = fs::absolute(sessionDir.empty() ? fs::path(".") : fs::path(sessionDir), ec);
+  if (ec) base = sessionDir;
+  return (base.lexically_normal() / subdir).string();
+}
+
+const platform::dispatch::QueuePtr& durabilityQueue() {
+  static const platform::dispatch::QueuePtr queue =
+      platform::dispatch::makeSerialQueue(SegmentWriter::durabilityQueueLabel, platform::dispatch::Qos::utility);
+  return queue;
+}
+
+std::string errnoText(int err) { return std::string(std::strerror(err)) + " (errno " + std::to_string(err) + ")"; }
+
+// The level figures of one sample. A NaN is measured as the silence the
+// file stores for it and an infinity as full scale; a huge finite value is
+// squared in double precision. So every figure stays a finite number.
+inline void measureSample(float x, float& magnitude, double& square) {
+  if (std::isnan(x)) {
+    magnitude = 0.0f;
+    square = 0.0;
+    return;
+  }
+  if (std::isinf(x)) {
+    magnitude = 1.0f;
+    square = 1.0;
+    return;
+  }
+  magnitude = std::fabs(x);
+  const float q = x * x;
+  square = std::isinf(q) ? static_cast<double>(x) * static_cast<double>(x) : static_cast<double>(q);
+}
+
+}  // namespace
+
+SegmentWriter::SegmentWriter(std::string source, std::string sessionDir, double canonicalRate,
+                             int64_t canonicalChannels, int64_t segmentSeconds, uint64_t sessionStartNs, Clock clock)
+    : source_(std::move(source)),
+      sessionDir_(std::move(sessionDir)),
+      sourceSubdir_(segmentSourceSubdir(source_)),
+      segmentDir_(absoluteSegmentDir(sessionDir_, sourceSubdir_)),
+      canonicalRate_(canonicalRate),
+      canonicalChannels_(canonicalChannels),
+      segmentSeconds_(segmentSeconds),
+      sessionStartNs_(sessionStartNs),
+      clock_(clock ? std::move(clock) : Clock(machAbsoluteTimeNs)) {
+  std::error_code ec;
+  fs::create_directories(segmentDir_, ec);
+  seq_.store(highestSegmentIndexIn(segmentDir_), std::memory_order_release);
+}
+
+SegmentWriter::~SegmentWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// ---- public operations: lock, work, unlock, then emit ----
+
+void SegmentWriter::emitAll(const std::vector<Event>& events) {
+  for (const auto& e : events) gEventBus.enqueue(e);
+}
+
+void SegmentWriter::open() { emitAll(testOpenReturningEvents()); }
+
+void SegmentWriter::write(const PCMBuffer& buffer) { emitAll(testWriteReturningEvents(buffer)); }
+
+std::vector<Event> SegmentWriter::testOpenReturningEvents() {
+  std::lock_guard lock(lock_);
+  return openUnlocked();
+}
+
+std::vector<Event> SegmentWriter::testWriteReturningEvents(const PCMBuffer& buffer) {
+  std::lock_guard lock(lock_);
+  return writeUnlocked(buffer);
+}
+
+std::optional<SealedSegData> SegmentWriter::sealFinal() {
+  std::pair<std::optional<SealedSegData>, std::vector<Event>> result;
+  {
+    std::lock_guard lock(lock_);
+    result = sealFinalUnlocked();
+  }
+  emitAll(result.second);
+  return result.first;
+}
+
+SourceHealth SegmentWriter::snapshotHealth(bool sourceFailed) {
+  std::lock_guard lock(lock_);
+  return healthAccumulator_.snapshot(sourceFailed);
+}
+
+bool SegmentWriter::shouldRotate() {
+  std::lock_guard lock(lock_);
+  return shouldRotateUnlocked();
+}
+
+bool SegmentWriter::paused() {
+  std::lock_guard lock(lock_);
+  return paused_;
+}
+
+void SegmentWriter::setPaused(bool paused) {
+  std::lock_guard lock(lock_);
+  paused_ = paused;
+}
+
+int16_t SegmentWriter::testSaturateToInt16(float x) { return saturateToInt16(x); }
+
+void SegmentWriter::scheduleDurabilitySync(const std::string& path) {
+  durabilityQueue()->async([path] {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+  });
+}
+
+void SegmentWriter::waitForScheduledSyncs() {
+  durabilityQueue()->sync([] {});
+}
+
+// ---- internals, called with lock_ held ----
+
+int64_t SegmentWriter::rateAsInteger() const {
+  if (!std::isfinite(canonicalRate_) || std::fabs(canonicalRate_) >= 9.2e18) return 0;
+  return static_cast<int64_t>(canonicalRate_);
+}
+
+std::string SegmentWriter::segmentPath(int64_t index) const { return segmentDir_ + "/" + segmentFileName(index); }
+
+Event SegmentWriter::writerWarning(const std::string& code, const std::string& detail) const {
+  return Event{{"type", "warning"}, {"code", code}, {"ctx", source_ + " seg " + std::to_string(seq()) + ": " + detail}};
+}
+
+SealedSegData SegmentWriter::captureSealDescription() const {
+  SealedSegData d;
+  d.url = currentURL_.value_or("");
+  d.src = source_;
+  d.seq = seq();
+  d.frames = framesWritten_;
+  d.peak = peakSample_;
+  d.rms = sampleCount_ > 0 ? static_cast<float>(std::sqrt(sumSquares_ / static_cast<double>(sampleCount_))) : 0.0f;
+  d.startNs = segStartNs_;
+  d.rate = rateAsInteger();
+  d.channels = canonicalChannels_;
+  d.nrS = nativeRateAtOpen();
+  d.nrE = nativeRateNow();
+  d.ncS = nativeChannelsAtOpen();
+  d.ncE = nativeChannelsNow();
+  return d;
+}
+
+void SegmentWriter::foldCurrentSegment() { healthAccumulator_.foldSegment(peakSample_, sumSquares_, sampleCount_); }
+
+void SegmentWriter::appendWriteFailureSummary(std::vector<Event>& events) {
+  if (unreportedWriteFailures_ == 0) return;
+  events.push_back(
+      writerWarning("writer_write_failed", std::to_string(unreportedWriteFailures_) + " further writes failed; " +
+                                               std::to_string(framesLostInSegment_) + " frames lost in this segment"));
+  unreportedWriteFailures_ = 0;
+}
+
+void SegmentWriter::closeFile(bool sync) {
+  if (fd_ >= 0) {
+    if (sync) ::fsync(fd_);
+    ::close(fd_);
+  }
+  fd_ = -1;
+  currentURL_.reset();
+  ownsCurrentFile_ = false;
+}
+
+bool SegmentWriter::writeCafHeader(int fd) const {
+  const auto header = buildCafHeader(canonicalRate_);
+  return writeFully(fd, header.data(), header.size()) == header.size();
+}
+
+std::vector<Event> SegmentWriter::openUnlocked() {
+  std::vector<Event> events;
+  if (currentURL_) {
+    if (fd_ >= 0 && framesWritten_ > 0) {
+      const SealedSegData desc = captureSealDescription();
+      foldCurrentSegment();
+      for (auto& e : writeCheckpointUnlocked()) events.push_back(std::move(e));
+      appendWriteFailureSummary(events);
+      const std::string path = *currentURL_;
+      closeFile(true);
+      events.push_back(writerWarning(
+          "writer_reopened_active_segment",
+          "open called while segment had " + std::to_string(framesWritten_) + " frames; sealed before reopening"));
+      for (auto& e : buildSegClosedEventsAt(desc, clock_())) events.push_back(std::move(e));
+      scheduleDurabilitySync(path);
+    } else {
+      const std::string path = *currentURL_;
+      const bool owned = ownsCurrentFile_;
+      closeFile(false);
+      // Only files this writer created are removed: a segment it failed to
+      // create may be someone else's.
+      if (owned) {
+        ::unlink(checkpointTempPathFor(path).c_str());
+        ::unlink(checkpointPathFor(path).c_str());
+        ::unlink(path.c_str());
+      }
+      events.push_back(writerWarning("writer_reopened_empty_segment",
+                                     "open called before frames arrived; removed empty segment before reopening"));
+    }
+  }
+
+  int64_t index = seq() + 1;
+  std::string path = segmentPath(index);
+  // O_EXCL: an existing segment is never truncated. One that appeared since
+  // the directory was scanned moves numbering past the highest index.
+  int fd = -1;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) break;
+    const int64_t highest = highestSegmentIndexIn(segmentDir_);
+    index = highest >= index ? highest + 1 : index + 1;
+    path = segmentPath(index);
+  }
+
+  seq_.store(index, std::memory_order_release);
+  segStartNs_ = clock_();
+  framesWritten_ = 0;
+  checkpointFramesSinceLast_ = 0;
+  checkpointsWritten_.store(0, std::memory_order_release);
+  peakSample_ = 0;
+  sumSquares_ = 0;
+  sampleCount_ = 0;
+  writeFailureReported_ = false;
+  unreportedWriteFailures_ = 0;
+  framesLostInSegment_ = 0;
+  segmentUnwritable_ = false;
+  setNativeRateAtOpen(nativeRateNow());
+  setNativeChannelsAtOpen(nativeChannelsNow());
+  currentURL_ = path;
+  ownsCurrentFile_ = false;
+
+  if (fd < 0) {
+    events.push_back(writerWarning("writer_open_failed", "cannot create file at " + path));
+    return events;
+  }
+  if (!writeCafHeader(fd)) {
+    // A file without its whole header is no segment: remove it and stay
+    // without a file, as when it could not be created.
+    const int err = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    events.push_back(writerWarning("writer_open_failed", "cannot write header to " + path + ": " + errnoText(err)));
+    return events;
+  }
+  fd_ = fd;
+  ownsCurrentFile_ = true;
+  events.push_back(Event{{"type", "segment_opened"},
+                         {"source", source_},
+                         {"index", index},
+                         {"path", path},
+                         {"sample_rate", rateAsInteger()},
+                         {"channels", canonicalChannels_}});
+  return events;
+}
+
+std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer) {
+  std::vector<Event> events;
+  if (paused_ || fd_ < 0) return events;
+  const int64_t frameLength = buffer.frameLength();
+  if (segmentUnwritable_) {
+    if (frameLength > 0) {
+      ++unreportedWriteFailures_;
+      framesLostInSegment_ += frameLength;
+    }
+    return events;
+  }
+  const auto levels = trackLevels(buffer);
+  if (frameLength == 0) return events;
+
+  convertFloat32ToInt16(buffer, sampleBytes_);
+  const size_t written = writeFully(fd_, sampleBytes_.data(), sampleBytes_.size());
+  // Only whole frames that reached the file count.
+  const int64_t accepted = static_cast<int64_t>(written / bytesPerFrame);
+  if (written != sampleBytes_.size()) {
+    const int err = errno;
+    framesLostInSegment_ += frameLength - accepted;
+    std::string detail = "wrote " + std::to_string(written) + " of " + std::to_string(sampleBytes_.size()) +
+                         " bytes: " + errnoText(err) + "; kept " + std::to_string(accepted) + " of " +
+                         std::to_string(frameLength) + " frames";
+    if (written % bytesPerFrame != 0 &&
+        ::ftruncate(fd_, cafPcmDataOffset + bytesPerFrame * (framesWritten_ + accepted)) != 0) {
+      segmentUnwritable_ = true;
+      detail += "; cannot cut the partial frame (" + errnoText(errno) + "), segment closed to further writes";
+    }
+    if (!writeFailureReported_) {
+      writeFailureReported_ = true;
+      events.push_back(writerWarning("writer_write_failed", detail));
+    } else {
+      ++unreportedWriteFailures_;
+    }
+  }
+  if (accepted == 0) return events;
+  framesWritten_ += accepted;
+
+  if (!captureStartedEmitted_) {
+    captureStartedEmitted_ = true;
+    events.push_back(Event{{"type", "capture_started"},
+                           {"source", source_},
+                           {"sample_rate", rateAsInteger()},
+                           {"channels", canonicalChannels_}});
+  }
+  if (levels) {
+    if (auto level = maybeBuildLevelEvent(levels->first, levels->second)) events.push_back(std::move(*level));
+  }
+  checkpointFramesSinceLast_ += accepted;
+  if (checkpointFramesSinceLast_ >= checkpointInterval) {
+    for (auto& e : writeCheckpointUnlocked()) events.push_back(std::move(e));
+    checkpointFramesSinceLast_ = 0;
+  }
+  if (shouldRotateUnlocked()) {
+    for (auto& e : rotateUnlocked()) events.push_back(std::move(e));
+  }
+  return events;
+}
+
+std::optional<std::pair<float, float>> SegmentWriter::trackLevels(const PCMBuffer& buffer) {
+  const auto& format = buffer.format();
+  if (format.commonFormat() != platform::audio::CommonFormat::pcmFloat32) return std::nullopt;
+  const int64_t n = buffer.frameLength();
+  const int64_t c = format.channelCount();
+  float bufferPeak = 0.0f;
+  double bufferSum = 0.0;
+  int64_t visited = 0;
+  auto visit = [&](const float* samples, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) {
+      float a;
+      double q;
+      measureSample(samples[i], a, q);
+      if (a > peakSample_) peakSample_ = a;
+      if (a > bufferPeak) bufferPeak = a;
+      sumSquares_ += q;
+      bufferSum += q;
+    }
+    visited += count;
+  };
+  if (format.isInterleaved()) {
+    if (buffer.blockCount() == 0 || buffer.block(0).data == nullptr) return std::nullopt;
+    if (n * c == 0) return std::make_pair(0.0f, 0.0f);
+    visit(static_cast<const float*>(buffer.block(0).data), n * c);
+  } else {
+    float* const* channels = buffer.floatChannelData();
+    if (channels == nullptr) return std::nullopt;
+    if (c == 0) return std::make_pair(0.0f, 0.0f);
+    for (int64_t ch = 0; ch < c; ++ch) visit(channels[ch], n);
+  }
+  sampleCount_ += visited;
+  const float rms = visited > 0 ? static_cast<float>(std::sqrt(bufferSum / static_cast<double>(visited))) : 0.0f;
+  return std::make_pair(bufferPeak, rms);
+}
+
+std::optional<Event> SegmentWriter::maybeBuildLevelEvent(float peak, float rms) {
+  const uint64_t t = clock_();
+  if (lastLevelEmitNs_ != 0 && t - lastLevelEmitNs_ < levelIntervalNs) return std::nullopt;
+  lastLevelEmitNs_ = t;
+  return Event{{"type", "level"},
+               {"source", source_},
+               {"peak", floatForJson(peak)},
+               {"rms", floatForJson(rms)},
+               {"ts", static_cast<int64_t>(t)}};
+}
+
+bool SegmentWriter::shouldRotateUnlocked() const {
+  if (paused_ || fd_ < 0) return false;
+  if (framesWritten_ >= framesPerSegment) return true;
+  const uint64_t now = clock_();
+  if (now < segStartNs_) return false;
+  return static_cast<double>(now - segStartNs_) / 1e9 >= static_cast<double>(segmentSeconds_) + 30.0;
+}
+
+std::vector<Event> SegmentWriter::rotateUnlocked() {
+  std::vector<Event> events;
+  if (!currentURL_) return events;
+  const SealedSegData desc = captureSealDescription();
+  if (framesWritten_ > 0) foldCurrentSegment();
+  for (auto& e : writeCheckpointUnlocked()) events.push_back(std::move(e));
+  appendWriteFailureSummary(events);
+  const std::string path = *currentURL_;
+  closeFile(false);
+  for (auto& e : buildSegClosedEventsAt(desc, clock_())) events.push_back(std::move(e));
+  scheduleDurabilitySync(path);
+  for (auto& e : openUnlocked()) events.push_back(std::move(e));
+  return events;
+}
+
+std::pair<std::optional<SealedSegData>, std::vector<Event>> SegmentWriter::sealFinalUnlocked() {
+  std::pair<std::optional<SealedSegData>, std::vector<Event>> out;
+  if (fd_ < 0 || !currentURL_) return out;
+  const SealedSegData desc = captureSealDescription();
+  if (framesWritten_ > 0) foldCurrentSegment();
+  out.second = writeCheckpointUnlocked();
+  appendWriteFailureSummary(out.second);
+  closeFile(true);
+  if (framesWritten_ > 0) out.first = desc;
+  return out;
+}
+
+std::vector<Event> SegmentWriter::writeCheckpointUnlocked() {
+  if (!currentURL_) return {};
+  CheckpointSidecar sidecar;
+  sidecar.segmentIndex = seq();
+  sidecar.framesWritten = framesWritten_;
+  const uint64_t now = clock_();
+  sidecar.wallTimeMsAtCheckpoint =
+      now >= sessionStartNs_ ? static_cast<int64_t>((now - sessionStartNs_) / 1'000'000) : 0;
+  sidecar.audioTimeMsAtCheckpoint = checkpointAudioTimeMs(framesWritten_, canonicalRate_);
+  sidecar.checkpointAtUtc = formatUtcIso8601Ms(platform::clock::wallClockMs());
+  if (auto error = writeCheckpointSidecarFile(*currentURL_, sidecar)) {
+    return {writerWarning("checkpoint_write_failed", *error)};
+  }
+  checkpointsWritten_.fetch_add(1, std::memory_order_acq_rel);
+  return {};
+}
+
+}  // namespace helper

@@ -1,0 +1,162 @@
+#pragma once
+// One source's durable recording: 32-bit float buffers at the canonical
+// rate become numbered 16-bit mono CAF segments with checkpoint sidecars,
+// cut every 720000 frames (or, as a backstop, segmentSeconds + 30 s after
+// the open). Also tracks the level figures, the "level" and
+// "capture_started" events and the source's health.
+//
+// Every public operation takes the writer's lock, works, releases it and
+// only then enqueues its events, so the event bus's lock is never taken
+// inside the writer's.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/segments/source_health.h"
+#include "platform/audio/engine/pcm.h"
+
+namespace helper {
+
+class SegmentWriter {
+ public:
+  using SealedSegData = helper::SealedSegData;
+  // Monotonic nanoseconds; machAbsoluteTimeNs unless a test supplies its own.
+  using Clock = std::function<uint64_t()>;
+
+  static constexpr int64_t cafPcmDataOffset = 68;
+  static constexpr int64_t bytesPerFrame = 2;
+  static constexpr int64_t checkpointInterval = 120000;
+  static constexpr int64_t framesPerSegment = 720000;
+  static constexpr uint64_t levelIntervalNs = 125'000'000;
+  static constexpr const char* durabilityQueueLabel = "com.vorlanthea.segment-durability";
+
+  // Creates sessionDir/<mic|system> (a failure shows at the first open).
+  // Numbering goes on from the highest segment index already in that
+  // directory, so a restarted helper never replaces an earlier segment.
+  SegmentWriter(std::string source, std::string sessionDir, double canonicalRate, int64_t canonicalChannels,
+                int64_t segmentSeconds, uint64_t sessionStartNs, Clock clock = {});
+  ~SegmentWriter();
+  SegmentWriter(const SegmentWriter&) = delete;
+  SegmentWriter& operator=(const SegmentWriter&) = delete;
+
+  // Opens segment seq + 1 (sealing or removing a segment still open).
+  void open();
+  // Appends channel 0 of a Float32 buffer at the canonical rate; dropped
+  // while paused or with no segment open. May checkpoint and rotate.
+  void write(const platform::audio::PCMBuffer& buffer);
+  // Last checkpoint, sync, close. The description of the segment when it
+  // held frames; nothing otherwise or with no segment open. Emits only
+  // warnings: the caller builds the "segment_closed" events.
+  std::optional<SealedSegData> sealFinal();
+  SourceHealth snapshotHealth(bool sourceFailed);
+  bool shouldRotate();
+
+  bool paused();
+  void setPaused(bool paused);
+
+  // Plain fields for callers, without the writer's lock.
+  int64_t seq() const { return seq_.load(std::memory_order_acquire); }
+  void setSeq(int64_t v) { seq_.store(v, std::memory_order_release); }
+  int64_t checkpointsWritten() const { return checkpointsWritten_.load(std::memory_order_acquire); }
+  void setCheckpointsWritten(int64_t v) { checkpointsWritten_.store(v, std::memory_order_release); }
+  int64_t nativeRateAtOpen() const { return nativeRateAtOpen_.load(std::memory_order_relaxed); }
+  void setNativeRateAtOpen(int64_t v) { nativeRateAtOpen_.store(v, std::memory_order_relaxed); }
+  int64_t nativeRateNow() const { return nativeRateNow_.load(std::memory_order_relaxed); }
+  void setNativeRateNow(int64_t v) { nativeRateNow_.store(v, std::memory_order_relaxed); }
+  int64_t nativeChannelsAtOpen() const { return nativeChannelsAtOpen_.load(std::memory_order_relaxed); }
+  void setNativeChannelsAtOpen(int64_t v) { nativeChannelsAtOpen_.store(v, std::memory_order_relaxed); }
+  int64_t nativeChannelsNow() const { return nativeChannelsNow_.load(std::memory_order_relaxed); }
+  void setNativeChannelsNow(int64_t v) { nativeChannelsNow_.store(v, std::memory_order_relaxed); }
+
+  const std::string& source() const { return source_; }
+  // Absolute path of sessionDir/<mic|system>.
+  const std::string& segmentDirectory() const { return segmentDir_; }
+
+  // `open` and `write` returning their events instead of emitting them.
+  std::vector<Event> testOpenReturningEvents();
+  std::vector<Event> testWriteReturningEvents(const platform::audio::PCMBuffer& buffer);
+  static int16_t testSaturateToInt16(float x);
+
+  static std::vector<Event> buildSegClosedEvents(const SealedSegData& data) {
+    return helper::buildSegClosedEvents(data);
+  }
+  static void emitSegFromData(const SealedSegData& data) { helper::emitSegFromData(data); }
+
+  // Flushes a closed segment to storage later, on one serial utility queue
+  // shared by all writers; every failure is ignored.
+  static void scheduleDurabilitySync(const std::string& path);
+  // Returns once every flush scheduled so far has run.
+  static void waitForScheduledSyncs();
+
+ private:
+  std::vector<Event> openUnlocked();
+  std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer);
+  std::vector<Event> rotateUnlocked();
+  std::pair<std::optional<SealedSegData>, std::vector<Event>> sealFinalUnlocked();
+  std::vector<Event> writeCheckpointUnlocked();
+  bool shouldRotateUnlocked() const;
+  // True when all 68 header bytes reached the file; errno tells otherwise.
+  bool writeCafHeader(int fd) const;
+  std::optional<std::pair<float, float>> trackLevels(const platform::audio::PCMBuffer& buffer);
+  std::optional<Event> maybeBuildLevelEvent(float peak, float rms);
+
+  SealedSegData captureSealDescription() const;
+  void foldCurrentSegment();
+  // Reports failed writes of the ending segment not yet reported.
+  void appendWriteFailureSummary(std::vector<Event>& events);
+  void closeFile(bool sync);
+  Event writerWarning(const std::string& code, const std::string& detail) const;
+  int64_t rateAsInteger() const;
+  std::string segmentPath(int64_t index) const;
+
+  static void emitAll(const std::vector<Event>& events);
+
+  const std::string source_;
+  const std::string sessionDir_;
+  const std::string sourceSubdir_;
+  const std::string segmentDir_;
+  const double canonicalRate_;
+  const int64_t canonicalChannels_;
+  const int64_t segmentSeconds_;
+  const uint64_t sessionStartNs_;
+  const Clock clock_;
+
+  std::mutex lock_;  // guards every field below but the atomics
+  int fd_ = -1;
+  std::optional<std::string> currentURL_;
+  bool ownsCurrentFile_ = false;  // the file at currentURL_ was created by this writer
+  std::atomic<int64_t> seq_{0};
+  uint64_t segStartNs_ = 0;
+  int64_t framesWritten_ = 0;
+  int64_t checkpointFramesSinceLast_ = 0;
+  std::atomic<int64_t> checkpointsWritten_{0};
+  float peakSample_ = 0;
+  double sumSquares_ = 0;
+  int64_t sampleCount_ = 0;
+  SourceHealthAccumulator healthAccumulator_;
+  uint64_t lastLevelEmitNs_ = 0;
+  bool paused_ = false;
+  bool captureStartedEmitted_ = false;
+  std::atomic<int64_t> nativeRateAtOpen_{0};
+  std::atomic<int64_t> nativeRateNow_{0};
+  std::atomic<int64_t> nativeChannelsAtOpen_{0};
+  std::atomic<int64_t> nativeChannelsNow_{0};
+
+  // Sample writes that failed in the current segment: the first is
+  // reported at once, the rest summed up when the segment ends.
+  bool writeFailureReported_ = false;
+  int64_t unreportedWriteFailures_ = 0;
+  int64_t framesLostInSegment_ = 0;
+  // An odd byte could not be cut off: nothing more is appended to this
+  // segment, since every later sample would be misaligned.
+  bool segmentUnwritable_ = false;
+  std::vector<uint8_t> sampleBytes_;
+};
+
+}  // namespace helper
