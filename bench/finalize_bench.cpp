@@ -29,6 +29,7 @@
 #include "recorder/recovery/caf.h"
 #include "recorder/recovery/file_io.h"
 #include "recorder/recovery/plan.h"
+#include "segment_format/segment_format.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ using namespace recorder;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kRate = 24000;
-constexpr std::size_t kSegmentFrames = 720000;
+constexpr std::size_t kSegmentFrames = segment_format::kFramesPerSegment;
 constexpr std::size_t kEchoDelayFrames = 1440;  // 60 ms
 
 [[noreturn]] void die(const std::string& what, const IoError& error) {

@@ -21,7 +21,8 @@ uint64_t hostTimeNs() {
   return ticks / tb.denom * tb.numer + ticks % tb.denom * tb.numer / tb.denom;
 }
 uint64_t monotonicNs() { return readNs(CLOCK_MONOTONIC); }
-uint64_t uptimeMs() { return readNs(CLOCK_MONOTONIC_RAW) / 1'000'000ULL; }
+uint64_t uptimeNs() { return readNs(CLOCK_MONOTONIC_RAW); }
+uint64_t uptimeMs() { return uptimeNs() / 1'000'000ULL; }
 
 int64_t wallClockMs() {
   timespec ts{};

@@ -17,7 +17,8 @@ uint64_t hostTimeNs();
 // Monotonic nanoseconds (never steps back).
 uint64_t monotonicNs();
 
-// Uptime in milliseconds that does not advance while the machine sleeps.
+// Uptime that does not advance while the machine sleeps.
+uint64_t uptimeNs();
 uint64_t uptimeMs();
 
 // Wall-clock milliseconds since the Unix epoch.

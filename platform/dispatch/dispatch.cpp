@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <queue>
@@ -20,17 +21,116 @@ struct CurrentQueueScope {
   const Queue* saved;
 };
 
+constexpr uint64_t kNever = UINT64_MAX;
+
+struct Noop {
+  void operator()() const {}
+};
+
+// Tasks in the order they came, each due at once.
+struct FifoStore {
+  std::deque<Task> tasks;
+
+  bool empty() const { return tasks.empty(); }
+  uint64_t nextDueNs() const { return tasks.empty() ? kNever : 0; }
+  Task take() {
+    Task task = std::move(tasks.front());
+    tasks.pop_front();
+    return task;
+  }
+};
+
+// Tasks for other queues, taken when they fall due (in the order scheduled
+// among equals); taking one hands it to its queue.
+struct DueStore {
+  struct Entry {
+    uint64_t dueNs;
+    uint64_t seq;
+    QueuePtr queue;
+    Task task;
+    bool operator>(const Entry& o) const { return dueNs != o.dueNs ? dueNs > o.dueNs : seq > o.seq; }
+  };
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> entries;
+  uint64_t seq = 0;
+
+  void push(uint64_t dueNs, QueuePtr queue, Task task) {
+    entries.push(Entry{dueNs, seq++, std::move(queue), std::move(task)});
+  }
+  bool empty() const { return entries.empty(); }
+  uint64_t nextDueNs() const { return entries.empty() ? kNever : entries.top().dueNs; }
+  Task take() {
+    Entry e = entries.top();
+    entries.pop();
+    return [queue = std::move(e.queue), task = std::move(e.task)]() mutable { queue->async(std::move(task)); };
+  }
+};
+
+// The core of every queue: a store of tasks under one lock and the loop that
+// takes each as it falls due and runs it with the lock released.
+template <class Store>
+class TaskCore {
+ public:
+  // Changes the store under the lock (typically adds a task) and wakes the loop.
+  template <class Change>
+  void update(Change&& change) {
+    std::lock_guard lock(mu_);
+    change(store_);
+    cv_.notify_one();
+  }
+
+  // Lets run() return once the store is drained.
+  void close() {
+    std::lock_guard lock(mu_);
+    closing_ = true;
+    cv_.notify_all();
+  }
+
+  // Runs tasks on the calling thread until the core is closed and drained or
+  // `deadlineNs` (monotonic; kNever for none) has passed; at least one task
+  // already due runs even past the deadline. onTake and onDone run under the
+  // lock just before and after each task.
+  template <class OnTake = Noop, class OnDone = Noop>
+  void run(uint64_t deadlineNs = kNever, OnTake onTake = {}, OnDone onDone = {}) {
+    std::unique_lock lock(mu_);
+    for (;;) {
+      const uint64_t now = clock::monotonicNs();
+      const uint64_t due = store_.nextDueNs();
+      if (due <= now) {
+        Task task = store_.take();
+        onTake();
+        lock.unlock();
+        task();
+        task = nullptr;
+        lock.lock();
+        onDone();
+        if (deadlineNs != kNever && clock::monotonicNs() >= deadlineNs) return;
+        continue;
+      }
+      if (closing_ && store_.empty()) return;
+      if (now >= deadlineNs) return;
+      const uint64_t until = std::min(due, deadlineNs);
+      if (until == kNever) {
+        cv_.wait(lock);
+      } else {
+        cv_.wait_for(lock, std::chrono::nanoseconds(std::min<uint64_t>(until - now, INT64_MAX / 2)));
+      }
+    }
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  Store store_;
+  bool closing_ = false;
+};
+
 // Tasks run one at a time, in order, on one thread owned by the queue.
 class SerialQueue final : public Queue {
  public:
   explicit SerialQueue(std::string label) : Queue(std::move(label)) {}
 
   ~SerialQueue() override {
-    {
-      std::lock_guard lock(mu_);
-      closing_ = true;
-    }
-    cv_.notify_all();
+    core_.close();
     if (worker_.joinable()) {
       // The last owner can be a task of this very queue.
       if (worker_.get_id() == std::this_thread::get_id()) {
@@ -42,37 +142,22 @@ class SerialQueue final : public Queue {
   }
 
   void async(Task task) override {
-    std::lock_guard lock(mu_);
-    tasks_.push_back(std::move(task));
-    if (!worker_.joinable()) {
-      worker_ = startNamedThread(label(), [this] { run(); });
-    }
-    cv_.notify_one();
+    core_.update([&](FifoStore& store) {
+      store.tasks.push_back(std::move(task));
+      if (!worker_.joinable()) {
+        worker_ = startNamedThread(label(), [this] {
+          CurrentQueueScope scope(this);
+          core_.run();
+        });
+      }
+    });
   }
 
   bool isCurrent() const override { return tCurrentQueue == this; }
 
  private:
-  void run() {
-    CurrentQueueScope scope(this);
-    std::unique_lock lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;  // closing and drained
-      Task task = std::move(tasks_.front());
-      tasks_.pop_front();
-      lock.unlock();
-      task();
-      task = nullptr;
-      lock.lock();
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;
-  bool closing_ = false;
-  std::thread worker_;
+  TaskCore<FifoStore> core_;
+  std::thread worker_;  // started under the core's lock
 };
 
 // The main queue: tasks wait until a thread turns it with runMainQueueFor.
@@ -81,35 +166,21 @@ class MainQueue final : public Queue {
   MainQueue() : Queue("com.apple.main-thread") {}
 
   void async(Task task) override {
-    std::lock_guard lock(mu_);
-    tasks_.push_back(std::move(task));
-    cv_.notify_one();
+    core_.update([&](FifoStore& store) { store.tasks.push_back(std::move(task)); });
   }
 
   bool isCurrent() const override { return tCurrentQueue == this; }
 
   void runFor(double seconds) {
     CurrentQueueScope scope(this);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               std::chrono::duration<double>(seconds > 0 ? seconds : 0));
-    std::unique_lock lock(mu_);
-    for (;;) {
-      if (!cv_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) return;
-      Task task = std::move(tasks_.front());
-      tasks_.pop_front();
-      lock.unlock();
-      task();
-      task = nullptr;
-      lock.lock();
-      if (std::chrono::steady_clock::now() >= deadline) return;
-    }
+    const double ns = seconds > 0 ? seconds * 1e9 : 0;
+    const uint64_t now = clock::monotonicNs();
+    const uint64_t deadline = ns >= static_cast<double>(kNever - now) ? kNever - 1 : now + static_cast<uint64_t>(ns);
+    core_.run(deadline);
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;
+  TaskCore<FifoStore> core_;
 };
 
 // Runs every task at once: an idle worker takes it, or a new one starts.
@@ -120,38 +191,24 @@ class GlobalQueue final : public Queue {
   explicit GlobalQueue(std::string label) : Queue(std::move(label)) {}
 
   void async(Task task) override {
-    std::lock_guard lock(mu_);
-    tasks_.push_back(std::move(task));
-    if (idle_ < tasks_.size()) {
-      startNamedThread(label(), [this] { run(); }).detach();
-      ++idle_;  // the new worker counts as idle until it takes a task
-    }
-    cv_.notify_one();
+    core_.update([&](FifoStore& store) {
+      store.tasks.push_back(std::move(task));
+      if (idle_ < store.tasks.size()) {
+        startNamedThread(label(), [this] {
+          CurrentQueueScope scope(this);
+          core_.run(
+              kNever, [this] { --idle_; }, [this] { ++idle_; });
+        }).detach();
+        ++idle_;  // the new worker counts as idle until it takes a task
+      }
+    });
   }
 
   bool isCurrent() const override { return tCurrentQueue == this; }
 
  private:
-  void run() {
-    CurrentQueueScope scope(this);
-    std::unique_lock lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [this] { return !tasks_.empty(); });
-      Task task = std::move(tasks_.front());
-      tasks_.pop_front();
-      --idle_;
-      lock.unlock();
-      task();
-      task = nullptr;
-      lock.lock();
-      ++idle_;
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;
-  size_t idle_ = 0;
+  TaskCore<FifoStore> core_;
+  size_t idle_ = 0;  // guarded by the core's lock
 };
 
 // One thread that hands delayed tasks to their queues when they fall due.
@@ -163,52 +220,18 @@ class Scheduler {
   }
 
   void schedule(uint64_t dueNs, QueuePtr queue, Task task) {
-    {
-      std::lock_guard lock(mu_);
-      entries_.push(Entry{dueNs, seq_++, std::move(queue), std::move(task)});
-      if (!worker_started_) {
-        worker_started_ = true;
-        startNamedThread("dispatch-timers", [this] { run(); }).detach();
+    core_.update([&](DueStore& store) {
+      store.push(dueNs, std::move(queue), std::move(task));
+      if (!workerStarted_) {
+        workerStarted_ = true;
+        startNamedThread("dispatch-timers", [this] { core_.run(); }).detach();
       }
-    }
-    cv_.notify_one();
+    });
   }
 
  private:
-  struct Entry {
-    uint64_t dueNs;
-    uint64_t seq;
-    QueuePtr queue;
-    Task task;
-    bool operator>(const Entry& o) const { return dueNs != o.dueNs ? dueNs > o.dueNs : seq > o.seq; }
-  };
-
-  void run() {
-    std::unique_lock lock(mu_);
-    for (;;) {
-      if (entries_.empty()) {
-        cv_.wait(lock);
-        continue;
-      }
-      const uint64_t now = clock::monotonicNs();
-      const uint64_t due = entries_.top().dueNs;
-      if (due > now) {
-        cv_.wait_for(lock, std::chrono::nanoseconds(due - now));
-        continue;
-      }
-      Entry e = entries_.top();
-      entries_.pop();
-      lock.unlock();
-      e.queue->async(std::move(e.task));
-      lock.lock();
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> entries_;
-  uint64_t seq_ = 0;
-  bool worker_started_ = false;
+  TaskCore<DueStore> core_;
+  bool workerStarted_ = false;  // guarded by the core's lock
 };
 
 uint64_t dueAfter(uint64_t delayNs) {

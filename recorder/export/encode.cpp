@@ -1,6 +1,5 @@
 #include "recorder/export/encode.h"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +10,10 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/clock/clock.h"
 #include "recorder/export/child_process.h"
 #include "recorder/export/export_constants.h"
+#include "recorder/export/finalize.h"
 #include "recorder/recovery/caf.h"
 #include "recorder/recovery/file_io.h"
 #include "recorder/recovery/utf8.h"
@@ -56,18 +57,10 @@ std::string child_failure(std::string_view tool, const IoResult<ChildOutput>& ru
          "; stderr: " + trim_whitespace(utf8_lossy(run->stderr_bytes));
 }
 
-bool path_exists(const std::filesystem::path& path) { return file_status(path).ok(); }
-
 }  // namespace
 
-std::uint64_t monotonic_now_ns() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
 std::uint64_t elapsed_ms_since(std::uint64_t start_ns) {
-  const std::uint64_t now = monotonic_now_ns();
+  const std::uint64_t now = platform::clock::monotonicNs();
   if (now < start_ns) return 0;
   const std::uint64_t elapsed = now - start_ns;
   return elapsed / 1000000000ULL * 1000ULL + elapsed % 1000000000ULL / 1000000ULL;
@@ -149,7 +142,7 @@ std::string ffmpeg_program() {
 
 IoResult<EncodeResult> encode_aac(const std::filesystem::path& input, const std::filesystem::path& output,
                                   std::uint32_t bps) {
-  const std::uint64_t start = monotonic_now_ns();
+  const std::uint64_t start = platform::clock::monotonicNs();
   auto in_abs = absolute_for_child(input);
   if (!in_abs) return in_abs.error();
   auto out_abs = absolute_for_child(output);
@@ -182,10 +175,10 @@ IoResult<FallbackResult> fallback_finalize(const std::filesystem::path& first,
                                            const std::optional<std::filesystem::path>& second,
                                            const std::filesystem::path& dir, std::uint32_t rate) {
   if (auto r = create_dir_all(dir); !r) return r.error();
-  const std::uint64_t start = monotonic_now_ns();
-  const auto mixed = dir / "mixed.caf";
+  const std::uint64_t start = platform::clock::monotonicNs();
+  const auto mixed = dir / kMixedFileName;
   if (auto r = mix_caf_sources(first, second, mixed, rate); !r) return r.error();
-  auto encoded = encode_aac(mixed, dir / "upload.m4a", kFinalBitrate);
+  auto encoded = encode_aac(mixed, dir / kUploadFileName, kFinalBitrate);
   if (!encoded) return encoded.error();
   return FallbackResult{elapsed_ms_since(start), encoded->output_bytes};
 }

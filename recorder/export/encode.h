@@ -53,13 +53,14 @@ std::string ffmpeg_program();
 IoResult<EncodeResult> encode_aac(const std::filesystem::path& input, const std::filesystem::path& output,
                                   std::uint32_t bps);
 
-// Mixes into dir/"mixed.caf" and encodes dir/"upload.m4a" at 48000 bit/s.
+// Mixes into dir/kMixedFileName and encodes dir/kUploadFileName (finalize.h)
+// at kFinalBitrate.
 IoResult<FallbackResult> fallback_finalize(const std::filesystem::path& first,
                                            const std::optional<std::filesystem::path>& second,
                                            const std::filesystem::path& dir, std::uint32_t rate);
 
-// Milliseconds on the monotonic clock since `start_ns` (0 when the clock reads earlier).
-std::uint64_t monotonic_now_ns();
+// Milliseconds on the monotonic clock (platform::clock::monotonicNs) since
+// `start_ns` (0 when the clock reads earlier).
 std::uint64_t elapsed_ms_since(std::uint64_t start_ns);
 
 // The path made absolute against the working directory, so that no child

@@ -1,11 +1,10 @@
 #include "recorder/export/entry.h"
 
-#include <time.h>
-
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/clock/clock.h"
 #include "recorder/export/child_process.h"
 #include "recorder/export/finalize.h"
 #include "recorder/export/validation.h"
@@ -13,6 +12,7 @@
 #include "recorder/recovery/numbers.h"
 #include "recorder/recovery/plan.h"
 #include "recorder/recovery/utf8.h"
+#include "segment_format/segment_format.h"
 
 namespace recorder::exporter {
 namespace {
@@ -24,10 +24,8 @@ void print_line(const std::string& line) {
 }
 
 std::uint64_t wall_clock_ms() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  if (ts.tv_sec < 0) return 0;
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000ULL + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000ULL;
+  const std::int64_t ms = platform::clock::wallClockMs();
+  return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
 }
 
 // Characters a reader cannot see: controls, format characters, separators,
@@ -121,7 +119,7 @@ int kelvaro_main(int argc, const char* const* argv) {
   }
   const std::string session_id = session_id_from_path(session_dir);
 
-  auto plan = recovery::kelvaro_plan(session_dir, kPlanExpectedFrames);
+  auto plan = recovery::kelvaro_plan(session_dir, segment_format::kFramesPerSegment);
   if (!plan) {
     print_line("recovery plan failed: " + plan.error().to_string());
     return 1;

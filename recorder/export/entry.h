@@ -12,8 +12,6 @@
 namespace recorder::exporter {
 
 inline constexpr const char* kUsageLine = "usage: kelvaro <session-dir> [expected-duration-ms]";
-// Segments shorter than this, other than a source's last, are short.
-inline constexpr std::uint64_t kPlanExpectedFrames = 720000;
 
 // The session id: the last normal component of the path (trailing
 // separators and "." ignored), or "unknown" for an empty path, a root, "."

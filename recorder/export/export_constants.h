@@ -12,8 +12,6 @@ inline constexpr std::uint32_t kExportRate = 24000;
 inline constexpr std::uint64_t kExportFramesPerMs = kExportRate / 1000;
 // Bit rate of the final AAC file.
 inline constexpr std::uint32_t kFinalBitrate = 48000;
-// The capture helper starts a new segment after this many frames at its own rate.
-inline constexpr std::uint64_t kSegmentRotationFrames = 720000;
 // The longest timeline built: 24 hours at the export rate. A longer target
 // comes from a corrupt duration or segment number, never from a recording.
 inline constexpr std::uint64_t kMaxTimelineFrames = 24ULL * 3600ULL * kExportRate;

@@ -31,8 +31,6 @@ using recovery::SegmentSource;
 // A failed append never changes the course of the finalisation.
 void journal_append(JournalWriter& journal, const JournalEvent& event) { (void)journal.append(event); }
 
-bool path_exists(const fs::path& path) { return file_status(path).ok(); }
-
 // Deletes a file (never a directory); a failure is of no consequence.
 void remove_ignoring_errors(const fs::path& path) { (void)::unlink(path.c_str()); }
 

@@ -8,6 +8,7 @@
 
 #include "recorder/export/export_constants.h"
 #include "recorder/recovery/caf.h"
+#include "segment_format/segment_format.h"
 
 namespace recorder::exporter {
 namespace {
@@ -177,8 +178,8 @@ std::uint64_t segment_material_frames(const SegmentRecovery& segment) {
 }
 
 std::uint64_t default_slot_frames(std::uint32_t rate) {
-  if (is_export_rate(rate)) return kSegmentRotationFrames;
-  return sat_mul_div_ceil(kSegmentRotationFrames, kExportRate, rate);
+  if (is_export_rate(rate)) return segment_format::kFramesPerSegment;
+  return sat_mul_div_ceil(segment_format::kFramesPerSegment, kExportRate, rate);
 }
 
 std::uint64_t compute_material_frames(std::uint64_t requested, const std::vector<SegmentRecovery>& mic,

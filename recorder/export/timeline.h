@@ -42,7 +42,8 @@ std::vector<std::uint32_t> collect_source_rates(const std::vector<SegmentRecover
 std::uint64_t segment_material_frames(const SegmentRecovery& segment);
 
 // The export-rate length of a full segment recorded at `rate`: the capture
-// helper rotates after 720000 frames at its own rate (720000 at 24000 Hz).
+// helper rotates after segment_format::kFramesPerSegment frames at its own
+// rate.
 std::uint64_t default_slot_frames(std::uint32_t rate);
 
 // The recorded length of a session in frames: per source, segments and the

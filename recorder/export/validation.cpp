@@ -15,8 +15,9 @@ namespace recorder::exporter {
 namespace {
 
 struct Inspection {
-  std::optional<FinalAudioValidation> verdict;  // set when the checks before the inspector decided
+  std::optional<FinalAudioValidation> verdict;  // set when the checks or the inspector's failure decided
   std::uint64_t bytes = 0;
+  std::string output;  // the inspector's standard output, invalid UTF-8 replaced
 };
 
 // Steps shared by the inspectors before they run: existence, metadata, size.
@@ -51,6 +52,25 @@ FinalAudioValidation unreadable(const std::filesystem::path& path, std::uint64_t
   v.bytes = bytes;
   v.error = tool + " failed to open file";
   return v;
+}
+
+// What both inspectors share before their output is read: the checks of the
+// file, then `program` run with `args` and the file's absolute path last.
+IoResult<Inspection> inspect(const std::filesystem::path& path, std::uint64_t expected_ms, const std::string& program,
+                             std::vector<std::string> args, const std::string& tool) {
+  auto inspection = inspect_file(path, expected_ms);
+  if (!inspection || inspection->verdict) return inspection;
+  auto abs = absolute_for_child(path);
+  if (!abs) return abs.error();
+  args.push_back(abs->string());
+  auto run = run_child_with_timeout({program, std::move(args)}, kInspectorTimeoutS, tool);
+  if (!run) return run.error();
+  if (!run->success()) {
+    inspection->verdict = unreadable(path, inspection->bytes, expected_ms, tool);
+  } else {
+    inspection->output = utf8_lossy(run->stdout_bytes);
+  }
+  return inspection;
 }
 
 }  // namespace
@@ -111,15 +131,10 @@ FinalAudioValidation judge_inspected_audio(std::string path, std::uint64_t bytes
 
 IoResult<FinalAudioValidation> AfInfoValidator::validate_final_audio(const std::filesystem::path& path,
                                                                      std::uint64_t expected_ms) const {
-  auto inspection = inspect_file(path, expected_ms);
+  auto inspection = inspect(path, expected_ms, program_, {}, "afinfo");
   if (!inspection) return inspection.error();
   if (inspection->verdict) return *inspection->verdict;
-  auto abs = absolute_for_child(path);
-  if (!abs) return abs.error();
-  auto run = run_child_with_timeout({program_, {*abs}}, kInspectorTimeoutS, "afinfo");
-  if (!run) return run.error();
-  if (!run->success()) return unreadable(path, inspection->bytes, expected_ms, "afinfo");
-  const std::string text = utf8_lossy(run->stdout_bytes);
+  const std::string& text = inspection->output;
   std::uint64_t duration_ms = 0;
   if (auto value = inspector_value(text, "estimated duration:")) {
     std::string_view seconds = *value;
@@ -133,21 +148,15 @@ IoResult<FinalAudioValidation> AfInfoValidator::validate_final_audio(const std::
 
 IoResult<FinalAudioValidation> FfprobeValidator::validate_final_audio(const std::filesystem::path& path,
                                                                       std::uint64_t expected_ms) const {
-  auto inspection = inspect_file(path, expected_ms);
-  if (!inspection) return inspection.error();
-  if (inspection->verdict) return *inspection->verdict;
-  auto abs = absolute_for_child(path);
-  if (!abs) return abs.error();
   // The container's duration, and the packets of the first audio stream
   // counted by reading the file through.
-  auto run =
-      run_child_with_timeout({program_,
-                              {"-v", "error", "-select_streams", "a:0", "-count_packets", "-show_entries",
-                               "stream=nb_read_packets:format=duration", "-of", "default=noprint_wrappers=1", *abs}},
-                             kInspectorTimeoutS, "ffprobe");
-  if (!run) return run.error();
-  if (!run->success()) return unreadable(path, inspection->bytes, expected_ms, "ffprobe");
-  const std::string text = utf8_lossy(run->stdout_bytes);
+  auto inspection = inspect(path, expected_ms, program_,
+                            {"-v", "error", "-select_streams", "a:0", "-count_packets", "-show_entries",
+                             "stream=nb_read_packets:format=duration", "-of", "default=noprint_wrappers=1"},
+                            "ffprobe");
+  if (!inspection) return inspection.error();
+  if (inspection->verdict) return *inspection->verdict;
+  const std::string& text = inspection->output;
   std::uint64_t duration_ms = 0;
   if (auto value = inspector_value(text, "duration=")) duration_ms = seconds_text_to_ms(*value);
   std::optional<std::uint64_t> packets;

@@ -1,6 +1,5 @@
 #include "recorder/journal/journal.h"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,18 +7,12 @@
 #include <cerrno>
 #include <limits>
 
+#include "platform/clock/clock.h"
 #include "recorder/journal/journal_format.h"
 #include "recorder/recovery/utf8.h"
 
 namespace recorder::journal {
 namespace {
-
-std::uint64_t uptime_raw_ns() {
-  // Counts only while the machine is awake, like the host's uptime clock.
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
-}
 
 std::span<const std::uint8_t> as_bytes(const std::string& s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
@@ -41,8 +34,10 @@ bool is_blank(std::string_view valid_utf8) {
 }  // namespace
 
 JournalWriter::Services JournalWriter::default_services() {
-  // This platform has no F_FULLFSYNC; fsync is its strongest flush.
-  return Services{&uptime_raw_ns, [](int fd) { return ::fsync(fd); }};
+  // The uptime counts only while the machine is awake, like the host's
+  // uptime clock. This platform has no F_FULLFSYNC; fsync is its strongest
+  // flush.
+  return Services{&platform::clock::uptimeNs, [](int fd) { return ::fsync(fd); }};
 }
 
 JournalWriter::JournalWriter(std::filesystem::path path, File file, std::uint64_t start_ns, std::uint64_t wall_start_ms,

@@ -16,8 +16,6 @@ void put_be(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-void put_tag(std::vector<std::uint8_t>& out, const char (&tag)[5]) { out.insert(out.end(), tag, tag + 4); }
-
 std::uint64_t get_be(const std::uint8_t* p, int bytes) {
   std::uint64_t v = 0;
   for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
@@ -45,10 +43,10 @@ IoResult<CafFormat> read_caf_format(const std::filesystem::path& path) {
   if (auto r = read_exact(*file, header); !r) return r.error();
   if (std::memcmp(header.data(), "caff", 4) != 0) return IoError::invalid_data("not a CAF file");
   if (std::memcmp(header.data() + 8, "desc", 4) != 0) return IoError::invalid_data("expected desc chunk");
-  const double rate = std::bit_cast<double>(get_be(header.data() + 20, 8));
+  const double rate = std::bit_cast<double>(get_be(header.data() + segment_format::kSampleRateOffset, 8));
   // A rate that is not a number is refused too: it would stand for no rate at all.
   if (!(rate > 0.0 && rate <= 384000.0)) return IoError::invalid_data("unreasonable sample rate: " + format_rate(rate));
-  const auto channels = static_cast<std::uint32_t>(get_be(header.data() + 44, 4));
+  const auto channels = static_cast<std::uint32_t>(get_be(header.data() + segment_format::kChannelsOffset, 4));
   if (channels < 1 || channels > 8) {
     return IoError::invalid_data("unreasonable channel count: " + std::to_string(channels));
   }
@@ -56,24 +54,9 @@ IoResult<CafFormat> read_caf_format(const std::filesystem::path& path) {
 }
 
 std::vector<std::uint8_t> caf_header(std::uint32_t sample_rate, std::uint64_t data_bytes) {
-  std::vector<std::uint8_t> h;
-  h.reserve(kCafHeaderBytes);
-  put_tag(h, "caff");
-  put_be(h, 1, 2);  // file version
-  put_be(h, 0, 2);  // file flags
-  put_tag(h, "desc");
-  put_be(h, 32, 8);
-  put_be(h, std::bit_cast<std::uint64_t>(static_cast<double>(sample_rate)), 8);
-  put_tag(h, "lpcm");
-  put_be(h, 2, 4);   // little-endian signed integers
-  put_be(h, 2, 4);   // bytes per packet
-  put_be(h, 1, 4);   // frames per packet
-  put_be(h, 1, 4);   // channels per frame
-  put_be(h, 16, 4);  // bits per channel
-  put_tag(h, "data");
-  put_be(h, 4 + data_bytes, 8);  // the edit count belongs to the chunk
-  put_be(h, 0, 4);               // edit count
-  return h;
+  // The edit count belongs to the chunk.
+  const auto h = segment_format::header(static_cast<double>(sample_rate), 4 + data_bytes);
+  return {h.begin(), h.end()};
 }
 
 IoResult<std::uint64_t> write_synthetic_caf(const std::filesystem::path& path, std::uint32_t sample_rate) {
@@ -87,7 +70,7 @@ IoResult<std::uint64_t> write_synthetic_caf(const std::filesystem::path& path, s
 IoResult<void> patch_caf_data_size(const std::filesystem::path& path, std::uint64_t sample_bytes) {
   auto file = File::open_write(path);
   if (!file) return file.error();
-  if (auto r = file->seek(kCafDataSizeOffset); !r) return r.error();
+  if (auto r = file->seek(segment_format::kDataSizeOffset); !r) return r.error();
   std::vector<std::uint8_t> size;
   put_be(size, 4 + sample_bytes, 8);
   return write_all(*file, size);

@@ -1,9 +1,7 @@
 #pragma once
-// The recovery program's CAF files: 16-bit signed little-endian mono linear
-// PCM behind a fixed 68-byte header, so the samples always start at byte 68
-// and their count always follows from the file length. The capture helper
-// writes its segments in this layout; this program writes its timelines,
-// cleaned mic and mix in it too.
+// The recovery program's CAF files, all in the segment format
+// (segment_format/segment_format.h): the capture helper's segments, and the
+// timelines, cleaned mic and mix this program writes.
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -11,13 +9,12 @@
 
 #include "recorder/recovery/file_io.h"
 #include "recorder/recovery/io_error.h"
+#include "segment_format/segment_format.h"
 
 namespace recorder::recovery {
 
-inline constexpr std::uint64_t kCafHeaderBytes = 68;
-inline constexpr std::uint64_t kCafBytesPerFrame = 2;
-// Byte offset of the data chunk's size field.
-inline constexpr std::uint64_t kCafDataSizeOffset = 56;
+inline constexpr std::uint64_t kCafHeaderBytes = segment_format::kHeaderBytes;
+inline constexpr std::uint64_t kCafBytesPerFrame = segment_format::kBytesPerFrame;
 
 struct CafFormat {
   std::uint32_t sample_rate = 0;

@@ -119,6 +119,8 @@ class BufferedWriter final : public Writer {
 
 // File status, following symbolic links.
 IoResult<FileStatus> file_status(const std::filesystem::path& path);
+// True when something can be found at the path (a dangling link cannot).
+inline bool path_exists(const std::filesystem::path& path) { return file_status(path).ok(); }
 // Creates the directory and its missing parents with mode 0777 (less the
 // umask); an existing directory is no error.
 IoResult<void> create_dir_all(const std::filesystem::path& path);

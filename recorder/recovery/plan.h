@@ -20,8 +20,6 @@ enum class SegmentSource { Mic, System };
 // The source's subdirectory of the session directory: "mic" or "system".
 std::string_view source_dir_name(SegmentSource source);
 
-// A full segment: 30 s at 24000 Hz, where the capture helper rotates.
-inline constexpr std::uint64_t kFullSegmentFrames = 720000;
 // The rate of a segment whose header cannot be read.
 inline constexpr std::uint32_t kDefaultSegmentRate = 24000;
 

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "recorder/recovery/strict_json.h"
+#include "segment_format/segment_format.h"
 
 namespace recorder::recovery {
 namespace {
@@ -43,19 +44,16 @@ bool set_field(CheckpointSidecar& s, std::size_t i, const json& v) {
 
 // The field a key names, or kFieldCount for a key to skip.
 std::size_t field_of_key(std::string_view key) {
+  namespace keys = segment_format::sidecar_key;
   static constexpr std::array<std::string_view, kFieldCount> kKeys = {
-      "schema_version",
-      "segment_index",
-      "frames_written",
-      "byte_offset",
-      "wall_time_ms_at_checkpoint",
-      "audio_time_ms_at_checkpoint",
-      "checkpoint_at_utc",
+      keys::kSchemaVersion,   keys::kSegmentIndex,           keys::kFramesWritten,
+      keys::kByteOffset,      keys::kWallTimeMsAtCheckpoint, keys::kAudioTimeMsAtCheckpoint,
+      keys::kCheckpointAtUtc,
   };
   for (std::size_t i = 0; i < kKeys.size(); ++i) {
     if (kKeys[i] == key) return i;
   }
-  if (key == "logical_time_ms_at_checkpoint") return 5;
+  if (key == keys::kLogicalTimeMsAtCheckpoint) return 5;
   return kFieldCount;
 }
 

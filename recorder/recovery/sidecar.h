@@ -13,7 +13,7 @@ struct CheckpointSidecar {
   std::uint64_t frames_written = 0;
   std::uint64_t byte_offset = 0;
   std::int64_t wall_time_ms_at_checkpoint = 0;
-  // Also read from "logical_time_ms_at_checkpoint".
+  // Also read from its older name.
   std::int64_t audio_time_ms_at_checkpoint = 0;
   std::string checkpoint_at_utc;
   bool operator==(const CheckpointSidecar&) const = default;

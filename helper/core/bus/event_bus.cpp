@@ -142,6 +142,10 @@ EventBus& gEventBus = *new EventBus();
 
 void emitEvent(const Event& event) { gEventBus.enqueue(event); }
 
+void emitAll(const std::vector<Event>& events) {
+  for (const auto& e : events) gEventBus.enqueue(e);
+}
+
 void emitWarning(const std::string& code, const std::string& ctx) {
   gEventBus.enqueue(Event{{"type", "warning"}, {"code", code}, {"ctx", ctx}});
 }

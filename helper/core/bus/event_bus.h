@@ -63,6 +63,8 @@ class EventBus {
 extern EventBus& gEventBus;
 
 void emitEvent(const Event& event);
+// Enqueues each event in order.
+void emitAll(const std::vector<Event>& events);
 void emitWarning(const std::string& code, const std::string& ctx);
 // Enqueues a "route_trace" event when route tracing is on; nothing otherwise.
 void emitRouteTrace(const std::string& stage, const std::optional<std::string>& source = std::nullopt,

@@ -24,10 +24,6 @@ std::optional<std::string> stringField(const nlohmann::json& message, const char
 
 int64_t nowTs() { return static_cast<int64_t>(machAbsoluteTimeNs()); }
 
-void emitAll(const std::vector<Event>& events) {
-  for (const auto& e : events) emitEvent(e);
-}
-
 // "source" of a pause or resume: "all" when missing (with a warning);
 // nothing when another source is named (after the protocol error).
 bool acceptSource(const nlohmann::json& message, const char* command, const char* missingCode, int64_t ts) {

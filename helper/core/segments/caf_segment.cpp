@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,18 +14,6 @@
 namespace helper {
 namespace {
 
-void putBE16(uint8_t* at, uint16_t v) {
-  at[0] = static_cast<uint8_t>(v >> 8);
-  at[1] = static_cast<uint8_t>(v);
-}
-void putBE32(uint8_t* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-void putBE64(uint8_t* at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
-}
-void putTag(uint8_t* at, const char (&tag)[5]) { std::memcpy(at, tag, 4); }
-
 std::string stripExtension(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');
@@ -32,44 +21,27 @@ std::string stripExtension(const std::string& path) {
   return path.substr(0, dot);
 }
 
-// The index of a name made of decimal digits and one of our suffixes.
+// The index of a name made of decimal digits and ".caf".
 std::optional<int64_t> indexOfSegmentName(const std::string& name) {
-  static const char* const kSuffixes[] = {".caf", ".checkpoint", ".checkpoint.tmp"};
   size_t digits = 0;
   while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 18) return std::nullopt;
-  const std::string rest = name.substr(digits);
-  for (const char* s : kSuffixes) {
-    if (rest == s) return std::stoll(name.substr(0, digits));
-  }
-  return std::nullopt;
+  if (digits == 0 || digits > 18 || name.compare(digits, std::string::npos, ".caf") != 0) return std::nullopt;
+  return std::stoll(name.substr(0, digits));
+}
+
+// A directory or link named like a segment is no segment.
+bool isRegularFile(DIR* d, const dirent& e) {
+  if (e.d_type != DT_UNKNOWN) return e.d_type == DT_REG;
+  struct stat st {};
+  return ::fstatat(::dirfd(d), e.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string errnoText(int err) { return std::string(std::strerror(err)) + " (errno " + std::to_string(err) + ")"; }
 
 }  // namespace
 
-std::array<uint8_t, kCafPcmDataOffset> buildCafHeader(double sampleRate) {
-  std::array<uint8_t, kCafPcmDataOffset> h{};
-  uint8_t* p = h.data();
-  putTag(p + 0, "caff");
-  putBE16(p + 4, 1);  // file version
-  putBE16(p + 6, 0);  // file flags
-  putTag(p + 8, "desc");
-  putBE64(p + 12, 32);
-  uint64_t rateBits;
-  std::memcpy(&rateBits, &sampleRate, 8);
-  putBE64(p + 20, rateBits);
-  putTag(p + 28, "lpcm");
-  putBE32(p + 32, 2);  // little-endian integer samples
-  putBE32(p + 36, 2);  // bytes per packet
-  putBE32(p + 40, 1);  // frames per packet
-  putBE32(p + 44, 1);  // channels per frame
-  putBE32(p + 48, 16);
-  putTag(p + 52, "data");
-  putBE64(p + 56, UINT64_MAX);  // -1: the chunk runs to the end of the file
-  putBE32(p + 64, 0);           // edit count
-  return h;
+std::array<uint8_t, segment_format::kHeaderBytes> buildCafHeader(double sampleRate) {
+  return segment_format::header(sampleRate, segment_format::kDataSizeToEndOfFile);
 }
 
 int16_t saturateToInt16(float x) {
@@ -119,21 +91,25 @@ int64_t highestSegmentIndexIn(const std::string& dir) {
   if (d == nullptr) return 0;
   int64_t highest = 0;
   while (const dirent* e = ::readdir(d)) {
-    if (auto index = indexOfSegmentName(e->d_name); index && *index > highest) highest = *index;
+    if (auto index = indexOfSegmentName(e->d_name); index && *index > highest && isRegularFile(d, *e)) {
+      highest = *index;
+    }
   }
   ::closedir(d);
   return highest;
 }
 
 nlohmann::ordered_json CheckpointSidecar::toJson() const {
+  namespace key = segment_format::sidecar_key;
   nlohmann::ordered_json j;
-  j["schema_version"] = 1;
-  j["segment_index"] = segmentIndex;
-  j["frames_written"] = framesWritten;
-  j["byte_offset"] = byteOffset();
-  j["wall_time_ms_at_checkpoint"] = wallTimeMsAtCheckpoint;
-  j["audio_time_ms_at_checkpoint"] = audioTimeMsAtCheckpoint;
-  j["checkpoint_at_utc"] = checkpointAtUtc;
+  const auto set = [&j](std::string_view k, const auto& value) { j[std::string(k)] = value; };
+  set(key::kSchemaVersion, segment_format::kSidecarSchemaVersion);
+  set(key::kSegmentIndex, segmentIndex);
+  set(key::kFramesWritten, framesWritten);
+  set(key::kByteOffset, byteOffset());
+  set(key::kWallTimeMsAtCheckpoint, wallTimeMsAtCheckpoint);
+  set(key::kAudioTimeMsAtCheckpoint, audioTimeMsAtCheckpoint);
+  set(key::kCheckpointAtUtc, checkpointAtUtc);
   return j;
 }
 

@@ -1,9 +1,8 @@
 #pragma once
-// On-disk formats of one source's segments: the fixed 68-byte CAF header
-// (16-bit mono little-endian PCM, data chunk size -1 so nothing ever seeks
-// back), the sample encoding, and the checkpoint sidecar beside each
-// segment, replaced through a temporary file and a rename so a reader
-// never sees half of one.
+// Writing one source's segments (segment_format/segment_format.h): the
+// header with its data chunk size -1 so nothing ever seeks back, the sample
+// encoding, and the checkpoint sidecar beside each segment, replaced through
+// a temporary file and a rename so a reader never sees half of one.
 #include <array>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -12,13 +11,17 @@
 #include <vector>
 
 #include "platform/audio/engine/pcm.h"
+#include "segment_format/segment_format.h"
 
 namespace helper {
 
-inline constexpr int64_t kCafPcmDataOffset = 68;
-inline constexpr int64_t kCafBytesPerFrame = 2;
+std::array<uint8_t, segment_format::kHeaderBytes> buildCafHeader(double sampleRate);
 
-std::array<uint8_t, kCafPcmDataOffset> buildCafHeader(double sampleRate);
+// The length of a segment file holding `frames` frames.
+constexpr int64_t segmentFileBytes(int64_t frames) {
+  return static_cast<int64_t>(segment_format::kDataOffset) +
+         static_cast<int64_t>(segment_format::kBytesPerFrame) * frames;
+}
 
 // NaN -> 0; x >= 1 -> 32767; x <= -1 -> -32768; else x * 32767 (single
 // precision) truncated toward zero.
@@ -37,9 +40,9 @@ std::string segmentFileName(int64_t index);
 std::string checkpointPathFor(const std::string& segmentPath);
 std::string checkpointTempPathFor(const std::string& segmentPath);
 
-// Highest index named by a segment, sidecar or temporary sidecar in `dir`
-// ("000042.caf", "000042.checkpoint", "000042.checkpoint.tmp"); 0 when there
-// is none or the directory cannot be read.
+// Highest index named by a regular file "<digits>.caf" in `dir` (sidecars,
+// directories and links do not count); 0 when there is none or the
+// directory cannot be read.
 int64_t highestSegmentIndexIn(const std::string& dir);
 
 struct CheckpointSidecar {
@@ -49,7 +52,7 @@ struct CheckpointSidecar {
   int64_t audioTimeMsAtCheckpoint = 0;
   std::string checkpointAtUtc;
 
-  int64_t byteOffset() const { return kCafPcmDataOffset + kCafBytesPerFrame * framesWritten; }
+  int64_t byteOffset() const { return segmentFileBytes(framesWritten); }
   nlohmann::ordered_json toJson() const;
 };
 

@@ -20,6 +20,10 @@ namespace {
 namespace fs = std::filesystem;
 using platform::audio::PCMBuffer;
 
+constexpr auto kBytesPerFrame = static_cast<int64_t>(segment_format::kBytesPerFrame);
+constexpr auto kCheckpointIntervalFrames = static_cast<int64_t>(segment_format::kCheckpointIntervalFrames);
+constexpr auto kFramesPerSegment = static_cast<int64_t>(segment_format::kFramesPerSegment);
+
 std::string absoluteSegmentDir(const std::string& sessionDir, const std::string& subdir) {
   std::error_code ec;
   fs::path base = fs::absolute(sessionDir.empty() ? fs::path(".") : fs::path(sessionDir), ec);
@@ -78,20 +82,16 @@ SegmentWriter::~SegmentWriter() {
 
 // ---- public operations: lock, work, unlock, then emit ----
 
-void SegmentWriter::emitAll(const std::vector<Event>& events) {
-  for (const auto& e : events) gEventBus.enqueue(e);
-}
+void SegmentWriter::open() { emitAll(openReturningEvents()); }
 
-void SegmentWriter::open() { emitAll(testOpenReturningEvents()); }
+void SegmentWriter::write(const PCMBuffer& buffer) { emitAll(writeReturningEvents(buffer)); }
 
-void SegmentWriter::write(const PCMBuffer& buffer) { emitAll(testWriteReturningEvents(buffer)); }
-
-std::vector<Event> SegmentWriter::testOpenReturningEvents() {
+std::vector<Event> SegmentWriter::openReturningEvents() {
   std::lock_guard lock(lock_);
   return openUnlocked();
 }
 
-std::vector<Event> SegmentWriter::testWriteReturningEvents(const PCMBuffer& buffer) {
+std::vector<Event> SegmentWriter::writeReturningEvents(const PCMBuffer& buffer) {
   std::lock_guard lock(lock_);
   return writeUnlocked(buffer);
 }
@@ -125,8 +125,6 @@ void SegmentWriter::setPaused(bool paused) {
   std::lock_guard lock(lock_);
   paused_ = paused;
 }
-
-int16_t SegmentWriter::testSaturateToInt16(float x) { return saturateToInt16(x); }
 
 void SegmentWriter::scheduleDurabilitySync(const std::string& path) {
   durabilityQueue()->async([path] {
@@ -299,15 +297,14 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer) {
   convertFloat32ToInt16(buffer, sampleBytes_);
   const size_t written = writeFully(fd_, sampleBytes_.data(), sampleBytes_.size());
   // Only whole frames that reached the file count.
-  const int64_t accepted = static_cast<int64_t>(written / bytesPerFrame);
+  const int64_t accepted = static_cast<int64_t>(written / kBytesPerFrame);
   if (written != sampleBytes_.size()) {
     const int err = errno;
     framesLostInSegment_ += frameLength - accepted;
     std::string detail = "wrote " + std::to_string(written) + " of " + std::to_string(sampleBytes_.size()) +
                          " bytes: " + errnoText(err) + "; kept " + std::to_string(accepted) + " of " +
                          std::to_string(frameLength) + " frames";
-    if (written % bytesPerFrame != 0 &&
-        ::ftruncate(fd_, cafPcmDataOffset + bytesPerFrame * (framesWritten_ + accepted)) != 0) {
+    if (written % kBytesPerFrame != 0 && ::ftruncate(fd_, segmentFileBytes(framesWritten_ + accepted)) != 0) {
       segmentUnwritable_ = true;
       detail += "; cannot cut the partial frame (" + errnoText(errno) + "), segment closed to further writes";
     }
@@ -332,7 +329,7 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer) {
     if (auto level = maybeBuildLevelEvent(levels->first, levels->second)) events.push_back(std::move(*level));
   }
   checkpointFramesSinceLast_ += accepted;
-  if (checkpointFramesSinceLast_ >= checkpointInterval) {
+  if (checkpointFramesSinceLast_ >= kCheckpointIntervalFrames) {
     for (auto& e : writeCheckpointUnlocked()) events.push_back(std::move(e));
     checkpointFramesSinceLast_ = 0;
   }
@@ -390,7 +387,7 @@ std::optional<Event> SegmentWriter::maybeBuildLevelEvent(float peak, float rms) 
 
 bool SegmentWriter::shouldRotateUnlocked() const {
   if (paused_ || fd_ < 0) return false;
-  if (framesWritten_ >= framesPerSegment) return true;
+  if (framesWritten_ >= kFramesPerSegment) return true;
   const uint64_t now = clock_();
   if (now < segStartNs_) return false;
   return static_cast<double>(now - segStartNs_) / 1e9 >= static_cast<double>(segmentSeconds_) + 30.0;

@@ -1,7 +1,7 @@
 #pragma once
 // One source's durable recording: 32-bit float buffers at the canonical
 // rate become numbered 16-bit mono CAF segments with checkpoint sidecars,
-// cut every 720000 frames (or, as a backstop, segmentSeconds + 30 s after
+// cut every segment_format::kFramesPerSegment frames (or, as a backstop, segmentSeconds + 30 s after
 // the open). Also tracks the level figures, the "level" and
 // "capture_started" events and the source's health.
 //
@@ -29,10 +29,6 @@ class SegmentWriter {
   // Monotonic nanoseconds; machAbsoluteTimeNs unless a test supplies its own.
   using Clock = std::function<uint64_t()>;
 
-  static constexpr int64_t cafPcmDataOffset = 68;
-  static constexpr int64_t bytesPerFrame = 2;
-  static constexpr int64_t checkpointInterval = 120000;
-  static constexpr int64_t framesPerSegment = 720000;
   static constexpr uint64_t levelIntervalNs = 125'000'000;
   static constexpr const char* durabilityQueueLabel = "com.vorlanthea.segment-durability";
 
@@ -78,11 +74,6 @@ class SegmentWriter {
   // Absolute path of sessionDir/<mic|system>.
   const std::string& segmentDirectory() const { return segmentDir_; }
 
-  // `open` and `write` returning their events instead of emitting them.
-  std::vector<Event> testOpenReturningEvents();
-  std::vector<Event> testWriteReturningEvents(const platform::audio::PCMBuffer& buffer);
-  static int16_t testSaturateToInt16(float x);
-
   static std::vector<Event> buildSegClosedEvents(const SealedSegData& data) {
     return helper::buildSegClosedEvents(data);
   }
@@ -95,6 +86,12 @@ class SegmentWriter {
   static void waitForScheduledSyncs();
 
  private:
+  // Tests read the events `open` and `write` would emit through this seam.
+  friend class SegmentWriterTestAccess;
+
+  // `open` and `write` returning their events instead of emitting them.
+  std::vector<Event> openReturningEvents();
+  std::vector<Event> writeReturningEvents(const platform::audio::PCMBuffer& buffer);
   std::vector<Event> openUnlocked();
   std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer);
   std::vector<Event> rotateUnlocked();
@@ -114,8 +111,6 @@ class SegmentWriter {
   Event writerWarning(const std::string& code, const std::string& detail) const;
   int64_t rateAsInteger() const;
   std::string segmentPath(int64_t index) const;
-
-  static void emitAll(const std::vector<Event>& events);
 
   const std::string source_;
   const std::string sessionDir_;

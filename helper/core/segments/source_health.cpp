@@ -50,7 +50,7 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   e["index"] = d.seq;
   e["seq"] = d.seq;
   e["path"] = segmentRelativePath(d.src, d.seq);
-  e["bytes"] = kCafPcmDataOffset + kCafBytesPerFrame * d.frames;
+  e["bytes"] = segmentFileBytes(d.frames);
   e["frames"] = d.frames;
   e["canonical_frames"] = d.frames;
   e["duration_ms"] = wall;
@@ -91,9 +91,7 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   return out;
 }
 
-void emitSegFromData(const SealedSegData& data) {
-  for (const auto& e : buildSegClosedEvents(data)) gEventBus.enqueue(e);
-}
+void emitSegFromData(const SealedSegData& data) { emitAll(buildSegClosedEvents(data)); }
 
 double floatForJson(float value) {
   if (!std::isfinite(value)) return 0.0;

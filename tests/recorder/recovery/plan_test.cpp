@@ -9,6 +9,7 @@
 
 #include "recorder/recovery/caf.h"
 #include "recorder/recovery/sidecar.h"
+#include "segment_format/segment_format.h"
 #include "tests/support/temp_dir.h"
 
 namespace recorder::recovery {
@@ -17,6 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::TempDir;
 using testsupport::writeFile;
+
+// Segments shorter than this, other than a source's last, are short.
+constexpr std::uint64_t kFull = segment_format::kFramesPerSegment;
 
 // A session directory laid out as the capture helper leaves it.
 class Session {
@@ -75,7 +79,7 @@ SegmentRecovery record(const fs::path& path, std::uint64_t index, std::uint64_t 
   return r;
 }
 
-IoResult<RecoveryPlan> plan_of(const Session& s, std::uint64_t expected = kFullSegmentFrames) {
+IoResult<RecoveryPlan> plan_of(const Session& s, std::uint64_t expected = kFull) {
   return kelvaro_plan(s.dir(), expected);
 }
 
@@ -94,13 +98,13 @@ TEST(RecoveryPlan, EmptySessionHasNothing) {
   writeFile(s.dir() / "mic", "x");
   EXPECT_TRUE(plan_of(s)->mic.empty());
   // So does a session directory that does not exist.
-  EXPECT_TRUE(kelvaro_plan(s.dir() / "nope", kFullSegmentFrames)->system.empty());
+  EXPECT_TRUE(kelvaro_plan(s.dir() / "nope", kFull)->system.empty());
 }
 
 TEST(RecoveryPlan, SegmentsOfBothSourcesWithTheirDurations) {
   Session s;
-  const auto m1 = s.segment(SegmentSource::Mic, 1, 2 * 720000);
-  const auto m1_sidecar = s.sidecar(m1, 720000);
+  const auto m1 = s.segment(SegmentSource::Mic, 1, 2 * kFull);
+  const auto m1_sidecar = s.sidecar(m1, kFull);
   const auto m2 = s.segment(SegmentSource::Mic, 2, 2 * 24000 + 1);  // torn: an odd byte, no sidecar
   const auto y1 = s.segment(SegmentSource::System, 1, 2 * 96000, 48000);
   const auto y2 = s.segment(SegmentSource::System, 2, 2 * 48000 * 40, 48000);
@@ -110,12 +114,12 @@ TEST(RecoveryPlan, SegmentsOfBothSourcesWithTheirDurations) {
 
   const auto plan = plan_of(s);
   ASSERT_TRUE(plan.ok()) << plan.error().to_string();
-  EXPECT_EQ(plan->mic, (std::vector<SegmentRecovery>{record(m1, 1, 720000, 30000, 24000, {}, m1_sidecar),
+  EXPECT_EQ(plan->mic, (std::vector<SegmentRecovery>{record(m1, 1, kFull, 30000, 24000, {}, m1_sidecar),
                                                      record(m2, 2, 24000, 1000, 24000, {OddTrailingByte{}})}));
   EXPECT_EQ(plan->system, (std::vector<SegmentRecovery>{record(y1, 1, 96000, 2000, 48000),
                                                         record(y2, 2, 48000 * 40, 40000, 48000, {}, y2_sidecar)}));
   // system segment 1 is short (96000 frames) and not the last.
-  EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{ShortSegment{1, 720000, 96000, SegmentSource::System}}));
+  EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{ShortSegment{1, kFull, 96000, SegmentSource::System}}));
   EXPECT_TRUE(plan->warnings.empty());
   EXPECT_EQ(plan->duration_ms, 42000U);  // system 2000 + 40000 beats mic 30000 + 1000
 }
@@ -295,8 +299,8 @@ TEST(RecoveryPlan, DuplicateIndicesKeepTheFirstListed) {
 
 TEST(RecoveryPlan, MissingIndicesBecomeRanges) {
   Session s;
-  for (const std::uint64_t i : {1, 2, 5}) s.segment(SegmentSource::Mic, i, 2 * 720000);
-  for (const std::uint64_t i : {7, 9}) s.segment(SegmentSource::System, i, 2 * 720000);
+  for (const std::uint64_t i : {1, 2, 5}) s.segment(SegmentSource::Mic, i, 2 * kFull);
+  for (const std::uint64_t i : {7, 9}) s.segment(SegmentSource::System, i, 2 * kFull);
   const auto plan = plan_of(s);
   ASSERT_TRUE(plan.ok());
   EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{MissingSegment{2, 5, SegmentSource::Mic},
@@ -310,7 +314,7 @@ TEST(RecoveryPlan, MissingIndicesBecomeRanges) {
 
 TEST(RecoveryPlan, AstronomicalIndexDistancesCostNothing) {
   Session s;
-  s.segment(SegmentSource::Mic, "1.caf", 2 * 720000);
+  s.segment(SegmentSource::Mic, "1.caf", 2 * kFull);
   s.segment(SegmentSource::Mic, "1000000000000.caf", 2);
   const auto plan = plan_of(s);
   ASSERT_TRUE(plan.ok());
@@ -330,19 +334,19 @@ TEST(RecoveryPlan, AstronomicalIndexDistancesCostNothing) {
 TEST(RecoveryPlan, ShortSegmentsExceptTheLast) {
   Session s;
   s.segment(SegmentSource::Mic, 1, 2 * 719999);
-  s.segment(SegmentSource::Mic, 2, 2 * 720000);
+  s.segment(SegmentSource::Mic, 2, 2 * kFull);
   s.segment(SegmentSource::Mic, 3, 2 * 10);
   s.segment(SegmentSource::System, 1, 2 * 10);  // a single short segment is the last one
   const auto plan = plan_of(s);
   ASSERT_TRUE(plan.ok());
-  EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{ShortSegment{1, 720000, 719999, SegmentSource::Mic}}));
+  EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{ShortSegment{1, kFull, 719999, SegmentSource::Mic}}));
   EXPECT_EQ(plan->gap_count(), 1U);
   EXPECT_TRUE(plan_of(s, 0)->gaps.empty());
   // Missing indices come before the short segments of the same source.
   s.segment(SegmentSource::Mic, 6, 2 * 10);
   EXPECT_EQ(plan_of(s)->gaps, (std::vector<SourceGap>{MissingSegment{3, 6, SegmentSource::Mic},
-                                                      ShortSegment{1, 720000, 719999, SegmentSource::Mic},
-                                                      ShortSegment{3, 720000, 10, SegmentSource::Mic}}));
+                                                      ShortSegment{1, kFull, 719999, SegmentSource::Mic},
+                                                      ShortSegment{3, kFull, 10, SegmentSource::Mic}}));
 }
 
 TEST(RecoveryPlan, SegmentErrorsFailThePlan) {

@@ -88,16 +88,21 @@ TEST(SegmentNames, IndexSourceAndSidecarNames) {
   EXPECT_EQ(checkpointTempPathFor("/s/mic/000003.caf"), "/s/mic/000003.checkpoint.tmp");
 }
 
-TEST(SegmentNames, HighestIndexCountsSegmentsAndSidecarsOnly) {
+TEST(SegmentNames, HighestIndexCountsOnlyRegularSegmentFiles) {
   testsupport::TempDir dir;
   EXPECT_EQ(highestSegmentIndexIn(dir.path().string()), 0);
   EXPECT_EQ(highestSegmentIndexIn((dir / "missing").string()), 0);
   testsupport::writeFile(dir / "000002.caf", "");
   testsupport::writeFile(dir / "000005.checkpoint.tmp", "");
+  testsupport::writeFile(dir / "000006.checkpoint", "");
   testsupport::writeFile(dir / "000009.wav", "");
   testsupport::writeFile(dir / "notes-000012.caf", "");
-  EXPECT_EQ(highestSegmentIndexIn(dir.path().string()), 5);
-  testsupport::writeFile(dir / "1000000.checkpoint", "");
+  testsupport::writeFile(dir / "000013.caf.tmp", "");
+  fs::create_directory(dir / "000020.caf");
+  fs::create_directory(dir / "000021.checkpoint.tmp");
+  fs::create_symlink(dir / "000002.caf", dir / "000030.caf");
+  EXPECT_EQ(highestSegmentIndexIn(dir.path().string()), 2);
+  testsupport::writeFile(dir / "1000000.caf", "");
   EXPECT_EQ(highestSegmentIndexIn(dir.path().string()), 1000000);
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "helper/core/segments/caf_segment.h"
+#include "tests/helper/core/segments/segment_writer_test_access.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
@@ -24,6 +25,8 @@ using platform::audio::PCMBuffer;
 
 constexpr uint64_t kMs = 1'000'000;
 constexpr uint64_t kStartNs = 5'000 * kMs;
+constexpr auto kFullSegment = static_cast<int64_t>(segment_format::kFramesPerSegment);
+constexpr auto kCheckpointInterval = static_cast<int64_t>(segment_format::kCheckpointIntervalFrames);
 
 struct FakeClock {
   std::atomic<uint64_t> now{kStartNs};
@@ -83,7 +86,7 @@ class SegmentWriterTest : public ::testing::Test {
 TEST_F(SegmentWriterTest, FirstOpenEmitsSegmentOpenedForAFreshHeaderOnlyFile) {
   auto w = make();
   EXPECT_EQ(w->seq(), 0);
-  const auto events = w->testOpenReturningEvents();
+  const auto events = SegmentWriterTestAccess::open(*w);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0], (Event{{"type", "segment_opened"},
                               {"source", "mic"},
@@ -98,64 +101,64 @@ TEST_F(SegmentWriterTest, FirstOpenEmitsSegmentOpenedForAFreshHeaderOnlyFile) {
 
 TEST_F(SegmentWriterTest, ASourceOtherThanExactlyMicWritesIntoSystem) {
   auto w = make("Mic");
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   EXPECT_TRUE(fs::exists(dir / "system" / "000001.caf"));
 }
 
-TEST_F(SegmentWriterTest, RotatesAt720000FramesClosingBeforeOpening) {
+TEST_F(SegmentWriterTest, RotatesAtAFullSegmentClosingBeforeOpening) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   auto b = monoBuffer(2400);
   for (int i = 1; i < 300; ++i) {
     clock.advanceMs(100);
-    const auto events = w->testWriteReturningEvents(*b);
+    const auto events = SegmentWriterTestAccess::write(*w, *b);
     for (const auto& t : typesOf(events, false)) ASSERT_EQ(t, i == 1 ? "capture_started" : "") << "buffer " << i;
   }
-  EXPECT_EQ(w->checkpointsWritten(), 5);  // every 120000 frames, silently
+  EXPECT_EQ(w->checkpointsWritten(), 5);  // every checkpoint interval, silently
   clock.advanceMs(100);
-  const auto events = w->testWriteReturningEvents(*b);
+  const auto events = SegmentWriterTestAccess::write(*w, *b);
   EXPECT_EQ(typesOf(events, false), (std::vector<std::string>{"segment_closed", "segment_opened"}));
   const auto closed = std::find_if(events.begin(), events.end(), [](auto& e) { return e["type"] == "segment_closed"; });
   EXPECT_EQ((*closed)["index"], 1);
-  EXPECT_EQ((*closed)["frames"], 720000);
+  EXPECT_EQ((*closed)["frames"], kFullSegment);
   EXPECT_EQ((*closed)["duration_ms"], 30000);
   EXPECT_EQ(events.back()["index"], 2);
   EXPECT_EQ(w->seq(), 2);
   EXPECT_EQ(w->checkpointsWritten(), 0);
 
-  EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u + 2 * 720000);
+  EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u + 2 * kFullSegment);
   const auto s = sidecar(mic("000001.checkpoint"));
-  EXPECT_EQ(s["frames_written"], 720000);
+  EXPECT_EQ(s["frames_written"], kFullSegment);
   EXPECT_EQ(s["byte_offset"], 1440068);
   EXPECT_EQ(fs::file_size(mic("000002.caf")), 68u);
 }
 
 TEST_F(SegmentWriterTest, NineteenNinetyNineFramesShortOfTheLimitDoNotRotate) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   clock.advanceMs(30000);  // real time, so no duration warning
   auto big = monoBuffer(239999);
-  for (int i = 0; i < 3; ++i) w->testWriteReturningEvents(*big);  // 719997 frames
+  for (int i = 0; i < 3; ++i) SegmentWriterTestAccess::write(*w, *big);  // 719997 frames
   auto two = monoBuffer(2);
-  EXPECT_EQ(typesOf(w->testWriteReturningEvents(*two), false), std::vector<std::string>{});  // 719999
+  EXPECT_EQ(typesOf(SegmentWriterTestAccess::write(*w, *two), false), std::vector<std::string>{});  // 719999
   EXPECT_EQ(w->seq(), 1);
-  EXPECT_EQ(typesOf(w->testWriteReturningEvents(*two), false),
+  EXPECT_EQ(typesOf(SegmentWriterTestAccess::write(*w, *two), false),
             (std::vector<std::string>{"segment_closed", "segment_opened"}));
   EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u + 2 * 720001);
 }
 
 TEST_F(SegmentWriterTest, TimeBackstopRotatesASlowSourceAfterSegmentSecondsPlus30) {
   auto w = make("mic", 30);
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   auto b = monoBuffer(1000);  // 1000 frames every 100 ms: well below real time
   for (int i = 1; i < 600; ++i) {
     clock.advanceMs(100);
     ASSERT_EQ(w->seq(), 1);
-    w->testWriteReturningEvents(*b);
+    SegmentWriterTestAccess::write(*w, *b);
   }
   EXPECT_FALSE(w->shouldRotate());
   clock.advanceMs(100);  // 60.0 s after the open
-  const auto events = w->testWriteReturningEvents(*b);
+  const auto events = SegmentWriterTestAccess::write(*w, *b);
   EXPECT_EQ(typesOf(events, false),
             (std::vector<std::string>{"segment_closed", "warning:seg_duration_mismatch", "segment_opened"}));
   const auto& closed =
@@ -166,8 +169,8 @@ TEST_F(SegmentWriterTest, TimeBackstopRotatesASlowSourceAfterSegmentSecondsPlus3
 
 TEST_F(SegmentWriterTest, CaptureStartedOnceAndLevelsAtMostEvery125Ms) {
   auto w = make();
-  w->testOpenReturningEvents();
-  auto first = w->testWriteReturningEvents(*samplesBuffer({0.5f, -0.5f}));
+  SegmentWriterTestAccess::open(*w);
+  auto first = SegmentWriterTestAccess::write(*w, *samplesBuffer({0.5f, -0.5f}));
   ASSERT_EQ(typesOf(first), (std::vector<std::string>{"capture_started", "level"}));
   EXPECT_EQ(first[0], (Event{{"type", "capture_started"}, {"source", "mic"}, {"sample_rate", 24000}, {"channels", 1}}));
   EXPECT_EQ(
@@ -175,28 +178,28 @@ TEST_F(SegmentWriterTest, CaptureStartedOnceAndLevelsAtMostEvery125Ms) {
       (Event{
           {"type", "level"}, {"source", "mic"}, {"peak", 0.5}, {"rms", 0.5}, {"ts", static_cast<int64_t>(kStartNs)}}));
   clock.advanceMs(10);
-  EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(10)).empty());
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(10)).empty());
   clock.advanceMs(114);
-  EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(10)).empty());
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(10)).empty());
   clock.advanceMs(1);
-  const auto later = w->testWriteReturningEvents(*samplesBuffer({0.1f, 0.1f}));
+  const auto later = SegmentWriterTestAccess::write(*w, *samplesBuffer({0.1f, 0.1f}));
   ASSERT_EQ(typesOf(later), std::vector<std::string>{"level"});
   EXPECT_EQ(later[0]["peak"], 0.1);  // this buffer's figures, not the interval's
   // The spacing survives a new segment; capture_started is not repeated.
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   clock.advanceMs(125);
-  EXPECT_EQ(typesOf(w->testWriteReturningEvents(*monoBuffer(1))), std::vector<std::string>{"level"});
+  EXPECT_EQ(typesOf(SegmentWriterTestAccess::write(*w, *monoBuffer(1))), std::vector<std::string>{"level"});
 }
 
 TEST_F(SegmentWriterTest, EmptyBuffersAndPausedWritesChangeNothing) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   auto empty = monoBuffer(4);
   empty->setFrameLength(0);
-  EXPECT_TRUE(w->testWriteReturningEvents(*empty).empty());
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *empty).empty());
   w->setPaused(true);
   EXPECT_TRUE(w->paused());
-  EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(500)).empty());
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(500)).empty());
   EXPECT_FALSE(w->shouldRotate());
   w->setPaused(false);
   EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u);
@@ -205,8 +208,8 @@ TEST_F(SegmentWriterTest, EmptyBuffersAndPausedWritesChangeNothing) {
 
 TEST_F(SegmentWriterTest, ReopeningAnEmptySegmentRemovesIt) {
   auto w = make();
-  w->testOpenReturningEvents();
-  const auto events = w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
+  const auto events = SegmentWriterTestAccess::open(*w);
   EXPECT_EQ(typesOf(events), (std::vector<std::string>{"warning:writer_reopened_empty_segment", "segment_opened"}));
   EXPECT_EQ(events[0]["ctx"], "mic seg 1: open called before frames arrived; removed empty segment before reopening");
   EXPECT_EQ(events[1]["index"], 2);
@@ -218,11 +221,11 @@ TEST_F(SegmentWriterTest, ReopeningAnActiveSegmentSealsAndReportsIt) {
   auto w = make();
   w->setNativeRateNow(48000);
   w->setNativeChannelsNow(2);
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   w->setNativeRateNow(44100);
-  w->testWriteReturningEvents(*monoBuffer(240, 0.5f));
+  SegmentWriterTestAccess::write(*w, *monoBuffer(240, 0.5f));
   clock.advanceMs(10);
-  const auto events = w->testOpenReturningEvents();
+  const auto events = SegmentWriterTestAccess::open(*w);
   EXPECT_EQ(typesOf(events),
             (std::vector<std::string>{"warning:writer_reopened_active_segment", "segment_closed", "segment_opened"}));
   EXPECT_EQ(events[0]["ctx"], "mic seg 1: open called while segment had 240 frames; sealed before reopening");
@@ -245,7 +248,7 @@ TEST_F(SegmentWriterTest, SealFinalWithoutFramesKeepsTheHeaderAndAZeroSidecar) {
   EXPECT_FALSE(fs::exists(mic("000001.caf")));
 
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   EXPECT_EQ(w->sealFinal(), std::nullopt);
   EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u);
   const auto s = sidecar(mic("000001.checkpoint"));
@@ -257,8 +260,8 @@ TEST_F(SegmentWriterTest, SealFinalWithoutFramesKeepsTheHeaderAndAZeroSidecar) {
 
 TEST_F(SegmentWriterTest, SealFinalDescribesTheSegmentAndFoldsItsHealth) {
   auto w = make();
-  w->testOpenReturningEvents();
-  w->testWriteReturningEvents(*samplesBuffer({0.5f, -0.5f, 0.5f, -0.5f}));
+  SegmentWriterTestAccess::open(*w);
+  SegmentWriterTestAccess::write(*w, *samplesBuffer({0.5f, -0.5f, 0.5f, -0.5f}));
   clock.advanceMs(1000);
   const auto sealed = w->sealFinal();
   ASSERT_TRUE(sealed);
@@ -271,25 +274,25 @@ TEST_F(SegmentWriterTest, SealFinalDescribesTheSegmentAndFoldsItsHealth) {
   EXPECT_EQ(sealed->startNs, kStartNs);
   EXPECT_EQ(sealed->rate, 24000);
   EXPECT_EQ(w->seq(), 1);
-  EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(4)).empty());  // idle after the seal
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(4)).empty());  // idle after the seal
   EXPECT_EQ(testsupport::readFile(mic("000001.caf")).substr(68), encoded({0.5f, -0.5f, 0.5f, -0.5f}));
   const auto h = w->snapshotHealth(false);
   EXPECT_EQ(h.peak, 0.5f);
   EXPECT_FLOAT_EQ(h.rms, 0.5f);
 }
 
-TEST_F(SegmentWriterTest, CheckpointAfter120000FramesMatchesTheFile) {
+TEST_F(SegmentWriterTest, CheckpointAfterAnIntervalOfFramesMatchesTheFile) {
   auto w = make();
-  w->testOpenReturningEvents();
-  std::vector<float> ramp(120000);
+  SegmentWriterTestAccess::open(*w);
+  std::vector<float> ramp(kCheckpointInterval);
   for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i % 2000) / 2000.0f - 0.5f;
   clock.advanceMs(7000);
-  EXPECT_TRUE(typesOf(w->testWriteReturningEvents(*samplesBuffer(ramp)), false) ==
+  EXPECT_TRUE(typesOf(SegmentWriterTestAccess::write(*w, *samplesBuffer(ramp)), false) ==
               std::vector<std::string>{"capture_started"});
   const auto s = sidecar(mic("000001.checkpoint"));
   EXPECT_EQ(s["schema_version"], 1);
   EXPECT_EQ(s["segment_index"], 1);
-  EXPECT_EQ(s["frames_written"], 120000);
+  EXPECT_EQ(s["frames_written"], kCheckpointInterval);
   EXPECT_EQ(s["byte_offset"], 240068);
   EXPECT_EQ(s["audio_time_ms_at_checkpoint"], 5000);
   EXPECT_EQ(s["wall_time_ms_at_checkpoint"], 7000);
@@ -305,24 +308,24 @@ TEST_F(SegmentWriterTest, CheckpointAfter120000FramesMatchesTheFile) {
 
 TEST_F(SegmentWriterTest, AFailedCheckpointWarnsAndWritingGoesOn) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   fs::create_directories(mic("000001.checkpoint") / "blocker");  // the rename cannot replace a directory
-  const auto events = w->testWriteReturningEvents(*monoBuffer(120000));
+  const auto events = SegmentWriterTestAccess::write(*w, *monoBuffer(120000));
   ASSERT_EQ(typesOf(events, false), (std::vector<std::string>{"capture_started", "warning:checkpoint_write_failed"}));
   EXPECT_EQ(events.back()["ctx"].get<std::string>().rfind("mic seg 1: ", 0), 0u);
   EXPECT_EQ(w->checkpointsWritten(), 0);
-  w->testWriteReturningEvents(*monoBuffer(10));
+  SegmentWriterTestAccess::write(*w, *monoBuffer(10));
   EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u + 2 * 120010);
 }
 
 TEST_F(SegmentWriterTest, StereoWritesTheLeftChannelButMeasuresBoth) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   auto b = PCMBuffer::make(*AudioFormat::make(CommonFormat::pcmFloat32, 24000, 2, true), 2);
   b->setFrameLength(2);
   const float in[] = {0.5f, -1.0f, 0.25f, 0.0f};
   std::memcpy(b->block(0).data, in, sizeof in);
-  const auto events = w->testWriteReturningEvents(*b);
+  const auto events = SegmentWriterTestAccess::write(*w, *b);
   EXPECT_EQ(events.back()["peak"], 1.0);
   EXPECT_EQ(testsupport::readFile(mic("000001.caf")).substr(68), encoded({0.5f, 0.25f}));
 }
@@ -331,10 +334,10 @@ TEST_F(SegmentWriterTest, StereoWritesTheLeftChannelButMeasuresBoth) {
 // clipping rules, and every figure the writer reports stays a JSON number.
 TEST_F(SegmentWriterTest, NonFiniteSamplesKeepEveryFigureFinite) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   const float inf = std::numeric_limits<float>::infinity();
   const std::vector<float> in = {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 1e30f, 0.5f};
-  const auto events = w->testWriteReturningEvents(*samplesBuffer(in));
+  const auto events = SegmentWriterTestAccess::write(*w, *samplesBuffer(in));
   const auto& level = events.back();
   ASSERT_EQ(level["type"], "level");
   EXPECT_TRUE(level["peak"].is_number_float() && std::isfinite(level["peak"].get<double>()));
@@ -357,10 +360,10 @@ TEST_F(SegmentWriterTest, NonFiniteSamplesKeepEveryFigureFinite) {
 TEST_F(SegmentWriterTest, ARestartedWriterNumbersOnAndNeverReplacesASegment) {
   {
     auto first = make();
-    first->testOpenReturningEvents();
-    first->testWriteReturningEvents(*monoBuffer(100, 0.5f));
-    first->testOpenReturningEvents();
-    first->testWriteReturningEvents(*monoBuffer(50, 0.5f));
+    SegmentWriterTestAccess::open(*first);
+    SegmentWriterTestAccess::write(*first, *monoBuffer(100, 0.5f));
+    SegmentWriterTestAccess::open(*first);
+    SegmentWriterTestAccess::write(*first, *monoBuffer(50, 0.5f));
     ASSERT_TRUE(first->sealFinal());
   }
   const std::string before = testsupport::readFile(mic("000001.caf"));
@@ -368,7 +371,7 @@ TEST_F(SegmentWriterTest, ARestartedWriterNumbersOnAndNeverReplacesASegment) {
 
   auto again = make();
   EXPECT_EQ(again->seq(), 2);
-  const auto events = again->testOpenReturningEvents();
+  const auto events = SegmentWriterTestAccess::open(*again);
   ASSERT_EQ(typesOf(events), std::vector<std::string>{"segment_opened"});
   EXPECT_EQ(events[0]["index"], 3);
   EXPECT_EQ(testsupport::readFile(mic("000001.caf")), before);
@@ -376,28 +379,41 @@ TEST_F(SegmentWriterTest, ARestartedWriterNumbersOnAndNeverReplacesASegment) {
 
   // A segment that appears after the directory was read is skipped too.
   testsupport::writeFile(mic("000004.caf"), "not ours");
-  again->testWriteReturningEvents(*monoBuffer(10));
-  const auto next = again->testOpenReturningEvents();
+  SegmentWriterTestAccess::write(*again, *monoBuffer(10));
+  const auto next = SegmentWriterTestAccess::open(*again);
   EXPECT_EQ(next.back()["index"], 5);
   EXPECT_EQ(testsupport::readFile(mic("000004.caf")), "not ours");
 
   // A fresh directory still starts at 1.
   testsupport::TempDir other;
   SegmentWriter fresh("system", other.path().string(), 24000.0, 2, 30, kStartNs, clock.fn());
-  EXPECT_EQ(fresh.testOpenReturningEvents().back()["index"], 1);
+  EXPECT_EQ(SegmentWriterTestAccess::open(fresh).back()["index"], 1);
+}
+
+// Only a regular "<digits>.caf" file is a segment to number on from.
+TEST_F(SegmentWriterTest, AFreshSessionStartsAtOneWhateverElseTheDirectoryHolds) {
+  fs::create_directories(mic("000001.checkpoint.tmp"));
+  fs::create_directories(mic("000007.caf"));
+  testsupport::writeFile(mic("000009.checkpoint"), "{}");
+  auto w = make();
+  EXPECT_EQ(w->seq(), 0);
+  const auto events = SegmentWriterTestAccess::open(*w);
+  ASSERT_EQ(typesOf(events), std::vector<std::string>{"segment_opened"});
+  EXPECT_EQ(events[0]["index"], 1);
+  EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u);
 }
 
 TEST_F(SegmentWriterTest, AnUncreatableSegmentLeavesTheWriterWithoutAFile) {
   testsupport::writeFile(dir / "mic", "a file where the directory should be");
   auto w = make();
-  const auto events = w->testOpenReturningEvents();
+  const auto events = SegmentWriterTestAccess::open(*w);
   ASSERT_EQ(typesOf(events), std::vector<std::string>{"warning:writer_open_failed"});
   EXPECT_EQ(events[0]["ctx"],
             "mic seg 1: cannot create file at " + fs::canonical(dir.path()).string() + "/mic/000001.caf");
-  EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(10)).empty());
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(10)).empty());
   EXPECT_EQ(w->sealFinal(), std::nullopt);
   EXPECT_EQ(testsupport::readFile(dir / "mic"), "a file where the directory should be");
-  EXPECT_EQ(typesOf(w->testOpenReturningEvents()),
+  EXPECT_EQ(typesOf(SegmentWriterTestAccess::open(*w)),
             (std::vector<std::string>{"warning:writer_reopened_empty_segment", "warning:writer_open_failed"}));
 }
 
@@ -424,22 +440,22 @@ class FileSizeLimit {
 
 TEST_F(SegmentWriterTest, AShortWriteCountsOnlyWholeFramesAndLeavesNoOddByte) {
   auto w = make();
-  w->testOpenReturningEvents();
+  SegmentWriterTestAccess::open(*w);
   std::vector<float> a(1500), c = {0.1f, -0.2f, 0.3f, -0.4f, 0.5f};
   for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(i) / 10000.0f;
   std::vector<Event> events;
   {
     FileSizeLimit limit(68 + 2000 + 1);  // room for 1000 frames and half a frame
-    events = w->testWriteReturningEvents(*samplesBuffer(a));
-    EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(10)).empty());  // fails again, reported later
+    events = SegmentWriterTestAccess::write(*w, *samplesBuffer(a));
+    EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(10)).empty());  // fails again, reported later
   }
   ASSERT_EQ(typesOf(events), (std::vector<std::string>{"warning:writer_write_failed", "capture_started", "level"}));
   EXPECT_EQ(events[0]["ctx"], "mic seg 1: wrote 2001 of 3000 bytes: " + std::string(std::strerror(EFBIG)) + " (errno " +
                                   std::to_string(EFBIG) + "); kept 1000 of 1500 frames");
   EXPECT_EQ(fs::file_size(mic("000001.caf")), 68u + 2000);
 
-  w->testWriteReturningEvents(*samplesBuffer(c));
-  const auto reopen = w->testOpenReturningEvents();
+  SegmentWriterTestAccess::write(*w, *samplesBuffer(c));
+  const auto reopen = SegmentWriterTestAccess::open(*w);
   EXPECT_EQ(typesOf(reopen),
             (std::vector<std::string>{"warning:writer_write_failed", "warning:writer_reopened_active_segment",
                                       "segment_closed", "segment_opened"}));
@@ -458,14 +474,14 @@ TEST_F(SegmentWriterTest, AHeaderThatCannotBeWrittenLeavesNoSegmentBehind) {
   std::vector<Event> events;
   {
     FileSizeLimit limit(10);
-    events = w->testOpenReturningEvents();
+    events = SegmentWriterTestAccess::open(*w);
   }
   ASSERT_EQ(typesOf(events), std::vector<std::string>{"warning:writer_open_failed"});
   EXPECT_NE(events[0]["ctx"].get<std::string>().find("cannot write header to"), std::string::npos);
   EXPECT_FALSE(fs::exists(mic("000001.caf")));
-  EXPECT_TRUE(w->testWriteReturningEvents(*monoBuffer(10)).empty());
+  EXPECT_TRUE(SegmentWriterTestAccess::write(*w, *monoBuffer(10)).empty());
   EXPECT_EQ(w->sealFinal(), std::nullopt);
-  const auto next = w->testOpenReturningEvents();
+  const auto next = SegmentWriterTestAccess::open(*w);
   EXPECT_EQ(typesOf(next), (std::vector<std::string>{"warning:writer_reopened_empty_segment", "segment_opened"}));
   EXPECT_EQ(next.back()["index"], 2);
 }
