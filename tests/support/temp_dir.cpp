@@ -20,6 +20,19 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+ChildTempRoot::ChildTempRoot() {
+  if (const char* old = ::getenv("TMPDIR")) savedTmpDir_ = old;
+  ::setenv("TMPDIR", root_.path().c_str(), 1);
+}
+
+ChildTempRoot::~ChildTempRoot() {
+  if (savedTmpDir_) {
+    ::setenv("TMPDIR", savedTmpDir_->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+}
+
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;

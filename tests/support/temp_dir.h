@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace testsupport {
@@ -17,6 +18,23 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+};
+
+// Death tests in the "threadsafe" style run the test again in a child process
+// that ends without running destructors, so a TempDir made there would stay
+// behind. Held by such a fixture, this points the temporary directory
+// (TMPDIR) into a directory of the parent's, which the parent removes with
+// whatever its children left in it.
+class ChildTempRoot {
+ public:
+  ChildTempRoot();
+  ~ChildTempRoot();
+  ChildTempRoot(const ChildTempRoot&) = delete;
+  ChildTempRoot& operator=(const ChildTempRoot&) = delete;
+
+ private:
+  TempDir root_;
+  std::optional<std::string> savedTmpDir_;
 };
 
 std::string readFile(const std::filesystem::path& path);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/bin/tasmerig/tasmerig_run.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -66,7 +67,10 @@ TEST(TasmerigCommandLine, EachModesRequirements) {
 }
 
 TEST(TasmerigCommandLine, RefusesValuesARecordingCannotUse) {
-  const std::vector<std::string> base = {"--mode", "capture", "--session-dir", "/tmp/x", "--include-mic", "true"};
+  // One of these runs gets as far as recording: its session stays in here.
+  testsupport::TempDir dir;
+  const std::string session = (dir / "session").string();
+  const std::vector<std::string> base = {"--mode", "capture", "--session-dir", session, "--include-mic", "true"};
   auto with = [&](std::vector<std::string> extra) {
     auto args = base;
     args.insert(args.end(), extra.begin(), extra.end());
@@ -85,7 +89,7 @@ TEST(TasmerigCommandLine, RefusesValuesARecordingCannotUse) {
   auto inf = with({"--canonical-rate", "inf"});
   for (const auto& e : inf.errEvents()) EXPECT_NE(e.value("reason", ""), "bad_args") << e.dump();
 
-  const std::vector<std::string> writer = {"--mode", "test-segment-writer", "--out", "/tmp/x", "--source", "mic"};
+  const std::vector<std::string> writer = {"--mode", "test-segment-writer", "--out", session, "--source", "mic"};
   auto withWriter = [&](std::vector<std::string> extra) {
     auto args = writer;
     args.insert(args.end(), extra.begin(), extra.end());

@@ -154,6 +154,8 @@ TEST(Drain, AStaleAnswerNeverSatisfiesANewRequest) {
 class CaptureStateDeathTest : public ::testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+  // The child ends in _Exit: its session directories must land in ours.
+  testsupport::ChildTempRoot tempRoot_;
 };
 
 TEST_F(CaptureStateDeathTest, StopWaitsOnlyForAConsumerThatExists) {
