@@ -42,8 +42,7 @@ struct ScratchCase {
 class ScratchSuite {
  public:
   Event exercise(const ScratchCase& c) {
-    gMicOverflowBytes.store(0);
-    gMicOverflowEvents.store(0);
+    MicOverflowCounters gMicOverflow;
 
     std::vector<uint8_t> storage(kMicRingCapacity);
     SPSCRing ring;
@@ -57,7 +56,8 @@ class ScratchSuite {
     buffer->setFrameLength(static_cast<uint32_t>(c.frames));
     fill(*buffer, c);
 
-    const MicTapPushResult r = pushMicTapBufferToRing(*buffer, &ring, scratch, scratchMaxFrames_, c.gain, kGeneration);
+    const MicTapPushResult r =
+        pushMicTapBufferToRing(*buffer, &ring, scratch, scratchMaxFrames_, c.gain, kGeneration, gMicOverflow);
 
     const int64_t expectedBytes = c.expectedFrames * 4 + kMicRingHeaderSize;
     expectEq(c.name, "rawFrames", r.rawFrames, c.frames);
@@ -66,9 +66,9 @@ class ScratchSuite {
     if (!r.payloadWritten) recordFailure(c.name, "payload was not written");
     if (!r.pushed) recordFailure(c.name, "message was not pushed into ring");
     expectEq(c.name, "messageBytes", r.messageBytes, expectedBytes);
-    const uint64_t overflowBytes = gMicOverflowBytes.load();
+    const uint64_t overflowBytes = gMicOverflow.bytes.load();
     expectEq(c.name, "overflowBytes", overflowBytes, c.expectedTailOverflowBytes);
-    const uint64_t overflowEvents = gMicOverflowEvents.load();
+    const uint64_t overflowEvents = gMicOverflow.events.load();
     if (overflowEvents != 0) recordFailure(c.name, "overflowEvents " + std::to_string(overflowEvents) + " != 0");
 
     const uint64_t w = ring.write_pos.load();

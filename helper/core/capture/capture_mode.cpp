@@ -15,12 +15,11 @@
 #include "helper/core/capture/permissions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
-#include "helper/core/mic/mic_consumer.h"
 #include "helper/core/mic/mic_device_change.h"
+#include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_policy.h"
 #include "helper/core/mic/mic_ring.h"
 #include "helper/core/segments/source_health.h"
-#include "helper/ring/spsc_ring.h"
 #include "helper/routing/device_properties.h"
 #include "platform/audio/engine/converter.h"
 #include "platform/audio/engine/engine.h"
@@ -71,57 +70,6 @@ void installTerminationHandlers() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
-// The input tap's block: runs on the render thread, copies into the ring.
-struct TapBlockContext {
-  int64_t scratchFrames = 0;
-  int64_t renderQuantum = 0;
-  int64_t tapBufferFrames = 0;
-  float gain = 0;
-  bool firstBufferSeen = false;
-  std::unique_ptr<MicTapScratch> scratch;
-};
-
-void onTapBuffer(TapBlockContext& ctx, const PCMBuffer& buffer) {
-  if (gMicTapEnabled.load(std::memory_order_relaxed) == 0) return;
-  SPSCRing* ring = gMicRing.load(std::memory_order_acquire);
-  if (ring == nullptr) return;
-  const int64_t frameLength = buffer.frameLength();
-  if (frameLength == 0) return;
-  const int64_t retained = std::min(frameLength, ctx.scratchFrames);
-  if (!ctx.firstBufferSeen) {
-    // The one allocation this thread ever makes: a diagnostic of the first buffer.
-    ctx.firstBufferSeen = true;
-    const auto& f = buffer.format();
-    float peak = 0;
-    if (float* const* data = buffer.floatChannelData()) {
-      if (f.isInterleaved()) {
-        const int64_t n = static_cast<int64_t>(f.channelCount()) * retained;
-        for (int64_t i = 0; i < n; ++i) peak = std::max(peak, std::fabs(data[0][i]));
-      } else {
-        for (uint32_t c = 0; c < f.channelCount(); ++c) {
-          if (data[c] == nullptr) continue;
-          for (int64_t i = 0; i < retained; ++i) peak = std::max(peak, std::fabs(data[c][i]));
-        }
-      }
-    }
-    emitEvent(Event{{"type", "first_frame_format"},
-                    {"sample_rate", f.sampleRate()},
-                    {"channels", f.channelCount()},
-                    {"interleaved", f.isInterleaved()},
-                    {"common_format", static_cast<uint32_t>(f.commonFormat())},
-                    {"frames", retained},
-                    {"raw_frames", frameLength},
-                    {"retained_frames", retained},
-                    {"max_frames", ctx.scratchFrames},
-                    {"render_quantum", ctx.renderQuantum},
-                    {"tap_request_frames", ctx.tapBufferFrames},
-                    {"truncated", ctx.scratchFrames < frameLength},
-                    {"first_frame_peak", floatForJson(peak)}});
-  }
-  pushMicTapBufferToRing(buffer, ring, *ctx.scratch, ctx.scratchFrames, ctx.gain,
-                         gMicGeneration.load(std::memory_order_relaxed));
-}
-
 // Builds and starts the microphone side. Fatal problems end the process.
 MicStartup startMicPipeline(const std::shared_ptr<CaptureState>& state) {
   const CaptureConfig& config = state->config();
@@ -141,15 +89,14 @@ MicStartup startMicPipeline(const std::shared_ptr<CaptureState>& state) {
   mic.hardwareInterleaved = hardware.isInterleaved();
   mic.bufferFrames = input.audioUnit().maximumFramesToRender();
 
+  // A mic writer exists whenever the mic is included.
   const auto& writer = state->micWriter();
-  if (writer) {
-    if (auto eff = effectiveMicCaptureFormat(mic.hardwareRate, mic.hardwareChannels)) {
-      writer->setNativeRateNow(eff->sampleRate);
-      writer->setNativeChannelsNow(eff->channels);
-    } else {
-      writer->setNativeRateNow(truncRate(mic.hardwareRate));
-      writer->setNativeChannelsNow(kEffectiveMicCaptureChannels);
-    }
+  if (auto eff = effectiveMicCaptureFormat(mic.hardwareRate, mic.hardwareChannels)) {
+    writer->setNativeRateNow(eff->sampleRate);
+    writer->setNativeChannelsNow(eff->channels);
+  } else {
+    writer->setNativeRateNow(truncRate(mic.hardwareRate));
+    writer->setNativeChannelsNow(kEffectiveMicCaptureChannels);
   }
 
   std::optional<uint32_t> defaultInput = readDefaultInputDevice();
@@ -178,40 +125,27 @@ MicStartup startMicPipeline(const std::shared_ptr<CaptureState>& state) {
   converter->setSampleRateConverterQuality(INT64_MAX);
   state->setMicConverter(converter);
 
-  // The ring lives for the rest of the process.
-  auto* ringBuffer = new uint8_t[kMicRingCapacity];
-  auto* ring = new SPSCRing();
-  spsc_ring_init(ring, ringBuffer, kMicRingCapacity);
-  gMicRingBuffer.store(ringBuffer);
-  gMicRing.store(ring);
-  gMicTapEnabled.store(0);
-  gMicGeneration.store(1);
-  gMicDrainRequested.store(0);
-  gMicOverflowBytes.store(0);
-  gMicOverflowEvents.store(0);
-
-  if (writer) {
-    state->recordMicGenerationFormat(1, writer->nativeRateNow(), writer->nativeChannelsNow(), state->micDeviceUID(),
-                                     state->micRouteKind(), "initial_capture");
-    writer->open();
-  }
+  // The ring and the hand-overs were made with the state; the consumer
+  // starts before the tap exists, so it is there for the first buffer.
+  MicPipeline& pipeline = *state->micPipeline();
+  state->recordMicGenerationFormat(1, writer->nativeRateNow(), writer->nativeChannelsNow(), state->micDeviceUID(),
+                                   state->micRouteKind(), "initial_capture");
+  writer->open();
 
   state->setMicConsumerStarted(true);
-  platform::dispatch::startNamedThread("tasmerig-mic-consumer", [state] { micConsumerThread(state); }).detach();
+  pipeline.startConsumer(*state, canonical);
 
   const double tapRate = tapFormat.sampleRate();
-  auto ctx = std::make_shared<TapBlockContext>();
-  ctx->tapBufferFrames = micTapRequestFrames(tapRate);
-  ctx->renderQuantum = std::max<int64_t>(1, input.audioUnit().maximumFramesToRender());
-  ctx->scratchFrames = micTapScratchMaxFrames(tapRate, ctx->renderQuantum);
-  ctx->scratch = std::make_unique<MicTapScratch>(ctx->scratchFrames);
-  ctx->gain = mic.gain;
-  if (ctx->tapBufferFrames > UINT32_MAX) exitWithError("engine_init_failed", "Mic tap buffer size out of range", 1);
+  MicPipeline::TapSettings tap;
+  tap.tapBufferFrames = micTapRequestFrames(tapRate);
+  tap.renderQuantum = std::max<int64_t>(1, input.audioUnit().maximumFramesToRender());
+  tap.scratchFrames = micTapScratchMaxFrames(tapRate, tap.renderQuantum);
+  tap.gain = mic.gain;
+  if (tap.tapBufferFrames > UINT32_MAX) exitWithError("engine_init_failed", "Mic tap buffer size out of range", 1);
 
-  gMicTapEnabled.store(1);
-  const bool installed = input.installTap(
-      0, static_cast<uint32_t>(ctx->tapBufferFrames), tapFormat,
-      [ctx](const PCMBuffer& buffer, const platform::audio::AudioTime&) { onTapBuffer(*ctx, buffer); });
+  pipeline.tapEnabled().store(1);
+  const bool installed =
+      input.installTap(0, static_cast<uint32_t>(tap.tapBufferFrames), tapFormat, pipeline.makeTapBlock(tap));
   if (!installed) exitWithError("engine_init_failed", "Could not install the mic input tap", 1);
 
   std::string error;

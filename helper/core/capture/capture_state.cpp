@@ -22,9 +22,15 @@ CaptureState::CaptureState(CaptureConfig config)
       sessionStartNs_(machAbsoluteTimeNs()),
       micWriter_(makeWriter(config_.includeMic, "mic", config_, config_.canonicalMicChannels, sessionStartNs_)),
       sysWriter_(
-          makeWriter(config_.includeSystem, "system", config_, config_.canonicalSystemChannels, sessionStartNs_)) {}
+          makeWriter(config_.includeSystem, "system", config_, config_.canonicalSystemChannels, sessionStartNs_)),
+      micPipeline_(micWriter_ ? std::make_unique<MicPipeline>(micWriter_) : nullptr) {}
 
-CaptureState::~CaptureState() = default;
+CaptureState::~CaptureState() {
+  // The tap block and the consumer reach into the pipeline and this state:
+  // the render thread stops before either goes.
+  if (engine_) engine_->inputNode().removeTap(0);
+  micPipeline_.reset();
+}
 
 #define VR_LOCKED_FIELD(Type, Getter, Setter, field) \
   Type CaptureState::Getter() const {                \

@@ -19,6 +19,7 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/command_line.h"
+#include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "platform/dispatch/dispatch.h"
@@ -60,6 +61,9 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   uint64_t sessionStartNs() const { return sessionStartNs_; }
   const std::shared_ptr<SegmentWriter>& micWriter() const { return micWriter_; }
   const std::shared_ptr<SegmentWriter>& sysWriter() const { return sysWriter_; }
+  // The mic path (ring, gate, generation, drain, consumer); null exactly
+  // when there is no mic writer.
+  MicPipeline* micPipeline() const { return micPipeline_.get(); }
 
   EnginePtr engine() const;
   void setEngine(EnginePtr engine);
@@ -196,6 +200,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   std::mutex lifecycleLock_;
   mutable std::mutex stopClaimLock_;
   bool stopClaimed_ = false;
+
+  // Last, so that it goes first: its consumer thread uses the fields above
+  // until the pipeline's destructor has joined it.
+  std::unique_ptr<MicPipeline> micPipeline_;
 };
 
 }  // namespace helper

@@ -114,8 +114,8 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   if (isStopClaimed()) return;  // the stop seals everything itself
   std::optional<int64_t> sealedIndex;
   if (micWriter_ && !micWriter_->paused()) {
-    sealedIndex = pauseSource(micWriter_, gMicTapEnabled, gMicDrainRequested, gMicDrainDone,
-                              "mic ring drain timed out during pause; proceeding to seal");
+    sealedIndex = pauseSource(micWriter_, micPipeline_->tapEnabled(), micPipeline_->drainRequested(),
+                              micPipeline_->drainDone(), "mic ring drain timed out during pause; proceeding to seal");
   }
   if (sysWriter_ && !sysWriter_->paused()) {
     if (auto seq = pauseSource(sysWriter_, gSystemTapEnabled, gSystemDrainRequested, gSystemDrainDone,
@@ -137,7 +137,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   if (micWriter_ && micWriter_->paused()) {
     micWriter_->open();
     micWriter_->setPaused(false);
-    gMicTapEnabled.store(1);
+    micPipeline_->tapEnabled().store(1);
   }
   if (sysWriter_ && sysWriter_->paused()) {
     sysWriter_->open();
@@ -169,7 +169,7 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   systemGraphLock_.lock();
   lifecycleLock_.lock();
   cancelPendingSourceRecoveries(reason.value_or("stop"));
-  gMicTapEnabled.store(0);
+  if (micPipeline_) micPipeline_->tapEnabled().store(0);
   gSystemTapEnabled.store(0);
 
   gStopStep.store(2);
@@ -180,9 +180,9 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   if (eng) eng->stop();
 
   gStopStep.store(4);
-  if (SPSCRing* ring = gMicRing.load()) spsc_ring_close(ring);
+  if (micPipeline_) micPipeline_->closeRing();
   if (config_.includeMic && micWriter_ && micConsumerStarted()) {
-    if (!gMicConsumerDone.waitForNs(kConsumerJoinWaitNs)) {
+    if (!micPipeline_->consumerDone().waitForNs(kConsumerJoinWaitNs)) {
       emitWarning("mic_consumer_join_timeout",
                   "mic consumer did not exit within 3s after shutdown; proceeding to seal");
     }

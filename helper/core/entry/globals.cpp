@@ -13,16 +13,6 @@ std::atomic<uint32_t> gStopStep{0};
 std::atomic<void**> gBacktraceFrames{nullptr};
 std::atomic<bool> gDebugIOProc{false};
 
-std::atomic<SPSCRing*> gMicRing{nullptr};
-std::atomic<uint8_t*> gMicRingBuffer{nullptr};
-platform::dispatch::Semaphore gMicConsumerDone{0};
-std::atomic<uint32_t> gMicTapEnabled{0};
-std::atomic<uint32_t> gMicGeneration{0};
-std::atomic<uint32_t> gMicDrainRequested{0};
-platform::dispatch::Semaphore gMicDrainDone{0};
-std::atomic<uint64_t> gMicOverflowBytes{0};
-std::atomic<uint64_t> gMicOverflowEvents{0};
-
 std::atomic<SPSCRing*> gRing{nullptr};
 std::atomic<uint8_t*> gRingBuffer{nullptr};
 std::atomic<uint32_t> gSystemTapEnabled{0};

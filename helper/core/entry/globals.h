@@ -1,7 +1,7 @@
 #pragma once
 // Process-wide tuning constants (k) and shared state (g) of the capture
 // helper. Constants never change; shared state is atomic or a semaphore, so
-// any thread may touch it.
+// any thread may touch it. The mic path's shared state is MicPipeline's.
 #include <atomic>
 #include <cstdint>
 
@@ -38,16 +38,6 @@ inline constexpr int kMicRingMaxPayloadBytes = static_cast<int>(kMicRingCapacity
 inline constexpr int kMicRingMaxFrames = kMicRingMaxPayloadBytes / 4;
 inline constexpr double kMicTapBufferSeconds = 0.1;
 inline constexpr double kMicTapScratchSeconds = 0.4;
-
-extern std::atomic<SPSCRing*> gMicRing;
-extern std::atomic<uint8_t*> gMicRingBuffer;
-extern platform::dispatch::Semaphore gMicConsumerDone;
-extern std::atomic<uint32_t> gMicTapEnabled;
-extern std::atomic<uint32_t> gMicGeneration;
-extern std::atomic<uint32_t> gMicDrainRequested;
-extern platform::dispatch::Semaphore gMicDrainDone;
-extern std::atomic<uint64_t> gMicOverflowBytes;
-extern std::atomic<uint64_t> gMicOverflowEvents;
 
 // Source recovery and its verifier.
 inline constexpr int kMicRecoveryTimeoutMaxRetries = 1;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
+#include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_ring.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/converter.h"
@@ -23,8 +25,14 @@ using platform::audio::CommonFormat;
 using platform::audio::PCMBuffer;
 
 constexpr auto kIdleSleep = std::chrono::microseconds(2000);
-constexpr uint64_t kOverflowReportIntervalNs = 5'000'000'000ULL;
-constexpr size_t kStagingReserve = 32768;
+// The overflow report's schedule counted in idle passes: each sleeps at
+// least kIdleSleep, so this many take no less than the report's 5 s, and
+// the idle pass reads no clock until then.
+constexpr uint32_t kIdlePassesPerOverflowCheck = 2500;
+// Room for everything the ring can hold behind the partial message left
+// from the last pass (a message is never larger than the ring), so the
+// staging never grows.
+constexpr size_t kStagingCapacity = 2 * kMicRingCapacity;
 
 // What the consumer knows of the generation whose audio it is converting.
 struct GenerationCache {
@@ -39,26 +47,30 @@ struct GenerationCache {
 
 class MicConsumer {
  public:
-  MicConsumer(std::shared_ptr<CaptureState> state, std::shared_ptr<SegmentWriter> writer, SPSCRing* ring,
-              std::optional<AudioFormat> writerFormat)
-      : state_(std::move(state)), writer_(std::move(writer)), ring_(ring), writerFormat_(std::move(writerFormat)) {
-    staging_.reserve(kStagingReserve);
-  }
+  MicConsumer(MicPipeline& pipeline, CaptureState& state, std::optional<AudioFormat> writerFormat)
+      : pipeline_(pipeline),
+        ring_(&pipeline.ring()),
+        state_(state),
+        writer_(pipeline.writer()),
+        writerFormat_(std::move(writerFormat)),
+        staging_(std::make_unique<uint8_t[]>(kStagingCapacity)) {}
 
   void run() {
     uint64_t lastReportNs = machAbsoluteTimeNs();
     uint64_t lastReportedBytes = 0;
+    uint32_t idlePasses = 0;
     for (;;) {
+      emitFirstBufferReport();
       if (spsc_ring_readable(ring_) > 0) {
-        micRingTakeAvailable(ring_, staging_);
+        staged_ += micRingTakeAvailable(ring_, staging_.get() + staged_, kStagingCapacity - staged_);
         processStaged();
-        checkMicOverflow(lastReportNs, lastReportedBytes);
+        checkMicOverflow(pipeline_.overflow(), pipeline_.sink(), lastReportNs, lastReportedBytes);
         continue;
       }
-      if (gMicDrainRequested.load() != 0) {
-        staging_.clear();
-        gMicDrainRequested.store(0);
-        gMicDrainDone.signal();
+      if (pipeline_.drainRequested().load() != 0) {
+        staged_ = 0;
+        pipeline_.drainRequested().store(0);
+        pipeline_.drainDone().signal();
         std::this_thread::sleep_for(kIdleSleep);
         continue;
       }
@@ -67,32 +79,66 @@ class MicConsumer {
         if (spsc_ring_readable(ring_) > 0) continue;
         break;
       }
-      checkMicOverflow(lastReportNs, lastReportedBytes);
+      if (++idlePasses >= kIdlePassesPerOverflowCheck) {
+        idlePasses = 0;
+        checkMicOverflow(pipeline_.overflow(), pipeline_.sink(), lastReportNs, lastReportedBytes);
+      }
       std::this_thread::sleep_for(kIdleSleep);
     }
+    emitFirstBufferReport();
   }
 
  private:
+  // "first_frame_format" for a first buffer the render thread described.
+  void emitFirstBufferReport() {
+    FirstBufferReport& r = pipeline_.firstBuffer();
+    if (!r.pending.load(std::memory_order_acquire)) return;
+    r.pending.store(false, std::memory_order_relaxed);
+    const int64_t retained = r.retainedFrames.load(std::memory_order_relaxed);
+    const int64_t raw = r.rawFrames.load(std::memory_order_relaxed);
+    const int64_t maxFrames = r.maxFrames.load(std::memory_order_relaxed);
+    pipeline_.sink()(Event{{"type", "first_frame_format"},
+                           {"sample_rate", r.sampleRate.load(std::memory_order_relaxed)},
+                           {"channels", r.channels.load(std::memory_order_relaxed)},
+                           {"interleaved", r.interleaved.load(std::memory_order_relaxed)},
+                           {"common_format", r.commonFormat.load(std::memory_order_relaxed)},
+                           {"frames", retained},
+                           {"raw_frames", raw},
+                           {"retained_frames", retained},
+                           {"max_frames", maxFrames},
+                           {"render_quantum", r.renderQuantum.load(std::memory_order_relaxed)},
+                           {"tap_request_frames", r.tapRequestFrames.load(std::memory_order_relaxed)},
+                           {"truncated", maxFrames < raw},
+                           {"first_frame_peak", floatForJson(r.peak.load(std::memory_order_relaxed))}});
+  }
+
+  // Works through the staged bytes in place; only a partial message at
+  // the end is moved to the front for the next pass.
   void processStaged() {
-    while (staging_.size() >= static_cast<size_t>(kMicRingHeaderSize)) {
-      const MicRingStagingResult r = micRingConsumeNextStagedMessage(staging_);
+    size_t at = 0;
+    while (staged_ - at >= static_cast<size_t>(kMicRingHeaderSize)) {
+      const MicRingStagingResult r = micRingPeekStagedMessage(staging_.get() + at, staged_ - at);
       if (r.kind == MicRingStagingResult::Kind::malformedHeader) {
-        emitEvent(Event{{"type", "warning"},
-                        {"code", "mic_ring_malformed_message"},
-                        {"ctx", "frameCount=" + std::to_string(r.malformedFrameCount) + " exceeds ring capacity"}});
+        at += kMicRingHeaderSize;
+        pipeline_.sink()(
+            Event{{"type", "warning"},
+                  {"code", "mic_ring_malformed_message"},
+                  {"ctx", "frameCount=" + std::to_string(r.malformedFrameCount) + " exceeds ring capacity"}});
         continue;
       }
       if (r.kind == MicRingStagingResult::Kind::needMoreData) break;
-      processMessage(r.message);
-      staging_.erase(staging_.begin(), staging_.begin() + r.message.messageSize);
+      processMessage(r.message, staging_.get() + at + kMicRingHeaderSize);
+      at += static_cast<size_t>(r.message.messageSize);
     }
+    if (at > 0 && at < staged_) std::memmove(staging_.get(), staging_.get() + at, staged_ - at);
+    staged_ -= at;
   }
 
   // Loads the format and converter of a new generation; false drops the message.
   bool loadGeneration(uint32_t generation) {
     int64_t rate, channels;
     std::string uid, route;
-    if (auto fmt = state_->micGenerationFormat(generation)) {
+    if (auto fmt = state_.micGenerationFormat(generation)) {
       rate = fmt->sampleRate;
       channels = fmt->channels;
       uid = fmt->uid;
@@ -100,8 +146,8 @@ class MicConsumer {
     } else {
       rate = writer_->nativeRateNow();
       channels = writer_->nativeChannelsNow();
-      uid = state_->micDeviceUID();
-      route = state_->micRouteKind();
+      uid = state_.micDeviceUID();
+      route = state_.micRouteKind();
       emitRouteTrace("mic_generation_format_missing", "mic",
                      {{"generation", generation},
                       {"writer_rate", rate},
@@ -146,8 +192,8 @@ class MicConsumer {
     return true;
   }
 
-  void processMessage(const MicRingStagedMessage& m) {
-    if (m.generation != gMicGeneration.load()) return;  // a stale engine's audio
+  void processMessage(const MicRingStagedMessage& m, const uint8_t* payload) {
+    if (m.generation != pipeline_.generation().load()) return;  // a stale engine's audio
     if (writer_->paused()) return;
     if (m.frameCount == 0) return;
     if (m.generation != cache_.generation && !loadGeneration(m.generation)) return;
@@ -161,20 +207,20 @@ class MicConsumer {
                       {"writer_route", cache_.route}});
     }
     if (!(cache_.nativeRate > 0) || !cache_.inputFormat) return;
-    auto input = PCMBuffer::make(*cache_.inputFormat, m.frameCount);
-    if (!input) return;
+    PCMBuffer* input = inputBuffer(m.frameCount);
+    if (input == nullptr) return;
     input->setFrameLength(m.frameCount);
-    copyMicRingPayload(staging_, m, input->floatChannelData()[0]);
+    std::memcpy(input->floatChannelData()[0], payload, static_cast<size_t>(m.payloadSize));
 
-    const double canonicalRate = state_->config().canonicalRate;
+    const double canonicalRate = state_.config().canonicalRate;
     if (cache_.nativeRate == canonicalRate) {
       writer_->write(*input);
     } else {
       if (!cache_.converter || !writerFormat_) return;
       const double outFrames = std::trunc(static_cast<double>(m.frameCount) * canonicalRate / cache_.nativeRate);
       if (!(outFrames >= 0) || outFrames >= 4294967295.0) return;
-      auto output = PCMBuffer::make(*writerFormat_, static_cast<uint32_t>(outFrames) + 1);
-      if (!output) return;
+      PCMBuffer* output = outputBuffer(static_cast<uint32_t>(outFrames) + 1);
+      if (output == nullptr) return;
       bool given = false;
       std::string error;
       const auto status = cache_.converter->convert(
@@ -185,7 +231,7 @@ class MicConsumer {
             }
             given = true;
             s = platform::audio::ConverterInputStatus::haveData;
-            return input.get();
+            return input;
           });
       if (status == platform::audio::ConverterOutputStatus::error || output->frameLength() == 0) return;
       writer_->write(*output);
@@ -193,49 +239,44 @@ class MicConsumer {
     SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
                                    cache_.channels, cache_.generation,
                                    m.frameCount,    machAbsoluteTimeNs()};
-    state_->verifySourceRecoveryFromFrames("mic", proof);
+    state_.verifySourceRecoveryFromFrames("mic", proof);
   }
 
-  std::shared_ptr<CaptureState> state_;
-  std::shared_ptr<SegmentWriter> writer_;
-  SPSCRing* ring_;
-  std::optional<AudioFormat> writerFormat_;
-  std::vector<uint8_t> staging_;
+  // The generation's input buffer, grown only for a larger message than
+  // any before it.
+  PCMBuffer* inputBuffer(uint32_t frames) {
+    if (!input_ || input_->frameCapacity() < frames || !(input_->format() == *cache_.inputFormat)) {
+      input_ = PCMBuffer::make(*cache_.inputFormat, frames);
+    }
+    return input_.get();
+  }
+
+  // The conversion's output buffer. Its capacity is what the converter
+  // hands out per call, so it is kept exact and made again only when a
+  // message of another size arrives (tap buffers are normally all alike).
+  PCMBuffer* outputBuffer(uint32_t capacity) {
+    if (!output_ || output_->frameCapacity() != capacity) output_ = PCMBuffer::make(*writerFormat_, capacity);
+    return output_.get();
+  }
+
+  MicPipeline& pipeline_;
+  SPSCRing* const ring_;
+  CaptureState& state_;
+  const std::shared_ptr<SegmentWriter> writer_;
+  const std::optional<AudioFormat> writerFormat_;
+  const std::unique_ptr<uint8_t[]> staging_;
+  size_t staged_ = 0;  // bytes of staging_ in use, from its start
+  std::unique_ptr<PCMBuffer> input_;
+  std::unique_ptr<PCMBuffer> output_;
   GenerationCache cache_;
   std::set<uint32_t> seen_;
 };
 
 }  // namespace
 
-void checkMicOverflow(uint64_t& lastReportNs, uint64_t& lastReportedBytes) {
-  const uint64_t now = machAbsoluteTimeNs();
-  if (now - lastReportNs < kOverflowReportIntervalNs) return;
-  lastReportNs = now;
-  const uint64_t total = gMicOverflowBytes.load();
-  if (total <= lastReportedBytes) return;
-  const uint64_t delta = total - lastReportedBytes;
-  lastReportedBytes = total;
-  emitEvent(Event{{"type", "source_overflow"},
-                  {"source", "mic"},
-                  {"dropped_bytes", delta},
-                  {"dropped_frames_estimate", delta / 4}});
-}
-
-void micConsumerThread(const std::shared_ptr<CaptureState>& state) {
-  SPSCRing* ring = gMicRing.load();
-  auto writer = state->micWriter();
-  if (ring == nullptr || !writer) return;
-  const auto& c = state->config();
-  // Validated at start-up, so this only fails for formats the engine refuses.
-  auto writerFormat = c.canonicalMicChannels >= 1 && c.canonicalMicChannels <= UINT32_MAX
-                          ? AudioFormat::make(CommonFormat::pcmFloat32, c.canonicalRate,
-                                              static_cast<uint32_t>(c.canonicalMicChannels), true)
-                          : std::nullopt;
-  {
-    MicConsumer consumer(state, writer, ring, writerFormat);
-    consumer.run();
-  }
-  gMicConsumerDone.signal();
+void micConsumerThread(MicPipeline& pipeline, CaptureState& state, const std::optional<AudioFormat>& writerFormat) {
+  MicConsumer consumer(pipeline, state, writerFormat);
+  consumer.run();
 }
 
 }  // namespace helper

@@ -1,18 +1,20 @@
 #pragma once
 // The mic consumer thread: the ring's only reader. Turns ring bytes back
 // into messages, drops stale generations and paused audio, converts each
-// message to the canonical rate and hands it to the mic writer.
-#include <cstdint>
-#include <memory>
+// message to the canonical rate and hands it to the mic writer; answers
+// drain requests, and reports the first buffer and the overflow.
+#include <optional>
+
+#include "platform/audio/engine/pcm.h"
 
 namespace helper {
 
 class CaptureState;
+class MicPipeline;
 
-// Runs until the ring is closed and empty, then signals gMicConsumerDone.
-void micConsumerThread(const std::shared_ptr<CaptureState>& state);
-
-// Reports mic ring overflow growth as "source_overflow", at most every 5 s.
-void checkMicOverflow(uint64_t& lastReportNs, uint64_t& lastReportedBytes);
+// The body of "tasmerig-mic-consumer": runs until the pipeline's ring is
+// closed and empty. `writerFormat` is the output of every conversion.
+void micConsumerThread(MicPipeline& pipeline, CaptureState& state,
+                       const std::optional<platform::audio::AudioFormat>& writerFormat);
 
 }  // namespace helper

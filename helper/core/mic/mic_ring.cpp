@@ -63,7 +63,8 @@ void MicTapScratch::writeHeader(uint32_t generation, uint32_t frames) {
 }
 
 MicTapPushResult pushMicTapBufferToRing(const platform::audio::PCMBuffer& buffer, SPSCRing* ring,
-                                        MicTapScratch& scratch, int64_t maxFrames, float gain, uint32_t generation) {
+                                        MicTapScratch& scratch, int64_t maxFrames, float gain, uint32_t generation,
+                                        MicOverflowCounters& overflow) {
   MicTapPushResult result;
   const int64_t rawFrames = buffer.frameLength();
   if (rawFrames == 0) return result;
@@ -77,7 +78,7 @@ MicTapPushResult pushMicTapBufferToRing(const platform::audio::PCMBuffer& buffer
   result.frames = frames;
   if (rawFrames > frames) {
     result.tailOverflowBytes = 4 * static_cast<uint64_t>(rawFrames - frames);
-    gMicOverflowBytes.fetch_add(result.tailOverflowBytes, std::memory_order_relaxed);
+    overflow.bytes.fetch_add(result.tailOverflowBytes, std::memory_order_relaxed);
   }
 
   const auto& format = buffer.format();
@@ -107,8 +108,8 @@ MicTapPushResult pushMicTapBufferToRing(const platform::audio::PCMBuffer& buffer
     result.pushed = true;
   } else {
     // spsc_ring_push has counted the ring's own `dropped`.
-    gMicOverflowBytes.fetch_add(static_cast<uint64_t>(messageBytes), std::memory_order_relaxed);
-    gMicOverflowEvents.fetch_add(1, std::memory_order_relaxed);
+    overflow.bytes.fetch_add(static_cast<uint64_t>(messageBytes), std::memory_order_relaxed);
+    overflow.events.fetch_add(1, std::memory_order_relaxed);
   }
   return result;
 }
@@ -119,22 +120,27 @@ bool dropMalformedMicRingHeader(std::vector<uint8_t>& staging) {
   return true;
 }
 
-MicRingStagingResult micRingConsumeNextStagedMessage(std::vector<uint8_t>& staging) {
+MicRingStagingResult micRingPeekStagedMessage(const uint8_t* staged, size_t size) {
   MicRingStagingResult result;
-  if (staging.size() < static_cast<size_t>(kMicRingHeaderSize)) return result;
-  const uint32_t generation = getU32(staging.data());
-  const uint32_t frameCount = getU32(staging.data() + 4);
+  if (size < static_cast<size_t>(kMicRingHeaderSize)) return result;
+  const uint32_t generation = getU32(staged);
+  const uint32_t frameCount = getU32(staged + 4);
   if (frameCount > static_cast<uint32_t>(kMicRingMaxFrames)) {
-    dropMalformedMicRingHeader(staging);
     result.kind = MicRingStagingResult::Kind::malformedHeader;
     result.malformedFrameCount = frameCount;
     return result;
   }
   const int64_t payloadSize = 4 * int64_t{frameCount};
   const int64_t messageSize = kMicRingHeaderSize + payloadSize;
-  if (staging.size() < static_cast<size_t>(messageSize)) return result;
+  if (size < static_cast<size_t>(messageSize)) return result;
   result.kind = MicRingStagingResult::Kind::message;
   result.message = MicRingStagedMessage{generation, frameCount, payloadSize, messageSize};
+  return result;
+}
+
+MicRingStagingResult micRingConsumeNextStagedMessage(std::vector<uint8_t>& staging) {
+  const MicRingStagingResult result = micRingPeekStagedMessage(staging.data(), staging.size());
+  if (result.kind == MicRingStagingResult::Kind::malformedHeader) dropMalformedMicRingHeader(staging);
   return result;
 }
 
@@ -147,6 +153,8 @@ uint64_t micRingTakeAvailable(SPSCRing* ring, std::vector<uint8_t>& staging) {
   staging.resize(old + got);
   return got;
 }
+
+uint64_t micRingTakeAvailable(SPSCRing* ring, uint8_t* dst, uint64_t room) { return spsc_ring_read(ring, dst, room); }
 
 void copyMicRingPayload(const std::vector<uint8_t>& staging, const MicRingStagedMessage& message, float* dst) {
   std::memcpy(dst, staging.data() + kMicRingHeaderSize, static_cast<size_t>(message.payloadSize));

@@ -3,6 +3,7 @@
 // one ring message per tap callback (an 8-byte header of generation and
 // frame count, then that many mono float samples), assembled in a scratch
 // allocated at tap installation and pushed whole or not at all.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -52,6 +53,13 @@ class MicTapScratch {
   void* raw_;
 };
 
+// What the mic path has lost: bytes (cut tails and refused messages) and
+// ring-full events. Counted on the render thread, read by the consumer.
+struct MicOverflowCounters {
+  std::atomic<uint64_t> bytes{0};
+  std::atomic<uint64_t> events{0};
+};
+
 struct MicTapPushResult {
   int64_t rawFrames = 0;
   int64_t frames = 0;
@@ -64,11 +72,12 @@ struct MicTapPushResult {
 // Called by the tap block on the audio thread for every engine buffer:
 // channel 0 of the first min(frames, maxFrames) frames, times `gain`,
 // clipped to [-1, 1] (a NaN becomes 0), goes into one message stamped with
-// `generation`. A cut tail is counted in gMicOverflowBytes; a message the
-// ring cannot take is counted in the ring's `dropped`, gMicOverflowBytes
-// and gMicOverflowEvents. No lock, allocation or system call.
+// `generation`. A cut tail is counted in `overflow.bytes`; a message the
+// ring cannot take is counted in the ring's `dropped`, `overflow.bytes` and
+// `overflow.events`. No lock, allocation or system call.
 MicTapPushResult pushMicTapBufferToRing(const platform::audio::PCMBuffer& buffer, SPSCRing* ring,
-                                        MicTapScratch& scratch, int64_t maxFrames, float gain, uint32_t generation);
+                                        MicTapScratch& scratch, int64_t maxFrames, float gain, uint32_t generation,
+                                        MicOverflowCounters& overflow);
 
 // Consumer side: messages out of the staged ring bytes.
 struct MicRingStagedMessage {
@@ -91,12 +100,19 @@ struct MicRingStagingResult {
 // so parsing resumes right behind it.
 MicRingStagingResult micRingConsumeNextStagedMessage(std::vector<uint8_t>& staging);
 
+// The same parse of the message at the front of `size` staged bytes, read
+// in place: nothing is removed, so after a malformed header the caller
+// skips kMicRingHeaderSize bytes itself.
+MicRingStagingResult micRingPeekStagedMessage(const uint8_t* staged, size_t size);
+
 // Removes the first 8 bytes; false (and nothing removed) with fewer.
 bool dropMalformedMicRingHeader(std::vector<uint8_t>& staging);
 
 // Appends every readable byte of the ring to `staging` (across the end of
 // the storage) and consumes them. Returns the bytes taken.
 uint64_t micRingTakeAvailable(SPSCRing* ring, std::vector<uint8_t>& staging);
+// The same into `room` bytes at `dst`; what does not fit stays in the ring.
+uint64_t micRingTakeAvailable(SPSCRing* ring, uint8_t* dst, uint64_t room);
 
 // Copies the payload of the message at the front of `staging` into `dst`
 // (message.frameCount floats).

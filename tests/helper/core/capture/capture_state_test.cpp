@@ -8,7 +8,7 @@
 
 #include "helper/core/capture/capture_watchers.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/mic/mic_consumer.h"
+#include "helper/core/mic/mic_pipeline.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/permissions/permissions.h"
 #include "platform/permissions/permissions_testing.h"
@@ -177,8 +177,8 @@ TEST_F(CaptureStateDeathTest, APauseAfterATimedOutDrainWaitsForItsOwnAnswer) {
       {
         gEventBus.start();
         auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-        s->setMicConsumerStarted(true);  // a consumer that never answers
-        gMicDrainDone.signal();          // a late answer to an earlier drain
+        s->setMicConsumerStarted(true);          // a consumer that never answers
+        s->micPipeline()->drainDone().signal();  // a late answer to an earlier drain
         s->handleCommand({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
         gEventBus.flushAndStop();
         std::_Exit(0);
@@ -196,7 +196,7 @@ TEST_F(CaptureStateDeathTest, APauseWithoutAConsumerAsksNoDrain) {
         auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
         s->handleCommand({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
         gEventBus.flushAndStop();
-        std::_Exit(gMicDrainRequested.load() == 0 ? 0 : 3);
+        std::_Exit(s->micPipeline()->drainRequested().load() == 0 ? 0 : 3);
       },
       ::testing::ExitedWithCode(0), AllOf(HasSubstr("\"pause_fence_complete\""), Not(HasSubstr("drain_timeout"))));
 }
@@ -254,15 +254,20 @@ TEST(CommandLines, WhatTheReaderSkips) {
 }
 
 TEST(MicOverflow, ReportsGrowthAtMostEveryFiveSeconds) {
-  gMicOverflowBytes.store(1000);
+  MicOverflowCounters overflow;
+  std::vector<Event> reported;
+  const EventSink sink = [&](const Event& e) { reported.push_back(e); };
+  overflow.bytes.store(1000);
   uint64_t lastReport = 0, lastBytes = 0;
-  checkMicOverflow(lastReport, lastBytes);
+  checkMicOverflow(overflow, sink, lastReport, lastBytes);
   EXPECT_EQ(lastBytes, 1000u);
   EXPECT_GT(lastReport, 0u);
-  gMicOverflowBytes.store(3000);
-  checkMicOverflow(lastReport, lastBytes);  // too soon
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0]["dropped_bytes"], 1000);
+  overflow.bytes.store(3000);
+  checkMicOverflow(overflow, sink, lastReport, lastBytes);  // too soon
   EXPECT_EQ(lastBytes, 1000u);
-  gMicOverflowBytes.store(0);
+  EXPECT_EQ(reported.size(), 1u);
 }
 
 }  // namespace

@@ -53,10 +53,7 @@ std::optional<ReadMessage> takeOne(SPSCRing& ring) {
 
 class MicRingPush : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gMicOverflowBytes.store(0);
-    gMicOverflowEvents.store(0);
-  }
+  MicOverflowCounters overflow;
 };
 
 TEST(MicRingSizes, MessageSizeAndTapFrameCounts) {
@@ -96,14 +93,14 @@ TEST_F(MicRingPush, ExactScratchSizedBufferFitsWithGainApplied) {
   MicTapScratch scratch(19712);
   auto b = floatBuffer(19200, 1, false);
   for (uint32_t i = 0; i < 19200; ++i) b->floatChannelData()[0][i] = 0.2f;
-  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 19712, 2.0f, 5);
+  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 19712, 2.0f, 5, overflow);
   EXPECT_EQ(r.rawFrames, 19200);
   EXPECT_EQ(r.frames, 19200);
   EXPECT_EQ(r.messageBytes, 8 + 4 * 19200);
   EXPECT_EQ(r.tailOverflowBytes, 0u);
   EXPECT_TRUE(r.payloadWritten);
   EXPECT_TRUE(r.pushed);
-  EXPECT_EQ(gMicOverflowBytes.load(), 0u);
+  EXPECT_EQ(overflow.bytes.load(), 0u);
   auto m = takeOne(t.ring);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->generation, 5u);
@@ -117,7 +114,7 @@ TEST_F(MicRingPush, InterleavedStereoCarriesChannelZeroOnlyScaledAndClipped) {
   auto b = floatBuffer(4, 2, true);
   const float in[] = {0.1f, 9.0f, -0.3f, 9.0f, 0.9f, 9.0f, -0.8f, 9.0f};
   std::memcpy(b->block(0).data, in, sizeof in);
-  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 64, 2.0f, 1);
+  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 64, 2.0f, 1, overflow);
   EXPECT_EQ(r.messageBytes, 8 + 16);
   auto m = takeOne(t.ring);
   ASSERT_TRUE(m);
@@ -131,7 +128,7 @@ TEST_F(MicRingPush, OutOfRangeAndNaNSamplesAreClipped) {
   const float in[] = {2.0f, -3.0f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                       0.5f};
   std::memcpy(b->floatChannelData()[0], in, sizeof in);
-  pushMicTapBufferToRing(*b, &t.ring, scratch, 8, 1.0f, 1);
+  pushMicTapBufferToRing(*b, &t.ring, scratch, 8, 1.0f, 1, overflow);
   auto m = takeOne(t.ring);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->samples, (std::vector<float>{1.0f, -1.0f, 0.0f, 1.0f, 0.5f}));
@@ -142,12 +139,12 @@ TEST_F(MicRingPush, OversizedBufferKeepsTheHeadAndCountsTheTail) {
   MicTapScratch scratch(100);
   auto b = floatBuffer(117, 1, false);
   for (uint32_t i = 0; i < 117; ++i) b->floatChannelData()[0][i] = static_cast<float>(i) / 1000.0f;
-  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 100, 1.0f, 1);
+  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 100, 1.0f, 1, overflow);
   EXPECT_EQ(r.frames, 100);
   EXPECT_EQ(r.tailOverflowBytes, 68u);
   EXPECT_TRUE(r.pushed);
-  EXPECT_EQ(gMicOverflowBytes.load(), 68u);
-  EXPECT_EQ(gMicOverflowEvents.load(), 0u);
+  EXPECT_EQ(overflow.bytes.load(), 68u);
+  EXPECT_EQ(overflow.events.load(), 0u);
   auto m = takeOne(t.ring);
   ASSERT_TRUE(m);
   ASSERT_EQ(m->samples.size(), 100u);
@@ -158,7 +155,7 @@ TEST_F(MicRingPush, ACapBeyondTheScratchIsHeldToTheScratch) {
   TestRing t;
   MicTapScratch scratch(10);
   auto b = floatBuffer(50, 1, false);
-  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 1000, 1.0f, 1);
+  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 1000, 1.0f, 1, overflow);
   EXPECT_EQ(r.frames, 10);
   EXPECT_EQ(r.tailOverflowBytes, 160u);
 }
@@ -167,14 +164,14 @@ TEST_F(MicRingPush, AMessageThatDoesNotFitIsRefusedWholeAndCountedThreeTimes) {
   TestRing t(64);
   MicTapScratch scratch(32);
   auto b = floatBuffer(10, 1, false);  // 48-byte messages
-  ASSERT_TRUE(pushMicTapBufferToRing(*b, &t.ring, scratch, 32, 1.0f, 1).pushed);
-  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 32, 1.0f, 1);
+  ASSERT_TRUE(pushMicTapBufferToRing(*b, &t.ring, scratch, 32, 1.0f, 1, overflow).pushed);
+  const auto r = pushMicTapBufferToRing(*b, &t.ring, scratch, 32, 1.0f, 1, overflow);
   EXPECT_TRUE(r.payloadWritten);
   EXPECT_FALSE(r.pushed);
   EXPECT_EQ(t.ring.write_pos.load(), 48u);
   EXPECT_EQ(t.ring.dropped.load(), 48u);
-  EXPECT_EQ(gMicOverflowBytes.load(), 48u);
-  EXPECT_EQ(gMicOverflowEvents.load(), 1u);
+  EXPECT_EQ(overflow.bytes.load(), 48u);
+  EXPECT_EQ(overflow.events.load(), 1u);
 }
 
 TEST_F(MicRingPush, EmptyOrUnreachableBuffersPushNothing) {
@@ -182,7 +179,7 @@ TEST_F(MicRingPush, EmptyOrUnreachableBuffersPushNothing) {
   MicTapScratch scratch(32);
   auto empty = floatBuffer(16, 1, false);
   empty->setFrameLength(0);
-  const auto r0 = pushMicTapBufferToRing(*empty, &t.ring, scratch, 32, 1.0f, 1);
+  const auto r0 = pushMicTapBufferToRing(*empty, &t.ring, scratch, 32, 1.0f, 1, overflow);
   EXPECT_EQ(r0.rawFrames, 0);
   EXPECT_EQ(r0.frames, 0);
   EXPECT_EQ(r0.messageBytes, 0);
@@ -192,7 +189,7 @@ TEST_F(MicRingPush, EmptyOrUnreachableBuffersPushNothing) {
   // Int16 samples offer no float pointer: nothing is pushed, a cut tail stays counted.
   auto ints = PCMBuffer::make(*AudioFormat::make(CommonFormat::pcmInt16, 48000, 1, true), 40);
   ints->setFrameLength(40);
-  const auto r1 = pushMicTapBufferToRing(*ints, &t.ring, scratch, 32, 1.0f, 1);
+  const auto r1 = pushMicTapBufferToRing(*ints, &t.ring, scratch, 32, 1.0f, 1, overflow);
   EXPECT_EQ(r1.rawFrames, 40);
   EXPECT_EQ(r1.frames, 32);
   EXPECT_EQ(r1.tailOverflowBytes, 32u);
@@ -200,8 +197,8 @@ TEST_F(MicRingPush, EmptyOrUnreachableBuffersPushNothing) {
   EXPECT_FALSE(r1.payloadWritten);
   EXPECT_FALSE(r1.pushed);
   EXPECT_EQ(t.ring.write_pos.load(), 0u);
-  EXPECT_EQ(gMicOverflowBytes.load(), 32u);
-  EXPECT_EQ(gMicOverflowEvents.load(), 0u);
+  EXPECT_EQ(overflow.bytes.load(), 32u);
+  EXPECT_EQ(overflow.events.load(), 0u);
 }
 
 TEST(MicRingStaging, MalformedHeaderIsSkippedAndParsingResumesBehindIt) {
@@ -252,8 +249,7 @@ TEST(MicRingStaging, AMessageSplitAcrossReadsIsParsedOnlyWhenComplete) {
 // small enough to wrap constantly and to refuse messages: every message
 // arrives intact and in order, or is counted as dropped.
 TEST(MicRingThreads, EveryMessageArrivesIntactOrIsCountedAsDropped) {
-  gMicOverflowBytes.store(0);
-  gMicOverflowEvents.store(0);
+  MicOverflowCounters overflow;
   TestRing t(4096);
   constexpr int kMessages = 20000;
   std::atomic<bool> producerDone{false};
@@ -270,7 +266,7 @@ TEST(MicRingThreads, EveryMessageArrivesIntactOrIsCountedAsDropped) {
       for (uint32_t k = 0; k < b.frameLength(); ++k) {
         b.floatChannelData()[0][k] = static_cast<float>(i % 1000 + static_cast<int>(k)) / 10000.0f;
       }
-      const auto r = pushMicTapBufferToRing(b, &t.ring, scratch, 200, 1.0f, static_cast<uint32_t>(i));
+      const auto r = pushMicTapBufferToRing(b, &t.ring, scratch, 200, 1.0f, static_cast<uint32_t>(i), overflow);
       if (r.pushed) {
         ++pushedMessages;
       } else {
@@ -312,8 +308,8 @@ TEST(MicRingThreads, EveryMessageArrivesIntactOrIsCountedAsDropped) {
   EXPECT_EQ(corrupt, 0);
   EXPECT_TRUE(staging.empty());
   EXPECT_EQ(received, pushedMessages);
-  EXPECT_EQ(pushedMessages + static_cast<int64_t>(gMicOverflowEvents.load()), kMessages);
-  EXPECT_EQ(gMicOverflowBytes.load(), refusedBytes);
+  EXPECT_EQ(pushedMessages + static_cast<int64_t>(overflow.events.load()), kMessages);
+  EXPECT_EQ(overflow.bytes.load(), refusedBytes);
   EXPECT_EQ(t.ring.dropped.load(), refusedBytes);
 }
 

@@ -1,0 +1,125 @@
+#pragma once
+// The microphone path, from the engine's render thread to the mic writer,
+// under one owner: the SPSC ring and its storage, the tap gate, the
+// generation stamped into every message, the drain handshake, the overflow
+// counters, the first-buffer report and the consumer thread
+// "tasmerig-mic-consumer" that is the ring's only reader.
+//
+// Threads, per method:
+//   render thread  the tap block made by makeTapBlock (nothing else);
+//   main queue     start-up (startConsumer, makeTapBlock), the gate on
+//                  pause and resume, the generation on a device change;
+//   stop path      closeRing, then a wait on consumerDone;
+//   any thread     the plain accessors, which are atomics or semaphores.
+// The destructor closes the ring and joins the consumer.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/mic/mic_ring.h"
+#include "helper/ring/spsc_ring.h"
+#include "platform/audio/engine/engine.h"
+#include "platform/audio/engine/pcm.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+
+class CaptureState;
+class SegmentWriter;
+
+// Where the mic path's own events go ("first_frame_format",
+// "source_overflow", malformed-message warnings).
+using EventSink = std::function<void(const Event&)>;
+
+// What the render thread saw in the first buffer of a tap installation,
+// kept in atomics so that the consumer can turn it into
+// "first_frame_format" off the render thread.
+struct FirstBufferReport {
+  std::atomic<double> sampleRate{0};
+  std::atomic<uint32_t> channels{0};
+  std::atomic<bool> interleaved{false};
+  std::atomic<uint32_t> commonFormat{0};
+  std::atomic<int64_t> retainedFrames{0};
+  std::atomic<int64_t> rawFrames{0};
+  std::atomic<int64_t> maxFrames{0};
+  std::atomic<int64_t> renderQuantum{0};
+  std::atomic<int64_t> tapRequestFrames{0};
+  std::atomic<float> peak{0};
+  // Set (release) after the fields above; taken (acquire) by the consumer.
+  std::atomic<bool> pending{false};
+};
+
+class MicPipeline {
+ public:
+  // What a tap installation is given: its sizes and the mic gain.
+  struct TapSettings {
+    int64_t scratchFrames = 0;
+    int64_t renderQuantum = 0;
+    int64_t tapBufferFrames = 0;
+    float gain = 0;
+  };
+
+  // The ring (kMicRingCapacity bytes) is allocated here; the gate starts
+  // closed and the generation at 1.
+  explicit MicPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink = emitEvent);
+  ~MicPipeline();
+  MicPipeline(const MicPipeline&) = delete;
+  MicPipeline& operator=(const MicPipeline&) = delete;
+
+  // Main queue, once at start-up: starts the consumer thread, which writes
+  // into the writer in `writerFormat` and reads generation formats and
+  // feeds frame proofs through `state` (which must outlive this object).
+  void startConsumer(CaptureState& state, std::optional<platform::audio::AudioFormat> writerFormat);
+
+  // Main queue: the block to install as the input tap. It runs on the
+  // render thread and never allocates, locks or makes a system call; its
+  // first buffer is described in the first-buffer report.
+  platform::audio::AudioNodeTapBlock makeTapBlock(const TapSettings& settings);
+
+  // Stop path: the consumer writes what the ring still holds, then ends
+  // and signals consumerDone().
+  void closeRing() { spsc_ring_close(&ring_); }
+
+  // The hand-overs between the threads (named gMicTapEnabled,
+  // gMicGeneration, gMicDrainRequested, gMicDrainDone and gMicConsumerDone
+  // where the path was process-wide). Any thread.
+  std::atomic<uint32_t>& tapEnabled() { return tapEnabled_; }
+  std::atomic<uint32_t>& generation() { return generation_; }
+  std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
+  platform::dispatch::Semaphore& drainDone() { return drainDone_; }
+  platform::dispatch::Semaphore& consumerDone() { return consumerDone_; }
+  MicOverflowCounters& overflow() { return overflow_; }
+  FirstBufferReport& firstBuffer() { return firstBuffer_; }
+  SPSCRing& ring() { return ring_; }
+  const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
+  const EventSink& sink() const { return sink_; }
+
+ private:
+  // Render thread: one tap buffer into the ring.
+  struct TapBlockContext;
+  void onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBuffer& buffer);
+
+  const std::shared_ptr<SegmentWriter> writer_;
+  const EventSink sink_;
+  const std::unique_ptr<uint8_t[]> ringStorage_;
+  SPSCRing ring_;
+  std::atomic<uint32_t> tapEnabled_{0};
+  std::atomic<uint32_t> generation_{1};
+  std::atomic<uint32_t> drainRequested_{0};
+  platform::dispatch::Semaphore drainDone_{0};
+  platform::dispatch::Semaphore consumerDone_{0};
+  MicOverflowCounters overflow_;
+  FirstBufferReport firstBuffer_;
+  std::thread consumer_;
+};
+
+// Reports growth of `overflow.bytes` as "source_overflow" through `sink`,
+// at most every 5 s.
+void checkMicOverflow(const MicOverflowCounters& overflow, const EventSink& sink, uint64_t& lastReportNs,
+                      uint64_t& lastReportedBytes);
+
+}  // namespace helper
