@@ -1,5 +1,6 @@
 // tasmerig: the capture helper. One process per recording or one-shot job;
 // the mode on the command line picks which.
+#include "bin/standard_descriptors.h"
 #include "helper/core/capture/capture_mode.h"
 #include "helper/core/capture/permissions.h"
 #include "helper/core/entry/entry.h"
@@ -48,4 +49,7 @@ const Config& required(const std::optional<Config>& config, const char* what) {
 
 }  // namespace
 
-int main(int argc, char** argv) { dispatch(helper::startHelper(argc, argv)); }
+int main(int argc, char** argv) {
+  holdClosedStandardDescriptors();
+  dispatch(helper::startHelper(argc, argv));
+}

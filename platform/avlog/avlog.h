@@ -1,10 +1,11 @@
 #pragma once
-// The media libraries print their diagnostics on standard error, which
-// carries only the helper's event lines; this keeps them quiet.
+// The media libraries log to standard error by default, where only the
+// capture helper's event lines may appear.
 
 namespace platform::avlog {
 
-// Sets the libraries' log level to quiet, once per process.
+// Turns the media libraries' own logging off for the whole process; safe to
+// call from any thread, any number of times.
 void silenceLibraryLogging();
 
 }  // namespace platform::avlog

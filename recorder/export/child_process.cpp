@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,8 +17,6 @@
 #include <utility>
 
 #include "recorder/recovery/utf8.h"
-
-extern char** environ;
 
 namespace recorder::exporter {
 namespace {
@@ -63,24 +62,34 @@ IoResult<std::pair<Fd, Fd>> make_pipe() {
   return std::pair<Fd, Fd>{std::move(read_end), std::move(write_end)};
 }
 
-// posix_spawn's attribute and file-action objects, destroyed on every path.
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions{};
-  posix_spawnattr_t attr{};
-  bool actions_ready = false;
-  bool attr_ready = false;
-  SpawnSetup() = default;
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  ~SpawnSetup() {
-    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
-    if (attr_ready) posix_spawnattr_destroy(&attr);
+// The child running now, 0 when none: the termination handler kills and
+// reaps it. Set once the child exists; cleared before the child is reaped, so
+// the handler never signals a process number that may have been reused.
+std::atomic<pid_t> gRunningChild{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void reap(pid_t pid, int& status) {
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-};
+}
+
+// SIGTERM and SIGINT: the encoder must not outlive the program (it would go
+// on writing the output after the session lock is released), so the running
+// child is killed and reaped before the usual failure exit.
+extern "C" void end_with_child(int) {
+  const pid_t pid = gRunningChild.exchange(0);
+  if (pid > 0) {
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    reap(pid, status);
+  }
+  ::_exit(1);
+}
 
 // A spawned child, killed and reaped when it goes unless it was reaped already.
 class RunningChild {
  public:
+  // Takes the child spawn() published in gRunningChild.
   explicit RunningChild(pid_t pid) : pid_(pid) {}
   RunningChild(const RunningChild&) = delete;
   RunningChild& operator=(const RunningChild&) = delete;
@@ -90,30 +99,114 @@ class RunningChild {
 
   // The wait status once it has exited; nothing while it runs; an error when the wait fails.
   IoResult<std::optional<int>> try_wait() {
-    int status = 0;
     for (;;) {
-      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        reaped_ = true;
-        return std::optional<int>(status);
+      // Looks without reaping, so the number stays this child's until it is released.
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno == EINTR) continue;
+        return IoError::last_os_error();
       }
-      if (r == 0) return std::optional<int>();
-      if (errno != EINTR) return IoError::last_os_error();
+      if (info.si_pid == 0) return std::optional<int>();
+      int status = 0;
+      release_and_reap(status);
+      return std::optional<int>(status);
     }
   }
 
   void kill_and_reap() {
     ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
-    reaped_ = true;
+    int status = 0;
+    release_and_reap(status);
   }
 
  private:
+  void release_and_reap(int& status) {
+    gRunningChild.store(0);
+    reap(pid_, status);
+    reaped_ = true;
+  }
+
   pid_t pid_;
   bool reaped_ = false;
 };
+
+// Puts a close-on-exec descriptor at `target`, open across exec.
+bool install_as(int fd, int target) {
+  if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0;
+  return ::dup2(fd, target) >= 0;
+}
+
+// In the forked child: only async-signal-safe calls until exec. On failure
+// the errno goes to the parent through the close-on-exec pipe.
+[[noreturn]] void exec_child(char* const* argv, pid_t parent, int out_fd, int err_fd, int report_fd) {
+  int failure = 0;
+  // The child ends with the program, even when the program is killed outright.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) failure = errno;
+  // The program may have gone before the request took effect.
+  if (failure == 0 && ::getppid() != parent) ::_exit(127);
+  if (failure == 0) {
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd < 0 || !install_as(null_fd, STDIN_FILENO) || !install_as(out_fd, STDOUT_FILENO) ||
+        !install_as(err_fd, STDERR_FILENO)) {
+      failure = errno;
+    }
+  }
+  if (failure == 0) {
+    // The termination handler is reset by exec; the blocked set is not.
+    sigset_t none;
+    sigemptyset(&none);
+    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) failure = errno;
+  }
+  if (failure == 0) {
+    // A bare name is looked up on the search path, as a shell would.
+    ::execvp(argv[0], argv);
+    failure = errno;
+  }
+  while (::write(report_fd, &failure, sizeof failure) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+// Forks and execs the command with the pipes' write ends as its outputs;
+// the child's pid, or the error that kept it from starting.
+IoResult<pid_t> spawn(const ChildCommand& command, int out_fd, int err_fd) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(command.program.c_str()));
+  for (const auto& arg : command.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return IoError::last_os_error();
+  Fd report_read(report[0]);
+  Fd report_write(report[1]);
+  // The termination signals wait until the child is published for their handler.
+  sigset_t termination, previous;
+  sigemptyset(&termination);
+  sigaddset(&termination, SIGTERM);
+  sigaddset(&termination, SIGINT);
+  if (int e = ::pthread_sigmask(SIG_BLOCK, &termination, &previous); e != 0) return IoError::os(e);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) exec_child(argv.data(), parent, out_fd, err_fd, report_write.get());
+  const int fork_error = errno;
+  if (pid > 0) gRunningChild.store(pid);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (pid < 0) return IoError::os(fork_error);
+  report_write.reset();
+  // Closed by a successful exec without a word; a failure sends its errno.
+  int failure = 0;
+  ssize_t n;
+  while ((n = ::read(report_read.get(), &failure, sizeof failure)) < 0 && errno == EINTR) {
+  }
+  if (n == static_cast<ssize_t>(sizeof failure)) {
+    RunningChild(pid).kill_and_reap();
+    return IoError::os(failure);
+  }
+  return pid;
+}
 
 // One captured output: the pipe's read end and the last kChildCaptureLimit bytes read from it.
 struct Capture {
@@ -185,30 +278,9 @@ IoResult<ChildOutput> run_child_with_timeout(const ChildCommand& command, std::u
   auto err_pipe = make_pipe();
   if (!err_pipe) return err_pipe.error();
 
-  SpawnSetup setup;
-  if (int e = posix_spawn_file_actions_init(&setup.actions); e != 0) return IoError::os(e);
-  setup.actions_ready = true;
-  if (int e = posix_spawnattr_init(&setup.attr); e != 0) return IoError::os(e);
-  setup.attr_ready = true;
-  sigset_t none;
-  sigemptyset(&none);
-  int e = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (e == 0) e = posix_spawn_file_actions_adddup2(&setup.actions, out_pipe->second.get(), STDOUT_FILENO);
-  if (e == 0) e = posix_spawn_file_actions_adddup2(&setup.actions, err_pipe->second.get(), STDERR_FILENO);
-  if (e == 0) e = posix_spawnattr_setsigmask(&setup.attr, &none);
-  if (e == 0) e = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK);
-  if (e != 0) return IoError::os(e);
-
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(command.program.c_str()));
-  for (const auto& arg : command.args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  // A bare name is looked up on the search path, as a shell would.
-  e = posix_spawnp(&pid, command.program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-  if (e != 0) return IoError::os(e);
-  RunningChild child(pid);
+  auto pid = spawn(command, out_pipe->second.get(), err_pipe->second.get());
+  if (!pid) return pid.error();
+  RunningChild child(*pid);
   out_pipe->second.reset();
   err_pipe->second.reset();
   Capture out{std::move(out_pipe->first), {}};
@@ -234,6 +306,17 @@ IoResult<ChildOutput> run_child_with_timeout(const ChildCommand& command, std::u
     }
     if (auto r = pump(out, err); !r) return r.error();
   }
+}
+
+void end_children_on_termination() {
+  struct sigaction action {};
+  action.sa_handler = end_with_child;
+  sigemptyset(&action.sa_mask);
+  // While one of the two is handled the other waits; the handler never returns.
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGINT);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
 }
 
 std::string describe_wait_status(int status) {

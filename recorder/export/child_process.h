@@ -2,7 +2,7 @@
 // Child processes of the finalisation (encoders, audio inspectors): spawned
 // with standard input from the null device and both outputs captured, polled
 // every 50 ms, and killed at their deadline. A child is always reaped before
-// the call returns.
+// the call returns, and never outlives the program.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +37,11 @@ struct ChildOutput {
 // "<name> timed out after <N>s".
 IoResult<ChildOutput> run_child_with_timeout(const ChildCommand& command, std::uint64_t timeout_s,
                                              std::string_view name);
+
+// Installs the SIGTERM and SIGINT handler of the program: it kills and reaps
+// the child running at that moment, then exits with status 1. Children die
+// with the program in any case (a parent-death signal set before exec).
+void end_children_on_termination();
 
 // A wait status as text: "exit status: 1", "signal: 9 (SIGKILL)".
 std::string describe_wait_status(int status);

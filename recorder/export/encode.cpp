@@ -148,6 +148,8 @@ IoResult<EncodeResult> encode_aac(const std::filesystem::path& input, const std:
   auto out_abs = absolute_for_child(output);
   if (!out_abs) return out_abs.error();
 
+  // The encoders open the output by name and would follow a link standing there.
+  (void)::unlink(output.c_str());
   const auto afconvert = run_child_with_timeout(
       {"afconvert", {"-d", "aac", "-f", "m4af", "-b", std::to_string(bps), "-s", "3", *in_abs, *out_abs}},
       kEncodeTimeoutS, "afconvert");

@@ -31,6 +31,20 @@ bool is_blank(std::string_view valid_utf8) {
   return true;
 }
 
+// True when the file is not empty and its last byte is not a line feed:
+// a writer stopped in the middle of its line.
+IoResult<bool> ends_in_torn_line(const std::filesystem::path& path) {
+  auto file = File::open_read(path);
+  if (!file) return file.error();
+  auto status = file->status();
+  if (!status) return status.error();
+  if (status->size == 0) return false;
+  if (auto r = file->seek(status->size - 1); !r) return r.error();
+  std::array<std::uint8_t, 1> last{};
+  if (auto r = read_exact(*file, last); !r) return r.error();
+  return last[0] != '\n';
+}
+
 }  // namespace
 
 JournalWriter::Services JournalWriter::default_services() {
@@ -76,12 +90,20 @@ IoResult<void> JournalWriter::append(const JournalEvent& event) {
                           : static_cast<std::int64_t>(wall);
   entry.event = event;
 
+  bool mends_tail = false;
+  if (!tail_checked_) {
+    auto torn = ends_in_torn_line(path_);
+    if (!torn) return torn.error();
+    mends_tail = *torn;
+  }
   std::string line;
   line.reserve(128);
+  if (mends_tail) line.push_back('\n');
   if (!append_entry_line(line, entry)) return IoError::invalid_data("journal event holds text that is not UTF-8");
   // One write call carries the whole line, so concurrent appenders interleave whole lines.
   if (auto r = write_all(file_, as_bytes(line)); !r) return r;
-  if (is_durable(event)) {
+  tail_checked_ = true;
+  if (is_durable(event) || mends_tail) {
     while (services_.full_sync(file_.fd()) != 0) {
       if (errno != EINTR) return IoError::last_os_error();
     }

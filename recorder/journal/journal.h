@@ -41,7 +41,9 @@ class JournalWriter {
 
   // Appends one line for the event, stamped with the time since create;
   // durable kinds reach stable storage before it returns. After a failed
-  // sync the line stays written.
+  // sync the line stays written. The first append ends a torn last line
+  // (one without its line feed) first, in the same write and made durable
+  // with it, so the torn line stays what it was and the new one stands alone.
   IoResult<void> append(const JournalEvent& event);
 
   const std::filesystem::path& path() const { return path_; }
@@ -55,6 +57,7 @@ class JournalWriter {
   std::uint64_t start_ns_;
   std::uint64_t wall_start_ms_;
   Services services_;
+  bool tail_checked_ = false;
 };
 
 // Every entry up to the first line that does not parse (a torn or foreign

@@ -73,7 +73,13 @@ IoResult<File> File::open_read(const std::filesystem::path& path) { return open_
 IoResult<File> File::open_write(const std::filesystem::path& path) { return open_with(path, O_WRONLY, 0); }
 
 IoResult<File> File::create(const std::filesystem::path& path) {
-  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (has_nul(path)) return IoError::nul_in_path();
+  // Truncating in place would write through a link (symbolic or hard) that
+  // stands at the name into the file it reaches, such as an input segment.
+  // The name is freed instead and a new file made there; a link planted in
+  // between fails the exclusive create rather than being followed.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return IoError::last_os_error();
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
 }
 
 IoResult<File> File::open_append(const std::filesystem::path& path) {

@@ -58,7 +58,8 @@ class File final : public Reader, public Writer {
   static IoResult<File> open_read(const std::filesystem::path& path);
   // Write-only, the file must exist; neither created nor truncated.
   static IoResult<File> open_write(const std::filesystem::path& path);
-  // Write-only, created with mode 0666 (less the umask) or truncated.
+  // Write-only, a new file with mode 0666 (less the umask) that replaces
+  // whatever stood at the name (never written through a link).
   static IoResult<File> create(const std::filesystem::path& path);
   // Write-only in append mode, created with mode 0666 when missing, never truncated.
   static IoResult<File> open_append(const std::filesystem::path& path);

@@ -7,6 +7,7 @@
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
+#include "platform/avlog/avlog.h"
 
 namespace helper {
 
@@ -23,6 +24,8 @@ ParsedArguments startHelper(int argc, char** argv) {
   // sealed; writes to a closed pipe fail with EPIPE instead.
   std::signal(SIGPIPE, SIG_IGN);
   gRouteTraceEnabled.store(routeTraceEnabledFromEnvironment());
+  // Standard error carries event lines only, whichever mode decodes media.
+  platform::avlog::silenceLibraryLogging();
 
   ParsedArguments parsed = parseArguments(std::vector<std::string>(argv, argv + argc));
   gEventBus.start();

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/avlog/avlog.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
@@ -115,6 +117,7 @@ std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, co
     const int inRate = static_cast<int>(std::lround(from.sampleRate()));
     const int outRate = static_cast<int>(std::lround(to.sampleRate()));
     if (inRate <= 0 || outRate <= 0) return nullptr;
+    platform::avlog::silenceLibraryLogging();
     AVChannelLayout layout;
     av_channel_layout_default(&layout, static_cast<int>(r.outChannels));
     int rc = swr_alloc_set_opts2(&r.swr, &layout, AV_SAMPLE_FMT_FLTP, outRate, &layout, AV_SAMPLE_FMT_FLTP, inRate, 0,

@@ -4,6 +4,8 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "platform/avlog/avlog.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -58,6 +60,7 @@ std::shared_ptr<const SoundFileData> decodeSoundFile(const std::string& path, st
     if (error != nullptr) *error = "cannot decode sound file " + path + ": " + why;
     return nullptr;
   };
+  platform::avlog::silenceLibraryLogging();
   FormatCloser fmt;
   int rc = avformat_open_input(&fmt.ctx, path.c_str(), nullptr, nullptr);
   if (rc < 0) return failed(averr(rc));
