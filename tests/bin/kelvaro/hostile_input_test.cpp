@@ -1,7 +1,11 @@
 // What a crashing host or a hostile user can leave in the way of kelvaro:
 // closed standard descriptors, links at the output names, a torn journal.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -64,6 +68,40 @@ TEST(KelvaroHostileInput, TornJournalTailKeepsTheNewLinesWhole) {
   const auto appended = s.journal(2);
   ASSERT_FALSE(appended.empty());
   for (const auto& e : appended) EXPECT_TRUE(e.contains("type")) << e.dump();
+}
+
+}  // namespace
+}  // namespace kelvarotest
+
+namespace kelvarotest {
+namespace {
+
+// A terminated kelvaro takes its encoder with it instead of leaving it
+// writing into the session.
+TEST(KelvaroHostileInput, TerminationEndsTheRunningEncoder) {
+  Session s("s-encoder");
+  one_second(s);
+  const auto pidFile = s.tmp() / "encoder.pid";
+  const auto ffmpeg = write_script(s.tmp() / "ffmpeg", "echo $$ > '" + pidFile.string() + "'; exec sleep 60");
+  testsupport::RunOptions o;
+  o.args = {s.dir().string(), "1000"};
+  o.env["VORLANTHEA_FFMPEG"] = ffmpeg.string();
+  o.env["PATH"] = "/usr/bin:/bin";
+  testsupport::Child child(VR_KELVARO_PATH, o);
+  for (int i = 0; i < 300 && !fs::exists(pidFile); ++i) ::usleep(20000);
+  ASSERT_TRUE(fs::exists(pidFile));
+  ::usleep(50000);  // the pid is written before exec
+  const pid_t encoder = std::stoi(readFile(pidFile));
+  child.sendSignal(SIGTERM);
+  const auto r = child.wait(std::chrono::seconds(20));
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 1);
+  bool gone = false;
+  for (int i = 0; i < 250 && !gone; ++i) {
+    gone = ::kill(encoder, 0) != 0 && errno == ESRCH;
+    if (!gone) ::usleep(20000);
+  }
+  EXPECT_TRUE(gone) << "encoder " << encoder << " still running";
 }
 
 }  // namespace
