@@ -1,0 +1,145 @@
+// concat and mix through the built helper, their outputs read back with
+// ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tests/bin/kelvaro/kelvaro_session.h"
+
+namespace {
+
+using kelvarotest::caf_file;
+using kelvarotest::Samples;
+using kelvarotest::tone;
+namespace fs = std::filesystem;
+
+testsupport::RunResult runTasmerig(std::vector<std::string> args) {
+  testsupport::RunOptions o;
+  o.args = std::move(args);
+  return testsupport::runProgram(VR_TASMERIG_PATH, o);
+}
+
+std::string probe(const fs::path& file) {
+  testsupport::RunOptions o;
+  o.args = {"-v",         "error", "-show_entries", "stream=codec_name,sample_rate,channels", "-of", "compact=p=0:nk=1",
+            file.string()};
+  return testsupport::runProgram("/usr/bin/ffprobe", o).out;
+}
+
+// The file's first audio stream decoded to raw samples of the given format.
+std::string decode(const fs::path& file, const std::string& format) {
+  testsupport::RunOptions o;
+  o.args = {"-v", "error", "-i", file.string(), "-f", format, "-"};
+  return testsupport::runProgram("/usr/bin/ffmpeg", o).out;
+}
+
+std::string le16(const Samples& s) {
+  std::string out;
+  for (auto v : s) {
+    const auto u = static_cast<std::uint16_t>(v);
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  }
+  return out;
+}
+
+std::string segmentLine(int seq, const std::string& path, std::size_t frames) {
+  return nlohmann::json{{"type", "segment_closed"},  {"source", "mic"}, {"seq", seq}, {"index", seq}, {"path", path},
+                        {"canonical_frames", frames}}
+             .dump() +
+         "\n";
+}
+
+TEST(TasmerigConcat, JoinsTheListedSegmentsSampleForSampleAndSkipsAMissingOne) {
+  testsupport::TempDir dir;
+  const Samples a = tone(24000, 440, 3000), b = tone(12000, 660, 2000);
+  testsupport::writeFile(dir.path() / "mic" / "000001.caf", caf_file(a));
+  testsupport::writeFile(dir.path() / "mic" / "000002.caf", caf_file(b));
+  testsupport::writeFile(dir.path() / "manifest.jsonl", segmentLine(1, "mic/000001.caf", 24000) +
+                                                            segmentLine(2, "mic/000003.caf", 100) +
+                                                            segmentLine(3, "mic/000002.caf", 12000));
+  const auto out = dir.path() / "mic.mov";
+  const auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source",
+                              "mic", "--out", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(probe(out), "pcm_s16le|24000|1\n");
+  EXPECT_EQ(decode(out, "s16le"), le16(a) + le16(b));
+
+  const auto events = r.errEvents();
+  const auto progress = testsupport::eventsOfType(events, "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["done_frames"], progress.back()["total_frames"]);
+  EXPECT_EQ(progress.back()["total_frames"], 36000);
+  bool warned = false;
+  for (const auto& w : testsupport::eventsOfType(events, "warning")) warned |= w["code"] == "seg_asset_load_failed";
+  EXPECT_TRUE(warned) << r.err;
+}
+
+TEST(TasmerigConcat, FatalReasonsEndWithExitOneAndDeleteNoInput) {
+  testsupport::TempDir dir;
+  const auto manifest = dir.path() / "manifest.jsonl";
+  auto concat = [&](const fs::path& out) {
+    return runTasmerig({"--mode", "concat", "--manifest", manifest.string(), "--source", "mic", "--out", out.string()});
+  };
+  auto reason = [](const testsupport::RunResult& r) {
+    const auto f = testsupport::eventsOfType(r.errEvents(), "fatal_error");
+    return f.empty() ? std::string() : f.back()["reason"].get<std::string>();
+  };
+  auto r = concat(dir.path() / "o.mov");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(reason(r), "manifest_read_failed");
+
+  testsupport::writeFile(manifest, "{\"type\":\"heartbeat\"}\n");
+  r = concat(dir.path() / "o.mov");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(reason(r), "no_segments");
+
+  testsupport::writeFile(dir.path() / "mic" / "000001.caf", caf_file(tone(2400, 440, 3000)));
+  testsupport::writeFile(manifest, segmentLine(1, "mic/000001.caf", 2400));
+  const std::string before = testsupport::readFile(dir.path() / "mic" / "000001.caf");
+  r = concat(dir.path() / "mic" / "000001.caf");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(reason(r), "writer_failed");
+  EXPECT_NE(r.err.find("Output path is an input"), std::string::npos) << r.err;
+  EXPECT_EQ(testsupport::readFile(dir.path() / "mic" / "000001.caf"), before);
+}
+
+TEST(TasmerigMix, SumsTheScaledInputsOverTheLongerOne) {
+  testsupport::TempDir dir;
+  const Samples mic = tone(4800, 440, 8000), system = tone(2400, 660, 4000);
+  testsupport::writeFile(dir.path() / "mic.caf", caf_file(mic, 48000));
+  testsupport::writeFile(dir.path() / "system.caf", caf_file(system, 48000));
+  const auto out = dir.path() / "mixed.mov";
+  const auto r = runTasmerig({"--mode", "mix", "--mic", (dir.path() / "mic.caf").string(), "--system",
+                              (dir.path() / "system.caf").string(), "--mic-gain", "0.5", "--system-gain", "2.0",
+                              "--out", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(probe(out), "pcm_f32le|48000|2\n");
+  const std::string raw = decode(out, "f32le");
+  ASSERT_EQ(raw.size(), mic.size() * 2 * sizeof(float));
+  std::vector<float> got(raw.size() / sizeof(float));
+  std::memcpy(got.data(), raw.data(), raw.size());
+  for (std::size_t i = 0; i < mic.size(); ++i) {
+    const double expected = 0.5 * mic[i] / 32768.0 + (i < system.size() ? 2.0 * system[i] / 32768.0 : 0.0);
+    ASSERT_NEAR(got[2 * i], expected, 1e-4) << "frame " << i;
+    ASSERT_NEAR(got[2 * i + 1], expected, 1e-4) << "frame " << i;
+  }
+}
+
+TEST(TasmerigMix, AMissingMicIsReportedBeforeAMissingSystem) {
+  testsupport::TempDir dir;
+  const auto r = runTasmerig({"--mode", "mix", "--mic", (dir.path() / "nomic.caf").string(), "--system",
+                              (dir.path() / "nosys.caf").string(), "--out", (dir.path() / "o.mov").string()});
+  EXPECT_EQ(r.exitCode, 1);
+  const auto f = testsupport::eventsOfType(r.errEvents(), "fatal_error");
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0]["reason"], "input_not_found");
+  EXPECT_NE(f[0]["ctx"].get<std::string>().find("Mic input not found"), std::string::npos);
+}
+
+}  // namespace
