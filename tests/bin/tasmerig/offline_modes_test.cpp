@@ -80,6 +80,38 @@ TEST(TasmerigConcat, JoinsTheListedSegmentsSampleForSampleAndSkipsAMissingOne) {
   EXPECT_TRUE(warned) << r.err;
 }
 
+TEST(TasmerigConcat, UnplayableAndAudiolessSegmentsAreWarnedAndLeftOut) {
+  testsupport::TempDir dir;
+  const Samples a = tone(4800, 440, 3000);
+  testsupport::writeFile(dir.path() / "mic" / "000001.caf", caf_file(a));
+  testsupport::writeFile(dir.path() / "mic" / "000002.caf", std::string(4096, 'x'));
+  // A recognised container that holds only a picture.
+  testsupport::RunOptions video;
+  video.args = {"-v",
+                "error",
+                "-f",
+                "lavfi",
+                "-i",
+                "color=c=black:s=16x16:d=0.2",
+                "-c:v",
+                "mpeg4",
+                "-f",
+                "mov",
+                (dir.path() / "mic" / "000003.caf").string()};
+  ASSERT_EQ(testsupport::runProgram("/usr/bin/ffmpeg", video).exitCode, 0);
+  testsupport::writeFile(dir.path() / "manifest.jsonl", segmentLine(1, "mic/000001.caf", 4800) +
+                                                            segmentLine(2, "mic/000002.caf", 100) +
+                                                            segmentLine(3, "mic/000003.caf", 100));
+  const auto out = dir.path() / "mic.mov";
+  const auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source",
+                              "mic", "--out", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(decode(out, "s16le"), le16(a));
+  std::vector<std::string> codes;
+  for (const auto& w : testsupport::eventsOfType(r.errEvents(), "warning")) codes.push_back(w["code"]);
+  EXPECT_EQ(codes, (std::vector<std::string>{"seg_unplayable", "seg_no_audio_track"})) << r.err;
+}
+
 TEST(TasmerigConcat, FatalReasonsEndWithExitOneAndDeleteNoInput) {
   testsupport::TempDir dir;
   const auto manifest = dir.path() / "manifest.jsonl";
@@ -129,6 +161,23 @@ TEST(TasmerigMix, SumsTheScaledInputsOverTheLongerOne) {
     ASSERT_NEAR(got[2 * i], expected, 1e-4) << "frame " << i;
     ASSERT_NEAR(got[2 * i + 1], expected, 1e-4) << "frame " << i;
   }
+}
+
+TEST(TasmerigMix, OneInputIsCopiedUnchangedWhateverTheGainAndSettings) {
+  testsupport::TempDir dir;
+  const Samples system = tone(2400, 660, 4000);
+  testsupport::writeFile(dir.path() / "system.caf", caf_file(system, 24000));
+  const auto out = dir.path() / "single.mov";
+  const auto r = runTasmerig({"--mode", "mix", "--system", (dir.path() / "system.caf").string(), "--system-gain", "2.0",
+                              "--out", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(probe(out), "pcm_s16le|24000|1\n");
+  EXPECT_EQ(decode(out, "s16le"), le16(system));
+  // Progress counts the input's own frames against a total at the output rate.
+  const auto progress = testsupport::eventsOfType(r.errEvents(), "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["done_frames"], 2400);
+  EXPECT_EQ(progress.back()["total_frames"], 4800);
 }
 
 TEST(TasmerigMix, AMissingMicIsReportedBeforeAMissingSystem) {
