@@ -98,6 +98,12 @@ TEST(ParseArguments, OtherModesConfigurations) {
   EXPECT_EQ(m.mixConfig->micGain, 0.5f);
   EXPECT_EQ(m.mixConfig->systemGain, 1.0f);
 
+  // Non-finite gains would write NaN audio: they are invalid, the default holds.
+  auto nf = parse({"--mode", "mix", "--system", "s.caf", "--out", "o", "--mic-gain", "nan", "--system-gain", "inf"});
+  ASSERT_TRUE(nf.mixConfig);
+  EXPECT_EQ(nf.mixConfig->micGain, 1.0f);
+  EXPECT_EQ(nf.mixConfig->systemGain, 1.0f);
+
   auto w =
       parse({"--mode", "test-segment-writer", "--out", "d", "--source", "system", "--canonical-system-channels", "3"});
   ASSERT_TRUE(w.testSegmentWriterConfig);
