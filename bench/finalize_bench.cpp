@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   request.has_mic = !plan.mic.empty();
   request.has_system = !plan.system.empty();
   const auto outcome =
-      stage("finalize_session", [&] { return exporter::finalize_session(request, validator, journal); });
+      stage("finalize_session", [&] { return exporter::finalize_session(request, plan, validator, journal); });
   if (!outcome.ok()) {
     std::fprintf(stderr, "finalize failed: %s\n", outcome.error().to_string().c_str());
     return 1;
