@@ -358,6 +358,22 @@ TEST(SyntheticCaptureMode, EndOfInputFinishesUncleanWithoutAFence) {
   EXPECT_EQ(framesOf(s.eventsOfType("segment_closed")), kTotalFrames);
 }
 
+TEST(SyntheticCaptureMode, ASourceWithoutABufferIsReportedAndGetsNoAudio) {
+  // 4800 frames of 200000 channels are more than a buffer may hold.
+  SyntheticSession s({"--include-mic", "true", "--include-system", "true"}, {"--canonical-system-channels", "200000"});
+  s.waitForComplete();
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish(false).exitCode, 0) << s.joined();
+  const auto& events = s.events();
+  const size_t warnedAt = indexOf(events, warningCoded("synthetic_buffer_unavailable"));
+  ASSERT_LT(warnedAt, events.size()) << s.joined();
+  EXPECT_EQ(events[warnedAt]["ctx"].get<std::string>().rfind("system: ", 0), 0u);
+  const auto closed = s.eventsOfType("segment_closed");
+  EXPECT_TRUE(closedOf(closed, "system").empty());
+  EXPECT_EQ(framesOf(closedOf(closed, "mic")), kTotalFrames);
+  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 3}, {"system", 1}}));
+}
+
 void expectRefused(const std::vector<std::string>& extra, const std::string& ctx) {
   testsupport::TempDir dir;
   std::vector<std::string> args = {
