@@ -1,42 +1,15 @@
 #include "helper/selftest/test_report.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
+
+#include "tests/helper/selftest/stderr_capture.h"
 
 namespace helper {
 namespace {
 
-// Standard error, captured into a temporary file while the object lives.
-class StderrCapture {
- public:
-  StderrCapture() : file_(std::tmpfile()), saved_(dup(2)) { dup2(fileno(file_), 2); }
-  ~StderrCapture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  FILE* file_;
-  int saved_;
-};
+using selftesttest::StderrCapture;
 
 TEST(TestReport, CheckLinesAndCounters) {
   StderrCapture capture;
