@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 
+#include "segment_format/segment_format.h"
 #include "tests/bin/tasmerig/capture_session.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
 
@@ -329,6 +330,9 @@ TEST(CaptureMode, PausesAndResumesRacingAStopLeaveNoSegmentUnannounced) {
     for (const auto& c : s.eventsOfType("segment_closed")) announced.insert(c["index"].get<int64_t>());
     for (const auto& entry : std::filesystem::directory_iterator(s.sessionDir() / "mic")) {
       if (entry.path().extension() != ".caf") continue;
+      // A segment opened by a resume that the stop overtook before any audio
+      // stays as a bare header; it holds nothing to announce.
+      if (std::filesystem::file_size(entry.path()) <= segment_format::kHeaderBytes) continue;
       const int64_t index = std::stoll(entry.path().stem().string());
       EXPECT_TRUE(announced.count(index)) << "segment " << index << " has no segment_closed\n" << s.joined();
     }
