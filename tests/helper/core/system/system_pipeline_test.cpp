@@ -287,5 +287,26 @@ TEST_F(SystemPipelineTest, IOProcCountersWithDebugging) {
   EXPECT_TRUE(own.stop(1 * kSec, "ctx"));
 }
 
+// A graph stop happens at every rebuild: a mic switch waiting for its
+// debounce must survive it.
+TEST_F(SystemPipelineTest, AGraphStopKeepsAPendingMicSwitch) {
+  std::vector<platform::dispatch::WorkItemPtr> armed;
+  auto following = std::make_shared<DeviceFollowingState>(
+      [] { return uint64_t{0}; }, DeviceFollowingState::kDefaultDebounceWindowNs,
+      DeviceFollowingState::kDefaultRecentlyDisconnectedWindowNs, DeviceFollowingState::kDefaultMaxDisconnectedEntries,
+      [&](const platform::dispatch::QueuePtr&, uint64_t, const platform::dispatch::WorkItemPtr& item) {
+        armed.push_back(item);
+      });
+  state->setDeviceFollowing(following);
+  int switched = 0;
+  following->scheduleDebounce(9, nullptr, [&](uint32_t) { ++switched; });
+  startSystemTapGraph(*state, std::nullopt, true);
+  EXPECT_TRUE(stopActiveSystemTapGraph(*state, 3.0, "ctx"));
+  EXPECT_EQ(following->pendingDeviceID(), 9u);
+  ASSERT_EQ(armed.size(), 1u);
+  armed[0]->perform();
+  EXPECT_EQ(switched, 1);
+}
+
 }  // namespace
 }  // namespace helper
