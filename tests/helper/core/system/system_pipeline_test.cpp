@@ -3,6 +3,7 @@
 #include "helper/core/system/system_pipeline.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <vector>
@@ -254,6 +255,18 @@ TEST_F(SystemPipelineTest, OutputDeviceChoice) {
   EXPECT_EQ(pipeline().start(*state, std::nullopt, true).outputName, "Unknown Speakers");
   EXPECT_EQ(state->sysOutputName(), "Unknown Speakers");
   EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, ProcessesAreFoundByPid) {
+  EXPECT_TRUE(translatePIDToProcessObjectID(static_cast<int32_t>(::getpid())));
+  EXPECT_FALSE(translatePIDToProcessObjectID(0));
+  EXPECT_FALSE(translatePIDToProcessObjectID(-5));
+  // A pid without a process object: the tap excludes nothing and starts.
+  CaptureConfig c = state->config();
+  c.excludePID = -5;
+  auto other = std::make_shared<CaptureState>(c);
+  EXPECT_EQ(other->systemPipeline()->start(*other, std::nullopt, false).outputUID, "Speakers");
+  EXPECT_TRUE(other->systemPipeline()->stop(1 * kSec, "ctx"));
 }
 
 TEST_F(SystemPipelineTest, ATapRateBesideTheNominalRateIsResolved) {
