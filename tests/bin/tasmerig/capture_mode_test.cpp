@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <set>
 
-#include "tests/bin/tasmerig/capture_session.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
+#include "tests/support/capture_session.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tasmerigtest::CaptureSession;
+using testsupport::CaptureSession;
 
 std::set<std::string> keysOf(const json& j) {
   std::set<std::string> keys;
