@@ -244,7 +244,8 @@ std::string roleOf(const std::string& name, bool mainThread) {
   if (name == "tasmerig-mic-co") return "helper: mic consumer";
   if (name == "tasmerig-sys-co") return "helper: system consumer";
   if (name == "eventbus-writer") return "helper: event bus writer";
-  if (name == "sim-audio-io") return "simulated device IO (runs the helper's mic tap block or IO proc)";
+  if (name == "sim-input-tap") return "simulated mic device (runs the helper's input tap block)";
+  if (name == "sim-io-proc") return "simulated output device (runs the helper's IO proc)";
   if (name.rfind("sim-", 0) == 0) return "simulated world";
   return "helper: reader, queues and timers";
 }
