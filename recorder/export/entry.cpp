@@ -147,7 +147,8 @@ int kelvaro_main(int argc, const char* const* argv) {
   request.has_system = !plan->system.empty();
 
   const FfprobeValidator validator(ffprobe_program());
-  const auto outcome = finalize_session(request, validator, *journal);
+  // The finalisation works from this plan: the directory is walked once.
+  const auto outcome = finalize_session(request, *plan, validator, *journal);
   if (!outcome.ok()) {
     print_line("finalize failed: " + outcome.error().to_string());
     return 1;

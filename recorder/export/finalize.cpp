@@ -66,12 +66,15 @@ class DirectoryLock {
   int fd_;
 };
 
-IoResult<std::vector<recovery::SegmentRecovery>> list_segments(const fs::path& dir, SegmentSource source, bool wanted) {
-  if (!wanted) return std::vector<recovery::SegmentRecovery>{};
-  auto listed = recovery::kelvaro_segments(dir, source);
-  if (!listed) return listed.error();
-  return std::move(listed->segments);
-}
+using Segments = std::vector<recovery::SegmentRecovery>;
+
+// The segments the finalisation works from, listed once, of the sources the
+// request has; when a listing failed, its error, and the lists are empty.
+struct SessionSegments {
+  const Segments& mic;
+  const Segments& system;
+  const std::optional<IoError>& listing_error;
+};
 
 std::string rate_list(const std::vector<std::uint32_t>& rates) {
   std::string text = "[";
@@ -92,9 +95,10 @@ std::string fixed(double value, int decimals) {
 
 class Finalizer {
  public:
-  Finalizer(const FinalizeRequest& request, const AudioValidator& validator, JournalWriter& journal,
-            const FinalizeServices& services)
+  Finalizer(const FinalizeRequest& request, const SessionSegments& segments, const AudioValidator& validator,
+            JournalWriter& journal, const FinalizeServices& services)
       : request_(request),
+        segments_(segments),
         validator_(validator),
         journal_(journal),
         services_(services),
@@ -127,15 +131,12 @@ class Finalizer {
     // Without a duration from the host, the file is held to the length a
     // rebuild would give it, which is what an earlier run gave it.
     std::uint64_t expected = request_.expected_ms;
-    auto mic = list_segments(dir_, SegmentSource::Mic, request_.has_mic);
-    auto system = list_segments(dir_, SegmentSource::System, request_.has_system);
-    const bool listed = mic.ok() && system.ok();
-    const bool have_segments = listed && (!mic->empty() || !system->empty());
+    const bool listed = !segments_.listing_error;
+    const bool have_segments = listed && (!segments_.mic.empty() || !segments_.system.empty());
     if (!host_duration_ && listed) {
-      auto mic_slots = read_manifest_entries(dir_, "mic");
-      auto system_slots = read_manifest_entries(dir_, "system");
-      if (mic_slots && system_slots) {
-        expected = frames_to_ms(compute_material_frames(0, *mic, *system, *mic_slots, *system_slots));
+      if (const auto& read = manifest()) {
+        expected = frames_to_ms(
+            compute_material_frames(0, segments_.mic, segments_.system, read->mic_slots, read->system_slots));
       }
     }
 
@@ -178,9 +179,7 @@ class Finalizer {
     if (!path_exists(candidate)) return false;
     candidate_attempted_ = true;
     if (echo_requested_) {
-      auto mic = recovery::kelvaro_segments(dir_, SegmentSource::Mic);
-      auto system = recovery::kelvaro_segments(dir_, SegmentSource::System);
-      if (mic && system && !mic->segments.empty() && !system->segments.empty()) {
+      if (!segments_.listing_error && !segments_.mic.empty() && !segments_.system.empty()) {
         reject_candidate("echo_risk_aec");
         return false;
       }
@@ -220,18 +219,17 @@ class Finalizer {
   // Stage 6.
   FinalizeOutcome rebuild() {
     journal_append(journal_, journal::ExportStarted{ExportMethod::FallbackCaf});
-    auto mic = list_segments(dir_, SegmentSource::Mic, request_.has_mic);
-    if (!mic) return mic.error();
-    auto system = list_segments(dir_, SegmentSource::System, request_.has_system);
-    if (!system) return system.error();
-    if (mic->empty() && system->empty()) {
+    if (segments_.listing_error) return *segments_.listing_error;
+    const Segments& mic = segments_.mic;
+    const Segments& system = segments_.system;
+    if (mic.empty() && system.empty()) {
       journal_append(journal_, journal::ExportFailed{ExportMethod::FallbackCaf, "no source segments"});
       return FinalizationError::no_source_segments();
     }
 
     std::vector<std::string> warnings;
-    const auto mic_rates = collect_source_rates(*mic);
-    const auto system_rates = collect_source_rates(*system);
+    const auto mic_rates = collect_source_rates(mic);
+    const auto system_rates = collect_source_rates(system);
     if (mic_rates.size() >= 2)
       warnings.push_back("source_sample_rate_changed: mic segments have rates " + rate_list(mic_rates));
     if (system_rates.size() >= 2) {
@@ -242,10 +240,10 @@ class Finalizer {
                          "Hz, system=" + std::to_string(system_rates.front()) + "Hz");
     }
 
-    auto mic_slots = read_manifest_entries(dir_, "mic");
-    if (!mic_slots) return mic_slots.error();
-    auto system_slots = read_manifest_entries(dir_, "system");
-    if (!system_slots) return system_slots.error();
+    const auto& read = manifest();
+    if (!read) return read.error();
+    const SlotMap& mic_slots = read->mic_slots;
+    const SlotMap& system_slots = read->system_slots;
 
     // Target length.
     const std::uint64_t expected_ms = request_.expected_ms;
@@ -253,20 +251,18 @@ class Finalizer {
     std::uint64_t target = 0;
     std::uint64_t timeline_ms = 0;
     if (expected_ms == 0) {
-      target = compute_material_frames(0, *mic, *system, *mic_slots, *system_slots);
+      target = compute_material_frames(0, mic, system, mic_slots, system_slots);
       if (target != 0) warnings.push_back("recovered_duration_from_source_segments: stop duration was unavailable");
       timeline_ms = frames_to_ms(target);
     } else if (!request_.expected_from_host) {
       // The duration is the plan's estimate, which counts segment contents
       // only: every recorded frame is kept, gap slots included.
-      target = compute_material_frames(0, *mic, *system, *mic_slots, *system_slots);
+      target = compute_material_frames(0, mic, system, mic_slots, system_slots);
       if (target < requested) warnings.push_back(trimmed_warning(expected_ms, target));
       timeline_ms = frames_to_ms(target);
     } else {
-      const std::uint64_t material = compute_material_frames(requested, *mic, *system, *mic_slots, *system_slots);
-      auto route_recovery = read_manifest_stage(dir_);
-      if (!route_recovery) return route_recovery.error();
-      if (*route_recovery) {
+      const std::uint64_t material = compute_material_frames(requested, mic, system, mic_slots, system_slots);
+      if (read->route_recovery) {
         target = requested;
         if (material < requested) {
           warnings.push_back("preserved_route_recovery_gap: requested=" + std::to_string(expected_ms) +
@@ -280,26 +276,25 @@ class Finalizer {
       }
     }
     // A system recording interval still open at the end of the manifest runs to the end of the timeline.
-    auto intervals = read_system_recording_intervals(dir_, sat_mul_div_ceil(target, 1, kExportFramesPerMs));
-    if (!intervals) return intervals.error();
+    const auto intervals = read->system_states.until(sat_mul_div_ceil(target, 1, kExportFramesPerMs));
 
     // Timelines.
     std::optional<fs::path> mic_timeline;
     std::optional<fs::path> system_timeline;
-    if (!mic->empty()) {
-      auto built = build_source_timeline(*mic, *mic_slots, dir_ / kMicTimelineFileName, target);
+    if (!mic.empty()) {
+      auto built = build_source_timeline(mic, mic_slots, dir_ / kMicTimelineFileName, target);
       if (!built) return built.error();
       add_resample_warnings(warnings, "mic", built->notes);
       mic_timeline = built->path;
     }
-    if (!system->empty()) {
-      auto built = build_source_timeline(*system, *system_slots, dir_ / kSystemTimelineFileName, target);
+    if (!system.empty()) {
+      auto built = build_source_timeline(system, system_slots, dir_ / kSystemTimelineFileName, target);
       if (!built) return built.error();
       add_resample_warnings(warnings, "system", built->notes);
       system_timeline = built->path;
     }
-    if (system_timeline && intervals->seen) {
-      auto muted = apply_system_interval_mask(*system_timeline, target, intervals->intervals);
+    if (system_timeline && intervals.seen) {
+      auto muted = apply_system_interval_mask(*system_timeline, target, intervals.intervals);
       if (!muted) return muted.error();
       if (*muted > 0) warnings.push_back("system_source_interval_mask_applied: muted_frames=" + std::to_string(*muted));
     }
@@ -405,7 +400,14 @@ class Finalizer {
     return write_file_replacing(final_dir_ / kDigestFileName, digest);
   }
 
+  // The manifest, read when first needed and kept for the rest of the run.
+  const IoResult<SessionManifest>& manifest() {
+    if (!manifest_) manifest_.emplace(read_manifest(dir_));
+    return *manifest_;
+  }
+
   const FinalizeRequest& request_;
+  const SessionSegments& segments_;
   const AudioValidator& validator_;
   JournalWriter& journal_;
   const FinalizeServices& services_;
@@ -416,6 +418,7 @@ class Finalizer {
   bool echo_requested_ = false;
   bool candidate_attempted_ = false;
   std::optional<std::string> candidate_rejected_reason_;
+  std::optional<IoResult<SessionManifest>> manifest_;
 };
 
 }  // namespace
@@ -428,9 +431,31 @@ FinalizeServices FinalizeServices::defaults() {
   }};
 }
 
+FinalizeOutcome finalize_session(const FinalizeRequest& request, const recovery::RecoveryPlan& plan,
+                                 const AudioValidator& validator, journal::JournalWriter& journal,
+                                 const FinalizeServices& services) {
+  static const Segments none;
+  const std::optional<IoError> no_error;
+  const SessionSegments segments{request.has_mic ? plan.mic : none, request.has_system ? plan.system : none, no_error};
+  return Finalizer(request, segments, validator, journal, services).run();
+}
+
 FinalizeOutcome finalize_session(const FinalizeRequest& request, const AudioValidator& validator,
                                  journal::JournalWriter& journal, const FinalizeServices& services) {
-  return Finalizer(request, validator, journal, services).run();
+  Segments mic, system;
+  std::optional<IoError> error;
+  const auto list = [&](SegmentSource source, bool wanted, Segments& out) {
+    if (!wanted || error) return;
+    auto listed = recovery::kelvaro_segments(request.session_dir, source);
+    if (listed) {
+      out = std::move(listed->segments);
+    } else {
+      error = listed.error();
+    }
+  };
+  list(SegmentSource::Mic, request.has_mic, mic);
+  list(SegmentSource::System, request.has_system, system);
+  return Finalizer(request, SessionSegments{mic, system, error}, validator, journal, services).run();
 }
 
 IoResult<void> write_file_replacing(const fs::path& path, std::string_view bytes) {

@@ -14,6 +14,7 @@
 #include "recorder/export/validation.h"
 #include "recorder/journal/journal.h"
 #include "recorder/recovery/io_error.h"
+#include "recorder/recovery/plan.h"
 
 namespace recorder::exporter {
 
@@ -72,9 +73,20 @@ struct FinalizeServices {
   static FinalizeServices defaults();
 };
 
-// Runs the finalisation. An exclusive lock on the session's "final"
-// directory is held throughout; a second finalisation of the same session
-// fails at once. Journal append failures never change the course.
+// Runs the finalisation over the segments of `plan`, the recovery plan of
+// the session directory (a source counts only when the request has it): the
+// directory is not listed again, so the audio is rebuilt from exactly the
+// segments the plan counted. The manifest is read once, when first needed.
+// An exclusive lock on the session's "final" directory is held throughout;
+// a second finalisation of the same session fails at once. Journal append
+// failures never change the course.
+FinalizeOutcome finalize_session(const FinalizeRequest& request, const recovery::RecoveryPlan& plan,
+                                 const AudioValidator& validator, journal::JournalWriter& journal,
+                                 const FinalizeServices& services = FinalizeServices::defaults());
+
+// The same for a caller without a plan: the requested sources' segments are
+// listed once first. A listing error fails the rebuild, not the reuse of a
+// valid final file or the promotion of a candidate.
 FinalizeOutcome finalize_session(const FinalizeRequest& request, const AudioValidator& validator,
                                  journal::JournalWriter& journal,
                                  const FinalizeServices& services = FinalizeServices::defaults());

@@ -86,19 +86,75 @@ bool string_member_is(const json& record, const char* key, std::string_view expe
   return it != record.end() && it->is_string() && it->get_ref<const std::string&>() == expected;
 }
 
+// A segment_closed record of the source sets its index's slot.
+void take_segment_closed(SlotMap& slots, const json& record, const std::string& type, std::string_view source) {
+  if (type != "segment_closed" || !string_member_is(record, "source", source)) return;
+  // No fallback from a malformed first choice to the second.
+  auto index = u64_member(record, "seq");
+  if (index.absent) index = u64_member(record, "index");
+  auto duration = u64_member(record, "wall_clock_ms");
+  if (duration.absent) duration = u64_member(record, "duration_ms");
+  if (!index.value || !duration.value || *duration.value == 0) return;
+  slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
+}
+
+// A system source_recording_state record opens or closes an interval.
+void take_recording_state(SystemRecordingStates& states, const json& record, const std::string& type) {
+  if (type != "source_recording_state" || !string_member_is(record, "source", "system")) return;
+  const auto recording = record.find("recording");
+  if (recording == record.end() || !recording->is_boolean()) return;
+  const auto elapsed = u64_member(record, "elapsed_ms").value;
+  if (!elapsed) return;
+  if (recording->get<bool>()) {
+    if (!states.open_since) states.open_since = *elapsed;
+  } else {
+    if (states.open_since && *elapsed > *states.open_since) states.closed.push_back({*states.open_since, *elapsed});
+    states.open_since.reset();
+  }
+  states.seen = true;
+}
+
+// True for a record that tells of a route recovery.
+bool is_route_recovery(const json& record, const std::string& type) {
+  if (type == "source_recovered") return true;
+  if (type == "source_failed") {
+    const auto it = record.find("recoverable");
+    return it != record.end() && it->is_boolean() && it->get<bool>();
+  }
+  if (type == "route_trace") {
+    return string_member_is(record, "stage", "source_recovery_failed") ||
+           string_member_is(record, "stage", "source_recovery_timeout") ||
+           string_member_is(record, "stage", "source_recovery_retrying") ||
+           string_member_is(record, "stage", "route_coordinator_source_failed");
+  }
+  return false;
+}
+
 }  // namespace
+
+SystemRecordingIntervals SystemRecordingStates::until(std::uint64_t end_ms) const {
+  SystemRecordingIntervals result{closed, seen};
+  if (open_since && end_ms > *open_since) result.intervals.push_back({*open_since, end_ms});
+  return result;
+}
+
+IoResult<SessionManifest> read_manifest(const std::filesystem::path& session_dir) {
+  SessionManifest manifest;
+  auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
+    take_segment_closed(manifest.mic_slots, record, type, "mic");
+    take_segment_closed(manifest.system_slots, record, type, "system");
+    take_recording_state(manifest.system_states, record, type);
+    if (!manifest.route_recovery) manifest.route_recovery = is_route_recovery(record, type);
+    return true;
+  });
+  if (!r) return r.error();
+  return manifest;
+}
 
 IoResult<SlotMap> read_manifest_entries(const std::filesystem::path& session_dir, std::string_view source) {
   SlotMap slots;
   auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
-    if (type != "segment_closed" || !string_member_is(record, "source", source)) return true;
-    // No fallback from a malformed first choice to the second.
-    auto index = u64_member(record, "seq");
-    if (index.absent) index = u64_member(record, "index");
-    auto duration = u64_member(record, "wall_clock_ms");
-    if (duration.absent) duration = u64_member(record, "duration_ms");
-    if (!index.value || !duration.value || *duration.value == 0) return true;
-    slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
+    take_segment_closed(slots, record, type, source);
     return true;
   });
   if (!r) return r.error();
@@ -107,46 +163,19 @@ IoResult<SlotMap> read_manifest_entries(const std::filesystem::path& session_dir
 
 IoResult<SystemRecordingIntervals> read_system_recording_intervals(const std::filesystem::path& session_dir,
                                                                    std::uint64_t end_ms) {
-  SystemRecordingIntervals result;
-  bool open = false;
-  std::uint64_t open_start = 0;
+  SystemRecordingStates states;
   auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
-    if (type != "source_recording_state" || !string_member_is(record, "source", "system")) return true;
-    const auto recording = record.find("recording");
-    if (recording == record.end() || !recording->is_boolean()) return true;
-    const auto elapsed = u64_member(record, "elapsed_ms").value;
-    if (!elapsed) return true;
-    if (recording->get<bool>()) {
-      if (!open) {
-        open = true;
-        open_start = *elapsed;
-      }
-    } else {
-      if (open && *elapsed > open_start) result.intervals.push_back({open_start, *elapsed});
-      open = false;
-    }
-    result.seen = true;
+    take_recording_state(states, record, type);
     return true;
   });
   if (!r) return r.error();
-  if (open && end_ms > open_start) result.intervals.push_back({open_start, end_ms});
-  return result;
+  return states.until(end_ms);
 }
 
 IoResult<bool> read_manifest_stage(const std::filesystem::path& session_dir) {
   bool found = false;
   auto r = for_each_record(session_dir, [&](const json& record, const std::string& type) {
-    if (type == "source_recovered") {
-      found = true;
-    } else if (type == "source_failed") {
-      const auto it = record.find("recoverable");
-      found = it != record.end() && it->is_boolean() && it->get<bool>();
-    } else if (type == "route_trace") {
-      found = string_member_is(record, "stage", "source_recovery_failed") ||
-              string_member_is(record, "stage", "source_recovery_timeout") ||
-              string_member_is(record, "stage", "source_recovery_retrying") ||
-              string_member_is(record, "stage", "route_coordinator_source_failed");
-    }
+    found = is_route_recovery(record, type);
     return !found;
   });
   if (!r) return r.error();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,30 @@ struct SystemRecordingIntervals {
   std::vector<SourceRecordingInterval> intervals;  // in the order found
   bool seen = false;                               // at least one valid system recording-state record
 };
+
+// The system source's recording-state records as read: the intervals their
+// stops closed, and the start of one no stop closed.
+struct SystemRecordingStates {
+  std::vector<SourceRecordingInterval> closed;  // in the order found
+  std::optional<std::uint64_t> open_since;
+  bool seen = false;  // at least one valid record
+
+  // The intervals, the open one ending at end_ms (the end of the timeline)
+  // when that lies beyond its start.
+  SystemRecordingIntervals until(std::uint64_t end_ms) const;
+};
+
+// What the finalisation takes from the manifest, gathered in one pass.
+struct SessionManifest {
+  SlotMap mic_slots;
+  SlotMap system_slots;
+  SystemRecordingStates system_states;
+  bool route_recovery = false;
+};
+
+// The whole manifest in one read: the records the functions below read, each
+// taken as they take it.
+IoResult<SessionManifest> read_manifest(const std::filesystem::path& session_dir);
 
 // The slot map of one source ("mic" or "system") from its segment_closed
 // records: index from "seq" (else "index"), duration from "wall_clock_ms"

@@ -262,6 +262,25 @@ TEST_F(FinalizeTest, EchoCancellationWithoutAMicTimelineFailsOpen) {
   EXPECT_FALSE(fs::exists(dir() / "mic_timeline.caf"));
 }
 
+TEST_F(FinalizeTest, TheRebuildWorksFromThePlanItIsHanded) {
+  // A segment that turns up after planning is not what the plan line counted, so it is not rebuilt either.
+  request_.has_mic = true;
+  request_.expected_from_host = false;
+  write_caf(dir() / "mic" / "000001.caf", std::vector<std::int16_t>(24000, 100));
+  const auto plan = recovery::kelvaro_plan(dir(), 720000);
+  ASSERT_TRUE(plan.ok());
+  request_.expected_ms = plan->duration_ms.value_or(0);
+  write_caf(dir() / "mic" / "000002.caf", std::vector<std::int16_t>(24000, 200));
+
+  auto journal = journal::JournalWriter::create(dir(), 5000);
+  ASSERT_TRUE(journal.ok());
+  const auto outcome = finalize_session(request_, *plan, validator_, *journal, services_);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().to_string();
+  EXPECT_EQ(fixtures::caf_samples(dir() / "mic_timeline.caf"), std::vector<std::int16_t>(24000, 100));
+  ASSERT_FALSE(validator_.calls.empty());
+  EXPECT_EQ(validator_.calls.back().expected_ms, 1000U);
+}
+
 TEST(WriteFileReplacing, ReplacesTheWholeFileAndLeavesNoTemporary) {
   TempDir tmp;
   writeFile(tmp / "f", "a much longer earlier content");
