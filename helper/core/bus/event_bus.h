@@ -4,6 +4,7 @@
 // and append to a bounded buffer; one writer thread drains it, so no
 // producer ever blocks on the pipe. Only droppable types are ever dropped.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -63,6 +64,9 @@ class EventBus {
 extern EventBus& gEventBus;
 
 void emitEvent(const Event& event);
+// Where a component sends its own events: emitEvent unless a test
+// supplies its own.
+using EventSink = std::function<void(const Event&)>;
 // Enqueues each event in order.
 void emitAll(const std::vector<Event>& events);
 void emitWarning(const std::string& code, const std::string& ctx);

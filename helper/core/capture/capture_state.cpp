@@ -23,11 +23,13 @@ CaptureState::CaptureState(CaptureConfig config)
       micWriter_(makeWriter(config_.includeMic, "mic", config_, config_.canonicalMicChannels, sessionStartNs_)),
       sysWriter_(
           makeWriter(config_.includeSystem, "system", config_, config_.canonicalSystemChannels, sessionStartNs_)),
-      micPipeline_(micWriter_ ? std::make_unique<MicPipeline>(micWriter_) : nullptr) {}
+      micPipeline_(micWriter_ ? std::make_unique<MicPipeline>(micWriter_) : nullptr),
+      systemPipeline_(sysWriter_ ? std::make_unique<SystemPipeline>(sysWriter_) : nullptr) {}
 
 CaptureState::~CaptureState() {
   // The tap block and the consumer reach into the pipeline and this state:
   // the render thread stops before either goes.
+  systemPipeline_.reset();
   if (engine_) engine_->inputNode().removeTap(0);
   micPipeline_.reset();
 }
@@ -44,8 +46,7 @@ CaptureState::~CaptureState() {
 
 VR_LOCKED_FIELD(CaptureState::EnginePtr, engine, setEngine, engine_)
 VR_LOCKED_FIELD(std::shared_ptr<platform::audio::AudioConverter>, micConverter, setMicConverter, micConverter_)
-VR_LOCKED_FIELD(std::shared_ptr<platform::dispatch::Semaphore>, systemConsumerDone, setSystemConsumerDone,
-                systemConsumerDone_)
+VR_LOCKED_FIELD(std::shared_ptr<DeviceFollowingState>, deviceFollowing, setDeviceFollowing, deviceFollowing_)
 VR_LOCKED_FIELD(std::string, micDeviceUID, setMicDeviceUID, micDeviceUID_)
 VR_LOCKED_FIELD(std::string, micDeviceName, setMicDeviceName, micDeviceName_)
 VR_LOCKED_FIELD(std::string, micRouteKind, setMicRouteKind, micRouteKind_)
@@ -55,6 +56,18 @@ VR_LOCKED_FIELD(std::string, aecMode, setAecMode, aecMode_)
 VR_LOCKED_FIELD(nlohmann::json, micVpFormat, setMicVpFormat, micVpFormat_)
 
 #undef VR_LOCKED_FIELD
+
+std::optional<OutputDeviceClassification> CaptureState::sysOutputClassification() const {
+  std::lock_guard lock(fieldsLock_);
+  return sysOutputClassification_;
+}
+
+void CaptureState::setSysOutputDevice(std::string uid, std::string name, OutputDeviceClassification classification) {
+  std::lock_guard lock(fieldsLock_);
+  sysOutputUID_ = std::move(uid);
+  sysOutputName_ = std::move(name);
+  sysOutputClassification_ = std::move(classification);
+}
 
 bool CaptureState::hasPendingMicReconnect() const {
   std::lock_guard lock(reconnectLock_);

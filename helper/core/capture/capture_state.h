@@ -21,6 +21,9 @@
 #include "helper/core/entry/command_line.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/segments/segment_writer.h"
+#include "helper/core/system/system_pipeline.h"
+#include "helper/routing/device_following.h"
+#include "helper/routing/device_properties.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "platform/dispatch/dispatch.h"
 
@@ -64,6 +67,9 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // The mic path (ring, gate, generation, drain, consumer); null exactly
   // when there is no mic writer.
   MicPipeline* micPipeline() const { return micPipeline_.get(); }
+  // The system path (tap graph, ring, gate, drain, consumer); null exactly
+  // when there is no system writer.
+  SystemPipeline* systemPipeline() const { return systemPipeline_.get(); }
 
   EnginePtr engine() const;
   void setEngine(EnginePtr engine);
@@ -80,6 +86,12 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   void setSysOutputUID(std::string v);
   std::string sysOutputName() const;
   void setSysOutputName(std::string v);
+  std::optional<OutputDeviceClassification> sysOutputClassification() const;
+  // The output device the system graph follows, all three at once.
+  void setSysOutputDevice(std::string uid, std::string name, OutputDeviceClassification classification);
+  // The device-following state of the mic side; null without an active mic.
+  std::shared_ptr<DeviceFollowingState> deviceFollowing() const;
+  void setDeviceFollowing(std::shared_ptr<DeviceFollowingState> v);
   std::string aecMode() const;
   void setAecMode(std::string v);
   nlohmann::json micVpFormat() const;
@@ -141,8 +153,6 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // Serialises starting, stopping and rebuilding the system tap graph; the
   // stop path keeps it.
   std::mutex& systemGraphLock() { return systemGraphLock_; }
-  std::shared_ptr<platform::dispatch::Semaphore> systemConsumerDone() const;
-  void setSystemConsumerDone(std::shared_ptr<platform::dispatch::Semaphore> done);
 
  private:
   void handlePause(const nlohmann::json& message, const std::string& requestId);
@@ -160,12 +170,13 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   mutable std::mutex fieldsLock_;  // guards the strings and shared objects below
   EnginePtr engine_;
   std::shared_ptr<platform::audio::AudioConverter> micConverter_;
-  std::shared_ptr<platform::dispatch::Semaphore> systemConsumerDone_;
+  std::shared_ptr<DeviceFollowingState> deviceFollowing_;
   std::string micDeviceUID_;
   std::string micDeviceName_;
   std::string micRouteKind_ = "unknown";
   std::string sysOutputUID_;
   std::string sysOutputName_;
+  std::optional<OutputDeviceClassification> sysOutputClassification_;
   std::string aecMode_ = "passthrough";
   nlohmann::json micVpFormat_ = nlohmann::json::object();
 
@@ -201,9 +212,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   mutable std::mutex stopClaimLock_;
   bool stopClaimed_ = false;
 
-  // Last, so that it goes first: its consumer thread uses the fields above
-  // until the pipeline's destructor has joined it.
+  // Last, so that they go first: their consumer threads use the fields
+  // above until the pipelines' destructors have joined them.
   std::unique_ptr<MicPipeline> micPipeline_;
+  std::unique_ptr<SystemPipeline> systemPipeline_;
 };
 
 }  // namespace helper

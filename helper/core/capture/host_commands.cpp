@@ -95,7 +95,7 @@ std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWr
                                                  const char* drainTimeoutText) {
   gate.store(0);
   // Only a running consumer can answer a drain; without one the ring holds nothing.
-  const bool consumerRuns = writer == micWriter_ ? micConsumerStarted() : systemConsumerDone() != nullptr;
+  const bool consumerRuns = writer == micWriter_ ? micConsumerStarted() : systemPipeline_->hasConsumer();
   if (consumerRuns && !requestDrain(drainRequested, drainDone, kDrainWaitNs)) {
     emitWarning("drain_timeout", drainTimeoutText);
   }
@@ -118,8 +118,9 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
                               micPipeline_->drainDone(), "mic ring drain timed out during pause; proceeding to seal");
   }
   if (sysWriter_ && !sysWriter_->paused()) {
-    if (auto seq = pauseSource(sysWriter_, gSystemTapEnabled, gSystemDrainRequested, gSystemDrainDone,
-                               "system ring drain timed out during pause; proceeding to seal")) {
+    if (auto seq =
+            pauseSource(sysWriter_, systemPipeline_->tapEnabled(), systemPipeline_->drainRequested(),
+                        systemPipeline_->drainDone(), "system ring drain timed out during pause; proceeding to seal")) {
       sealedIndex = seq;
     }
   }
@@ -142,7 +143,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   if (sysWriter_ && sysWriter_->paused()) {
     sysWriter_->open();
     sysWriter_->setPaused(false);
-    gSystemTapEnabled.store(1);
+    systemPipeline_->tapEnabled().store(1);
   }
   emitEvent(Event{{"type", "resume_fence_complete"}, {"request_id", requestId}});
 }
@@ -164,13 +165,15 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   gIsRunning.store(false);
   cancelPendingMicReconnect();
   resetMicReconnectSerialization();
+  // Only here: a graph rebuild must not drop a pending mic switch.
+  if (auto following = deviceFollowing()) following->cancelPendingDebounce();
   // Both stay locked until the process ends: no graph rebuild, pause,
   // resume or mic rebuild can start or finish from here on.
   systemGraphLock_.lock();
   lifecycleLock_.lock();
   cancelPendingSourceRecoveries(reason.value_or("stop"));
   if (micPipeline_) micPipeline_->tapEnabled().store(0);
-  gSystemTapEnabled.store(0);
+  if (systemPipeline_) systemPipeline_->tapEnabled().store(0);
 
   gStopStep.store(2);
   const auto eng = engine();
@@ -189,13 +192,12 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   }
 
   gStopStep.store(5);
-  if (SPSCRing* ring = gRing.load()) spsc_ring_close(ring);
-  if (config_.includeSystem && sysWriter_) {
-    if (auto done = systemConsumerDone()) {
-      if (!done->waitForNs(kConsumerJoinWaitNs)) {
-        emitWarning("consumer_join_timeout",
-                    "system consumer did not exit within 3s after shutdown; proceeding to seal");
-      }
+  if (systemPipeline_) {
+    // The tap, the aggregate device and the IO proc go before the process
+    // does; the consumer then writes what the ring still holds.
+    systemPipeline_->tearDownAndClose();
+    if (config_.includeSystem && !systemPipeline_->awaitConsumer(kConsumerJoinWaitNs)) {
+      emitWarning("consumer_join_timeout", "system consumer did not exit within 3s after shutdown; proceeding to seal");
     }
   }
 

@@ -13,15 +13,7 @@ std::atomic<uint32_t> gStopStep{0};
 std::atomic<void**> gBacktraceFrames{nullptr};
 std::atomic<bool> gDebugIOProc{false};
 
-std::atomic<SPSCRing*> gRing{nullptr};
-std::atomic<uint8_t*> gRingBuffer{nullptr};
-std::atomic<uint32_t> gSystemTapEnabled{0};
-std::atomic<uint32_t> gSystemDrainRequested{0};
-platform::dispatch::Semaphore gSystemDrainDone{0};
 std::atomic<uint32_t> gSystemRebuildScheduled{0};
-std::atomic<double> gTapAsbdRate{0.0};
-std::atomic<uint32_t> gTapID{0};
-std::atomic<uint32_t> gAggregateDeviceID{0};
 
 bool routeTraceEnabledFromEnvironment() {
   const char* raw = std::getenv("VORLANTHEA_ROUTE_TRACE");

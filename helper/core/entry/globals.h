@@ -1,13 +1,12 @@
 #pragma once
 // Process-wide tuning constants (k) and shared state (g) of the capture
 // helper. Constants never change; shared state is atomic or a semaphore, so
-// any thread may touch it. The mic path's shared state is MicPipeline's.
+// any thread may touch it. The mic path's shared state is MicPipeline's,
+// the system path's SystemPipeline's.
 #include <atomic>
 #include <cstdint>
 
 #include "platform/dispatch/dispatch.h"
-
-struct SPSCRing;  // helper/ring/spsc_ring.h
 
 namespace helper {
 
@@ -49,15 +48,7 @@ inline constexpr double kSourceRecoveryMinCadenceRatio = 0.65;
 inline constexpr uint64_t kRingCapacity = 0x100000;
 inline constexpr uint64_t kSystemCadenceRecoveryWindowMs = 2000;
 
-extern std::atomic<SPSCRing*> gRing;
-extern std::atomic<uint8_t*> gRingBuffer;
-extern std::atomic<uint32_t> gSystemTapEnabled;
-extern std::atomic<uint32_t> gSystemDrainRequested;
-extern platform::dispatch::Semaphore gSystemDrainDone;
 extern std::atomic<uint32_t> gSystemRebuildScheduled;
-extern std::atomic<double> gTapAsbdRate;
-extern std::atomic<uint32_t> gTapID;
-extern std::atomic<uint32_t> gAggregateDeviceID;
 
 // Route coordinator.
 inline constexpr uint64_t kRouteCoordinatorSettleWindowNs = 300'000'000ULL;

@@ -31,10 +31,6 @@ namespace helper {
 class CaptureState;
 class SegmentWriter;
 
-// Where the mic path's own events go ("first_frame_format",
-// "source_overflow", malformed-message warnings).
-using EventSink = std::function<void(const Event&)>;
-
 // What the render thread saw in the first buffer of a tap installation,
 // kept in atomics so that the consumer can turn it into
 // "first_frame_format" off the render thread.

@@ -121,6 +121,11 @@ bool SegmentWriter::paused() {
   return paused_;
 }
 
+std::optional<std::string> SegmentWriter::openFailure() {
+  std::lock_guard lock(lock_);
+  return openFailure_;
+}
+
 void SegmentWriter::setPaused(bool paused) {
   std::lock_guard lock(lock_);
   paused_ = paused;
@@ -258,6 +263,7 @@ std::vector<Event> SegmentWriter::openUnlocked() {
 
   if (fd < 0) {
     events.push_back(writerWarning("writer_open_failed", "cannot create file at " + path));
+    openFailure_ = events.back()["ctx"].get<std::string>();
     return events;
   }
   if (!writeCafHeader(fd)) {
@@ -267,8 +273,10 @@ std::vector<Event> SegmentWriter::openUnlocked() {
     ::close(fd);
     ::unlink(path.c_str());
     events.push_back(writerWarning("writer_open_failed", "cannot write header to " + path + ": " + errnoText(err)));
+    openFailure_ = events.back()["ctx"].get<std::string>();
     return events;
   }
+  openFailure_.reset();
   fd_ = fd;
   ownsCurrentFile_ = true;
   events.push_back(Event{{"type", "segment_opened"},

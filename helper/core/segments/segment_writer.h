@@ -55,6 +55,9 @@ class SegmentWriter {
 
   bool paused();
   void setPaused(bool paused);
+  // The "ctx" of the "writer_open_failed" warning when the last open left
+  // the writer without a file; nothing once an open succeeded.
+  std::optional<std::string> openFailure();
 
   // Plain fields for callers, without the writer's lock.
   int64_t seq() const { return seq_.load(std::memory_order_acquire); }
@@ -126,6 +129,7 @@ class SegmentWriter {
   int fd_ = -1;
   std::optional<std::string> currentURL_;
   bool ownsCurrentFile_ = false;  // the file at currentURL_ was created by this writer
+  std::optional<std::string> openFailure_;
   std::atomic<int64_t> seq_{0};
   uint64_t segStartNs_ = 0;
   int64_t framesWritten_ = 0;

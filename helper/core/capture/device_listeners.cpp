@@ -1,0 +1,131 @@
+#include "helper/core/capture/device_listeners.h"
+
+#include <algorithm>
+#include <string>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/mic/mic_device_change.h"
+#include "helper/core/system/system_tap_rebuild.h"
+#include "helper/routing/device_properties.h"
+#include "platform/audio/hal/hal.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+namespace {
+
+namespace hal = platform::audio::hal;
+
+void addSystemListener(uint32_t selector, hal::AudioObjectPropertyListenerBlock block) {
+  const hal::AudioObjectPropertyAddress address{selector, hal::kAudioObjectPropertyScopeGlobal,
+                                                hal::kAudioObjectPropertyElementMain};
+  hal::PropertyListenerID id = 0;
+  const hal::OSStatus status = hal::addPropertyListenerBlock(hal::kAudioObjectSystemObject, address,
+                                                             platform::dispatch::mainQueue(), std::move(block), &id);
+  if (status != hal::kAudioHardwareNoError) {
+    emitWarning("device_listener_failed",
+                "cannot listen to '" + hal::fourCharString(selector) + "': " + std::to_string(status));
+  }
+}
+
+hal::AudioObjectPropertyListenerBlock makeOutputListener(std::shared_ptr<CaptureState> state, std::string trigger) {
+  return [state = std::move(state), trigger = std::move(trigger)](uint32_t, const hal::AudioObjectPropertyAddress*) {
+    if (state->isStopClaimed()) return;
+    scheduleSystemTapRebuildForCurrentOutput(*state, "output_device_changed", trigger, true, std::nullopt,
+                                             std::nullopt);
+  };
+}
+
+// The deferred reconnect to the device the default input changed to; it
+// gives way to a later change.
+void scheduleDeferredReconnect(const std::shared_ptr<CaptureState>& state,
+                               const std::shared_ptr<DeviceFollowingState>& following, const std::string& newUID,
+                               const std::string& newRoute, const platform::audio::AudioFormat& canonical, float gain) {
+  const uint64_t settle =
+      newRoute == kRouteBluetoothHfp ? kBluetoothHfpMicReconnectDeferNs : kDefaultMicReconnectDeferNs;
+  const uint64_t cooldown = state->micReconnectCooldownDelayNs(machAbsoluteTimeNs());
+  const uint64_t delay = std::max(settle, cooldown);
+  emitRouteTrace("mic_reconnect_deferred", "mic",
+                 {{"reason", "input_device_changed"},
+                  {"new_uid", newUID},
+                  {"new_route", newRoute},
+                  {"delay_ms", delay / 1'000'000},
+                  {"settle_delay_ms", settle / 1'000'000},
+                  {"cooldown_delay_ms", cooldown / 1'000'000}});
+  std::weak_ptr<CaptureState> weakState = state;
+  std::weak_ptr<DeviceFollowingState> weakFollowing = following;
+  state->scheduleMicReconnectAfterRouteSettle(delay, [weakState, weakFollowing, newUID, newRoute, canonical, gain] {
+    auto s = weakState.lock();
+    auto f = weakFollowing.lock();
+    if (!s || !f || f->currentUID() != newUID) return;
+    const auto& writer = s->micWriter();
+    auto engine = s->engine();
+    if (!writer || writer->paused() || !engine) return;
+    emitRouteTrace("mic_reconnect_deferred_fired", "mic",
+                   {{"reason", "input_device_changed"}, {"new_uid", newUID}, {"new_route", newRoute}});
+    handleMicDeviceChange(s, engine, canonical, gain, true, false, std::nullopt);
+  });
+}
+
+}  // namespace
+
+void installOutputDeviceListeners(const std::shared_ptr<CaptureState>& state) {
+  addSystemListener(hal::kAudioHardwarePropertyDefaultOutputDevice, makeOutputListener(state, "default_output"));
+  addSystemListener(hal::kAudioHardwarePropertyDefaultSystemOutputDevice,
+                    makeOutputListener(state, "default_system_output"));
+}
+
+void installDefaultInputListener(const std::shared_ptr<CaptureState>& state,
+                                 const platform::audio::AudioFormat& canonicalMicFormat, float micGain) {
+  std::weak_ptr<CaptureState> weak = state;
+  addSystemListener(hal::kAudioHardwarePropertyDefaultInputDevice,
+                    [weak, canonicalMicFormat, micGain](uint32_t, const hal::AudioObjectPropertyAddress*) {
+                      if (auto s = weak.lock()) handleDefaultInputNotification(s, canonicalMicFormat, micGain);
+                    });
+}
+
+void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
+                                    const platform::audio::AudioFormat& canonicalMicFormat, float micGain) {
+  if (state->isStopClaimed()) return;
+  const auto following = state->deviceFollowing();
+  const auto& writer = state->micWriter();
+  if (!following || !writer || writer->paused()) return;
+
+  const std::optional<uint32_t> device = readDefaultInputDevice();
+  const std::optional<std::string> newUID = device ? readDeviceUID(*device) : std::nullopt;
+  if (!newUID) return;
+  const std::string newRoute = readDeviceTransportType(*device);
+
+  const std::string stateUID = state->micDeviceUID();
+  const bool shouldReconnect = state->engine() && !newUID->empty() && *newUID != stateUID;
+  const std::string oldUID = following->currentUID();
+  if (*newUID == oldUID && !shouldReconnect) return;
+
+  const uint32_t oldID = following->currentDeviceID();
+  const bool oldAddressable = oldID != 0 && readDeviceUID(oldID) == std::optional<std::string>(oldUID);
+  const bool oldAlive = oldID != 0 && isDeviceAlive(oldID);
+  const std::optional<double> newNominal = readDeviceNominalSampleRate(*device);
+  emitRouteTrace("default_input_notification", "mic",
+                 {{"state_uid", stateUID},
+                  {"state_route", state->micRouteKind()},
+                  {"following_uid", oldUID},
+                  {"new_uid", *newUID},
+                  {"new_name", readDeviceName(*device).value_or("")},
+                  {"new_route", newRoute},
+                  {"new_nominal_rate", newNominal.value_or(0)},
+                  {"old_alive", oldAlive},
+                  {"old_still_addressable", oldAddressable},
+                  {"should_reconnect", shouldReconnect}});
+
+  if (!oldUID.empty() && oldID != 0 && !oldAlive && !oldAddressable) following->recordDisconnection(oldUID);
+  state->setPreviousMicDeviceID(oldID);
+  following->setCurrentUID(*newUID);
+  following->setCurrentDeviceID(*device);
+  following->setCurrentRouteKind(newRoute);
+
+  if (shouldReconnect) scheduleDeferredReconnect(state, following, *newUID, newRoute, canonicalMicFormat, micGain);
+}
+
+}  // namespace helper

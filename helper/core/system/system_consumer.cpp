@@ -1,0 +1,175 @@
+#include "helper/core/system/system_consumer.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/conversions.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/segments/segment_writer.h"
+#include "helper/core/system/system_cadence.h"
+#include "helper/core/system/system_pipeline.h"
+#include "helper/core/system/system_ring.h"
+#include "helper/core/system/system_tap_rebuild.h"
+
+namespace helper {
+namespace {
+
+using platform::audio::ConverterInputStatus;
+using platform::audio::ConverterOutputStatus;
+using platform::audio::PCMBuffer;
+
+constexpr auto kIdleSleep = std::chrono::microseconds(2000);
+
+class SystemConsumer {
+ public:
+  SystemConsumer(SystemConsumerRun& run, SystemPipeline& pipeline, CaptureState& state)
+      : run_(run),
+        pipeline_(pipeline),
+        state_(state),
+        writer_(pipeline.writer()),
+        nativeRate_(run.nativeFormat.sampleRate()),
+        canonicalRate_(state.config().canonicalRate) {}
+
+  void run() {
+    SPSCRing* ring = &run_.ring;
+    for (;;) {
+      if (spsc_ring_readable(ring) >= run_.ringFrameBytes) {
+        processChunk();
+        continue;
+      }
+      if (pipeline_.drainRequested().load() != 0) {
+        // Everything the ring held is written: the pause may seal.
+        pipeline_.drainRequested().store(0);
+        pipeline_.drainDone().signal();
+        std::this_thread::sleep_for(kIdleSleep);
+        continue;
+      }
+      if (spsc_ring_is_closed(ring)) {
+        // Everything pushed before the close is visible now.
+        if (spsc_ring_readable(ring) >= run_.ringFrameBytes) continue;
+        return;
+      }
+      std::this_thread::sleep_for(kIdleSleep);
+    }
+  }
+
+ private:
+  void processChunk() {
+    PCMBuffer& input = *run_.input;
+    const uint64_t available = spsc_ring_readable(&run_.ring);
+    const uint32_t frames = takeSystemRingFrames(&run_.ring, input, run_.ringFrameBytes, run_.maxChunkFrames);
+    if (frames == 0) return;
+    if (!firstChunkTraced_) {
+      firstChunkTraced_ = true;
+      emitRouteTrace("system_consumer_first_frames", "system",
+                     {{"native_rate", nativeRate_},
+                      {"native_channels", run_.nativeFormat.channelCount()},
+                      {"interleaved", run_.nativeFormat.isInterleaved()},
+                      {"frames", frames},
+                      {"bytes_available", available},
+                      {"bytes_per_frame", run_.ringFrameBytes}});
+    }
+    if (!writer_ || writer_->paused()) {
+      // A pause never counts as drift.
+      windowResetPending_ = true;
+      return;
+    }
+    PCMBuffer* output = convert(input);
+    if (output == nullptr) return;
+    writer_->write(*output);
+    proveFrames(frames);
+    watchCadence(output->frameLength());
+  }
+
+  // The chunk at the canonical rate, or null when nothing came out.
+  PCMBuffer* convert(const PCMBuffer& input) {
+    PCMBuffer& output = *run_.output;
+    bool given = false;
+    std::string error;
+    const auto status =
+        run_.converter->convert(output, &error, [&](uint32_t, ConverterInputStatus& s) -> const PCMBuffer* {
+          if (given) {
+            s = ConverterInputStatus::noDataNow;
+            return nullptr;
+          }
+          given = true;
+          s = ConverterInputStatus::haveData;
+          return &input;
+        });
+    if (status == ConverterOutputStatus::error || output.frameLength() == 0) return nullptr;
+    return &output;
+  }
+
+  void proveFrames(uint32_t nativeFrames) {
+    const SourceRecoveryFrameProof proof{run_.outputUID,
+                                         truncToInt64(nativeRate_),
+                                         static_cast<int64_t>(run_.nativeFormat.channelCount()),
+                                         0,
+                                         static_cast<int64_t>(nativeFrames),
+                                         machAbsoluteTimeNs()};
+    if (pipeline_.proofSink()) {
+      pipeline_.proofSink()(proof);
+    } else {
+      state_.verifySourceRecoveryFromFrames("system", proof);
+    }
+  }
+
+  void watchCadence(uint32_t canonicalFrames) {
+    const uint64_t now = machAbsoluteTimeNs();
+    if (windowResetPending_) {
+      windowFrames_ = 0;
+      windowStartNs_ = now;
+      windowResetPending_ = false;
+    }
+    windowFrames_ += canonicalFrames;
+    const uint64_t elapsedMs = now >= windowStartNs_ ? (now - windowStartNs_) / 1'000'000 : 0;
+    if (elapsedMs < kSystemCadenceRecoveryWindowMs) return;
+    const SystemCadenceObservation observation{windowFrames_, canonicalRate_, elapsedMs};
+    switch (classifySystemCadenceObservation(observation)) {
+      case SystemCadenceClassification::normal:
+        break;
+      case SystemCadenceClassification::warning:
+        emitRouteTrace("system_cadence_warning", "system",
+                       {{"frames", windowFrames_},
+                        {"wall_ms", elapsedMs},
+                        {"frame_duration_ms", truncToInt64(observation.frameDurationMs())},
+                        {"drift_ms", truncToInt64(observation.driftMs())},
+                        {"drift_ratio", observation.driftRatio()},
+                        {"consumer_native_rate", truncToInt64(nativeRate_)}});
+        break;
+      case SystemCadenceClassification::staleRate:
+        scheduleSystemTapRebuildForCurrentOutput(state_, "system_stale_rate", "consumer_cadence", true, observation,
+                                                 nativeRate_);
+        break;
+    }
+    windowFrames_ = 0;
+    windowStartNs_ = now;
+  }
+
+  SystemConsumerRun& run_;
+  SystemPipeline& pipeline_;
+  CaptureState& state_;
+  const std::shared_ptr<SegmentWriter> writer_;
+  const double nativeRate_;
+  const double canonicalRate_;
+  bool firstChunkTraced_ = false;
+  uint64_t windowFrames_ = 0;
+  uint64_t windowStartNs_ = 0;
+  bool windowResetPending_ = true;
+};
+
+}  // namespace
+
+SystemConsumerRun::SystemConsumerRun(uint64_t ringCapacity) : storage(std::make_unique<uint8_t[]>(ringCapacity)) {
+  spsc_ring_init(&ring, storage.get(), ringCapacity);
+}
+
+void systemConsumerThread(SystemConsumerRun& run, SystemPipeline& pipeline, CaptureState& state) {
+  SystemConsumer consumer(run, pipeline, state);
+  consumer.run();
+}
+
+}  // namespace helper

@@ -1,0 +1,171 @@
+#pragma once
+// The system path, from the platform's IO thread to the system writer,
+// under one owner: the process tap that hears every process but ours, the
+// private aggregate device that carries it, the IO proc registered on it,
+// the tap gate, the drain handshake, the IO proc's counters and, per
+// started graph, the ring with its consumer thread "tasmerig-sys-consumer".
+// At most one graph runs at a time.
+//
+// Threads, per method:
+//   IO thread      the IO proc (nothing else); it allocates nothing, takes
+//                  no lock and makes no system call;
+//   graph owner    start, stop, tearDownAndClose, awaitConsumer: the
+//                  start-up's main thread, later the rebuild path, and the
+//                  stop path, all serialised by the capture state's
+//                  systemGraphLock;
+//   any thread     the gate, the drain handshake, hasConsumer and the
+//                  read-only accessors, which are atomics or semaphores.
+// The destructor tears the graph down and joins every consumer.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/routing/device_properties.h"
+#include "helper/routing/source_recovery_proof.h"
+#include "helper/routing/system_rate_resolution.h"
+#include "platform/audio/hal/hal.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+
+class CaptureState;
+class SegmentWriter;
+struct SystemConsumerRun;
+
+// A start that could not complete: "reason" and "ctx" as the host sees them.
+struct SystemTapGraphError : std::runtime_error {
+  SystemTapGraphError(std::string reason, std::string ctx)
+      : std::runtime_error(reason + ": " + ctx), reason(std::move(reason)), ctx(std::move(ctx)) {}
+  std::string reason;
+  std::string ctx;
+};
+
+struct SystemTapStartResult {
+  std::string outputUID;
+  std::string outputName;  // "Unknown Speakers" when unreadable
+  OutputDeviceClassification outputClassification;
+  double nativeRate = 0;  // the effective rate
+  int64_t nativeChannels = 0;
+  bool nativeInterleaved = true;
+  int64_t tapChannels = 0;
+  ResolvedRate rateResolution;
+  std::optional<double> outputNominalRate;
+  std::optional<double> aggregateNominalRate;
+  std::string outputTransport;
+};
+
+// The IO proc's counters (with --debug-ioproc only).
+struct IOProcStats {
+  uint64_t callCount = 0;
+  uint32_t lastMNumberBuffers = 0;
+  uint32_t lastMNumberChannels = 0;
+  uint32_t lastMDataByteSize = 0;
+  uint64_t totalBytes = 0;  // pushed or dropped alike
+};
+
+inline constexpr const char* kAggregateDeviceName = "Vorlanthea Tap Device";
+inline constexpr const char* kUnknownSpeakersName = "Unknown Speakers";
+inline constexpr uint64_t kIOProcStatsIntervalNs = 1'000'000'000ULL;
+
+class SystemPipeline {
+ public:
+  using FrameProofSink = std::function<void(const SourceRecoveryFrameProof&)>;
+
+  // `proofSink` receives the frame proofs; the capture state's recovery
+  // verification unless a test supplies its own.
+  explicit SystemPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink = emitEvent,
+                          FrameProofSink proofSink = {});
+  ~SystemPipeline();
+  SystemPipeline(const SystemPipeline&) = delete;
+  SystemPipeline& operator=(const SystemPipeline&) = delete;
+
+  // Graph owner: builds and starts the graph for the preferred output
+  // device, else the default output, else the default system output; with
+  // `openSegment` the writer's next segment is open before the consumer
+  // starts. Throws SystemTapGraphError; what was created by then stays
+  // registered until stop(). `state` gives the configuration and the mic's
+  // device, and receives the output device's fields; it must outlive the
+  // consumer.
+  SystemTapStartResult start(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID, bool openSegment);
+
+  // Graph owner: tears the graph down and waits up to joinTimeoutNs for its
+  // consumer to drain the ring and end. False after a time-out, with the
+  // warning "consumer_join_timeout" (`timeoutContext` + "; leaving old
+  // system ring allocated"); that ring is then never freed while the
+  // process lives. True when there was no consumer.
+  bool stop(uint64_t joinTimeoutNs, const std::string& timeoutContext);
+
+  // Graph owner, the stop path's two halves: closes the gate, stops and
+  // destroys the IO proc, the aggregate device and the tap, and closes the
+  // ring; then waits for the consumer (false on a time-out, which the
+  // caller reports).
+  void tearDownAndClose();
+  bool awaitConsumer(uint64_t timeoutNs);
+
+  // A consumer thread exists for the current graph (so a drain can be answered).
+  bool hasConsumer() const { return hasConsumer_.load(std::memory_order_acquire); }
+
+  // Hand-overs (gSystemTapEnabled, gSystemDrainRequested and
+  // gSystemDrainDone where the path was process-wide). Any thread.
+  std::atomic<uint32_t>& tapEnabled() { return tapEnabled_; }
+  std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
+  platform::dispatch::Semaphore& drainDone() { return drainDone_; }
+
+  const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
+  const EventSink& sink() const { return sink_; }
+  // Null when the capture state's verification is to be used.
+  const FrameProofSink& proofSink() const { return proofSink_; }
+
+  // What the current (or last) graph holds; 0 for none. Any thread.
+  uint32_t tapID() const { return tapID_.load(); }
+  uint32_t aggregateDeviceID() const { return aggregateDeviceID_.load(); }
+  uint32_t ioProcID() const { return ioProcID_.load(); }
+  double tapAsbdRate() const;
+  IOProcStats ioProcStats() const;
+
+  // The IO proc context, shared with the statistics timer.
+  struct IOShared;
+
+ private:
+  void startStatsTimer();
+  std::shared_ptr<SystemConsumerRun> prepareRun(const CaptureState& state, const ResolvedRate& rate,
+                                                uint32_t tapChannels, bool interleaved, const std::string& outputUID);
+
+  const std::shared_ptr<SegmentWriter> writer_;
+  const EventSink sink_;
+  const FrameProofSink proofSink_;
+  const std::shared_ptr<IOShared> io_;
+
+  std::atomic<uint32_t> tapEnabled_{0};
+  std::atomic<uint32_t> drainRequested_{0};
+  platform::dispatch::Semaphore drainDone_{0};
+  std::atomic<bool> hasConsumer_{false};
+
+  // Graph owner only.
+  platform::audio::hal::TapDescription tapDescription_;
+  std::atomic<uint32_t> tapID_{0};
+  std::atomic<uint32_t> aggregateDeviceID_{0};
+  std::atomic<uint32_t> ioProcID_{0};
+  std::unique_ptr<platform::dispatch::Timer> statsTimer_;
+  std::shared_ptr<SystemConsumerRun> run_;
+  // Runs whose consumer a stop gave up waiting for: kept, never freed
+  // while their thread may still read them.
+  std::vector<std::shared_ptr<SystemConsumerRun>> retiredRuns_;
+};
+
+// The object id of the process with `pid`; nothing when it has none.
+std::optional<uint32_t> translatePIDToProcessObjectID(int32_t pid);
+
+// The graph operations under the names the rest of the helper uses; both
+// act on the capture state's pipeline (none: nothing to start or stop).
+SystemTapStartResult startSystemTapGraph(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID,
+                                         bool openSegment);
+bool stopActiveSystemTapGraph(CaptureState& state, double joinTimeoutSeconds, const std::string& timeoutContext);
+
+}  // namespace helper
