@@ -25,7 +25,7 @@ Speech makeSpeech(const std::filesystem::path& dir, int canonicalRate = 24000, d
 struct MeetingWorld {
   double speechAmplitude = 0.5;
   double micToneHz = 1000;
-  double micToneAmplitude = 0.05;
+  double micToneAmplitude = 0.002;
   double echoDelayMs = 40;
   double echoGain = 0.3;
   // Scripted events of the "audio" section.

@@ -42,7 +42,7 @@ TEST_F(TwoSourceSession, KelvaroTakesTheSpeakersEchoOutOfTheMicAndKeepsTheMicsOw
   testsupport::MeetingWorld w;
   w.speechAmplitude = 0.4;
   w.micToneHz = 1000;
-  w.micToneAmplitude = 0.005;
+  w.micToneAmplitude = 0.002;
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(10s);

@@ -57,7 +57,7 @@ Match matchSpeech(const std::vector<float>& recorded, const std::vector<float>& 
   return m;
 }
 
-class SystemCapture : public ::testing::Test {
+class MeetingCapture : public ::testing::Test {
  protected:
   void SetUp() override {
     speech_ = testsupport::makeSpeech(speechDir_.path());
@@ -69,7 +69,7 @@ class SystemCapture : public ::testing::Test {
   testsupport::Speech speech_;
 };
 
-TEST_F(SystemCapture, BothSourcesRecordTheMeetingAndReportTheirHealthAtTheStop) {
+TEST_F(MeetingCapture, TheSystemSegmentsHoldWhatTheSpeakersPlayed) {
   CaptureSession s(kBothSources, world());
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(10s);
@@ -78,38 +78,17 @@ TEST_F(SystemCapture, BothSourcesRecordTheMeetingAndReportTheirHealthAtTheStop) 
 
   for (const std::string source : {"mic", "system"}) {
     SCOPED_TRACE(source);
-    const auto opened = ofSource(s.eventsOfType("segment_opened"), source);
-    ASSERT_EQ(opened.size(), 1u) << s.joined();
-    EXPECT_EQ(opened[0]["index"], 1);
-    EXPECT_EQ(opened[0]["path"], (s.sessionDir() / source / "000001.caf").string());
     const auto closed = ofSource(s.eventsOfType("segment_closed"), source);
     ASSERT_EQ(closed.size(), 1u) << s.joined();
-    EXPECT_EQ(closed[0]["path"], source + "/000001.caf");
-    EXPECT_EQ(closed[0]["canonical_rate"], kRate);
     // About ten seconds, every frame of them in the file.
     const auto frames = closed[0]["frames"].get<int64_t>();
     EXPECT_GT(frames, 9 * kRate);
     EXPECT_EQ(static_cast<int64_t>(testsupport::cafSamples(s.sessionDir() / source / "000001.caf").size()), frames);
-    EXPECT_GT(closed[0]["peak"].get<double>(), 0.05);
-  }
-  const auto& closedSystem = ofSource(s.eventsOfType("segment_closed"), "system").at(0);
-  EXPECT_EQ(closedSystem["native_rate_start"], 48000);
-  EXPECT_EQ(closedSystem["native_channels_start"], 2);
-
-  const auto fences = s.eventsOfType("stop_fence_complete");
-  ASSERT_EQ(fences.size(), 1u);
-  EXPECT_EQ(fences[0]["request_id"], "stop-1");
-  const json end = s.eventsOfType("session_end").at(0);
-  EXPECT_EQ(end["segments"], (json{{"mic", 1}, {"system", 1}}));
-  for (const std::string source : {"mic", "system"}) {
-    SCOPED_TRACE(source);
-    EXPECT_GT(end[source + "_health_peak"].get<double>(), 0.05);
+    const json end = s.eventsOfType("session_end").at(0);
     EXPECT_GT(end[source + "_health_rms"].get<double>(), 0.005);
-    EXPECT_LT(end[source + "_health_silence_ratio"].get<double>(), 0.5);
     EXPECT_EQ(end[source + "_health_source_failed"], false);
   }
 
-  // The system segment holds what the speakers played.
   const Match m =
       matchSpeech(testsupport::toFloat(testsupport::joinedSegments(s.sessionDir() / "system")), speech_.canonical);
   EXPECT_GT(m.whole.coefficient, 0.9);
@@ -117,7 +96,7 @@ TEST_F(SystemCapture, BothSourcesRecordTheMeetingAndReportTheirHealthAtTheStop) 
   EXPECT_GE(m.voicedSeconds, 6);
 }
 
-TEST_F(SystemCapture, PauseAndResumeOfAllSealAndReopenTheSystemSegmentsToo) {
+TEST_F(MeetingCapture, PauseAndResumeOfAllSealAndReopenTheSystemSegmentsToo) {
   CaptureSession s(kBothSources, world());
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(2s);
@@ -166,7 +145,7 @@ TEST_F(SystemCapture, PauseAndResumeOfAllSealAndReopenTheSystemSegmentsToo) {
   EXPECT_GE(a2.lag - (a1.lag + static_cast<int64_t>(first.size())), kRate);
 }
 
-TEST_F(SystemCapture, AStalledOutputIsJudgedAStaleRateAndReachesTheRebuild) {
+TEST_F(MeetingCapture, AStalledOutputIsJudgedAStaleRateAndReachesTheRebuild) {
   testsupport::MeetingWorld w;
   w.events = {{{"at_ms", 3000}, {"action", "stall"}, {"device", testsupport::kSpeakerUID}, {"duration_ms", 3000}}};
   CaptureSession s(kBothSources, world(w), {{"VORLANTHEA_ROUTE_TRACE", "1"}});
@@ -191,7 +170,6 @@ TEST_F(SystemCapture, AStalledOutputIsJudgedAStaleRateAndReachesTheRebuild) {
   EXPECT_EQ(f["observed_uid"], testsupport::kSpeakerUID);
   EXPECT_EQ(f["current_rate"], 48000);
   EXPECT_EQ(f["observed_nominal_rate"], 48000);
-  EXPECT_EQ(f["should_rebuild"], false);  // the same device at the same rate
   EXPECT_GE(f["cadence_wall_ms"].get<int64_t>(), 2900);
   EXPECT_GE(f["cadence_drift_ms"].get<int64_t>(), 2500);
   EXPECT_GE(f["cadence_drift_ratio"].get<double>(), 0.1);
