@@ -37,9 +37,10 @@ double correlationAt(const std::vector<float>& signal, const std::vector<float>&
 double meanSquare(const std::vector<float>& samples, std::size_t from, std::size_t to);
 
 // Least-squares fit of a sine of `frequency` over each block of `blockFrames`
-// (so a jump of phase between blocks does not spoil it).
+// (the last one may be shorter), so that a jump of phase between blocks does
+// not spoil it.
 struct ToneFit {
-  double amplitude = 0;         // RMS-weighted mean amplitude over the blocks
+  double amplitude = 0;         // root mean square of the blocks' amplitudes
   std::vector<float> residual;  // the samples with the fitted tone taken out
 };
 ToneFit fitTone(const std::vector<float>& samples, double frequency, double rate, std::size_t blockFrames);
