@@ -177,6 +177,11 @@ std::shared_ptr<SystemConsumerRun> SystemPipeline::prepareRun(const CaptureState
 SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID,
                                            bool openSegment) {
   const CaptureConfig& config = state.config();
+  // Before anything is created: a second graph would leave the first one's
+  // tap, aggregate device and IO proc beyond any stop's reach.
+  if (run_ || tapID_.load() != 0 || aggregateDeviceID_.load() != 0 || ioProcID_.load() != 0) {
+    throw SystemTapGraphError("aggregate_creation_failed", "system ring already exists before graph start");
+  }
   // The tap hears every process but ours.
   std::vector<hal::AudioObjectID> excluded;
   if (auto own = translatePIDToProcessObjectID(config.excludePID)) excluded.push_back(*own);
@@ -253,7 +258,6 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
   }
   ioProcID_.store(procID);
 
-  if (run_) throw SystemTapGraphError("aggregate_creation_failed", "system ring already exists before graph start");
   std::shared_ptr<SystemConsumerRun> run = prepareRun(state, rate, tapChannels, interleaved, *outputUID);
   run_ = run;
   // Published before the device starts: the IO proc pushes whole frames

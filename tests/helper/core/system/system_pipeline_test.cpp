@@ -1,0 +1,325 @@
+// The system tap graph on a simulated world whose clock the test moves: the
+// IO proc then runs on the test's thread, the consumer on its own.
+#include "helper/core/system/system_pipeline.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <vector>
+
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/globals.h"
+#include "platform/audio/hal/hal.h"
+#include "platform/audio/sim_testing.h"
+#include "tests/support/temp_dir.h"
+
+namespace helper {
+namespace {
+
+namespace hal = platform::audio::hal;
+namespace sim = platform::audio::sim;
+namespace simt = platform::audio::sim::testing;
+using json = nlohmann::json;
+
+constexpr uint64_t kMs = 1'000'000ULL;
+constexpr uint64_t kSec = 1'000'000'000ULL;
+
+json speakers(json extra = json::object()) {
+  json d = {{"uid", "Speakers"},
+            {"name", "Desk Speakers"},
+            {"transport", "bltn"},
+            {"nominal_rate", 48000},
+            {"output_channels", 2},
+            {"data_source", "ispk"},
+            {"signal", {{"type", "tone"}, {"frequency", 1000}, {"amplitude", 0.5}}}};
+  d.update(extra);
+  return d;
+}
+
+std::vector<hal::AudioObjectID> worldDevices() {
+  std::vector<hal::AudioObjectID> ids;
+  hal::getPropertyObjectIDs(hal::kAudioObjectSystemObject,
+                            {hal::kAudioHardwarePropertyDevices, hal::kAudioObjectPropertyScopeGlobal, 0}, ids);
+  return ids;
+}
+
+class SystemPipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { load({speakers()}); }
+  void TearDown() override {
+    state.reset();
+    simt::resetWorld(sim::ClockMode::manual);
+  }
+
+  void load(json devices) {
+    state.reset();
+    simt::loadWorld(json{{"devices", std::move(devices)}}, sim::ClockMode::manual);
+    CaptureConfig c;
+    c.sessionDir = (dir.path() / "session").string();
+    c.includeSystem = true;
+    state = std::make_shared<CaptureState>(c);
+  }
+  SystemPipeline& pipeline() { return *state->systemPipeline(); }
+
+  // Starts with the IO proc's counters on, so a test knows how many native
+  // frames the IO proc delivered.
+  SystemTapStartResult startCounting(SystemPipeline& p, bool openSegment = true) {
+    gDebugIOProc.store(true);
+    SystemTapStartResult r = p.start(*state, std::nullopt, openSegment);
+    gDebugIOProc.store(false);
+    return r;
+  }
+  static int64_t deliveredFrames(const SystemPipeline& p) {
+    return static_cast<int64_t>(p.ioProcStats().totalBytes / 8);  // stereo float
+  }
+
+  testsupport::TempDir dir;
+  std::shared_ptr<CaptureState> state;
+};
+
+TEST_F(SystemPipelineTest, RecordsTheTapIntoSystemSegments) {
+  const size_t devicesBefore = worldDevices().size();
+  const SystemTapStartResult r = startCounting(pipeline());
+  EXPECT_EQ(r.outputUID, "Speakers");
+  EXPECT_EQ(r.outputName, "Desk Speakers");
+  EXPECT_EQ(r.outputClassification, (OutputDeviceClassification{"built_in_speakers", true}));
+  EXPECT_EQ(r.nativeRate, 48000);
+  EXPECT_EQ(r.nativeChannels, 2);
+  EXPECT_TRUE(r.nativeInterleaved);
+  EXPECT_EQ(r.tapChannels, 2);
+  EXPECT_EQ(r.rateResolution.source, "tap_asbd");
+  EXPECT_EQ(r.outputNominalRate, 48000);
+  EXPECT_EQ(r.aggregateNominalRate, 48000);
+  EXPECT_EQ(r.outputTransport, "builtin_mic");
+  EXPECT_EQ(state->sysOutputUID(), "Speakers");
+  EXPECT_EQ(state->sysOutputClassification(), r.outputClassification);
+  EXPECT_EQ(state->sysWriter()->seq(), 1);
+  EXPECT_FALSE(state->sysWriter()->openFailure());
+  EXPECT_EQ(state->sysWriter()->nativeRateNow(), 48000);
+  EXPECT_EQ(pipeline().tapAsbdRate(), 48000);
+  EXPECT_NE(pipeline().aggregateDeviceID(), 0u);
+  EXPECT_EQ(worldDevices().size(), devicesBefore + 1);
+  EXPECT_TRUE(pipeline().hasConsumer());
+
+  simt::advance(1 * kSec);
+  const int64_t delivered = deliveredFrames(pipeline());
+  EXPECT_GE(delivered, 46000);
+  // Stopped with the second still in the ring: the consumer writes it first.
+  EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
+  EXPECT_FALSE(pipeline().hasConsumer());
+  EXPECT_EQ(pipeline().tapID(), 0u);
+  EXPECT_EQ(pipeline().aggregateDeviceID(), 0u);
+  EXPECT_EQ(pipeline().ioProcID(), 0u);
+  EXPECT_EQ(worldDevices().size(), devicesBefore);
+
+  auto sealed = state->sysWriter()->sealFinal();
+  ASSERT_TRUE(sealed);
+  // Everything delivered, at 24 kHz, less the resampler's few frames of delay.
+  EXPECT_LE(sealed->frames, delivered / 2);
+  EXPECT_GE(sealed->frames, delivered / 2 - 64);
+  EXPECT_NEAR(sealed->peak, 0.5, 0.02);
+
+  // The next graph starts afresh after a stop.
+  pipeline().start(*state, std::nullopt, true);
+  EXPECT_EQ(state->sysWriter()->seq(), 2);
+  EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, TheGateAndThePausedWriterDropTheTap) {
+  pipeline().start(*state, std::nullopt, true);
+  pipeline().tapEnabled().store(0);
+  simt::advance(200 * kMs);
+  pipeline().tapEnabled().store(1);
+  state->sysWriter()->setPaused(true);
+  simt::advance(200 * kMs);
+  EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
+  state->sysWriter()->setPaused(false);
+  EXPECT_FALSE(state->sysWriter()->sealFinal());  // nothing reached the segment
+}
+
+TEST_F(SystemPipelineTest, ADrainIsAnsweredOnceTheRingIsEmpty) {
+  startCounting(pipeline());
+  simt::advance(500 * kMs);
+  pipeline().tapEnabled().store(0);
+  EXPECT_TRUE(requestDrain(pipeline().drainRequested(), pipeline().drainDone(), 3 * kSec));
+  // Everything the ring held is in the segment by the answer.
+  auto sealed = state->sysWriter()->sealFinal();
+  ASSERT_TRUE(sealed);
+  EXPECT_GE(sealed->frames, deliveredFrames(pipeline()) / 2 - 64);
+  EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, FrameProofsNameTheOutputTheGraphStartedWith) {
+  std::mutex mu;
+  std::vector<SourceRecoveryFrameProof> proofs;
+  SystemPipeline own(
+      state->sysWriter(), [](const Event&) {},
+      [&](const SourceRecoveryFrameProof& p) {
+        std::lock_guard lock(mu);
+        proofs.push_back(p);
+      });
+  startCounting(own);
+  // Another thread moves the state's output meanwhile (as a rebuild does).
+  state->setSysOutputDevice("ElsewhereUID", "Elsewhere", {"unknown", true});
+  simt::advance(500 * kMs);
+  EXPECT_TRUE(own.stop(3 * kSec, "ctx"));
+  std::lock_guard lock(mu);
+  ASSERT_FALSE(proofs.empty());
+  int64_t frames = 0;
+  for (const auto& p : proofs) {
+    EXPECT_EQ(p.uid, "Speakers");
+    EXPECT_EQ(p.sampleRate, 48000);
+    EXPECT_EQ(p.channels, 2);
+    frames += p.frames;
+  }
+  EXPECT_EQ(frames, deliveredFrames(own));  // native frames, all of them
+}
+
+TEST_F(SystemPipelineTest, EachFailingCallEndsTheStartWithItsReason) {
+  struct Case {
+    const char* call;
+    const char* reason;
+    const char* ctxPrefix;
+  };
+  const Case cases[] = {
+      {sim::kFaultProcessTap, "tap_creation_failed", "AudioHardwareCreateProcessTap: "},
+      {sim::kFaultAggregateDevice, "aggregate_creation_failed", "AudioHardwareCreateAggregateDevice: "},
+      {sim::kFaultIOProc, "aggregate_creation_failed", "AudioDeviceCreateIOProcID: "},
+      {sim::kFaultDeviceStart, "aggregate_creation_failed", "AudioDeviceStart: "}};
+  const size_t devicesBefore = worldDevices().size();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    simt::injectFault(sim::FaultConfig{c.call, -1234, 1, 0});
+    try {
+      pipeline().start(*state, std::nullopt, false);
+      ADD_FAILURE() << "the start succeeded";
+    } catch (const SystemTapGraphError& e) {
+      EXPECT_EQ(e.reason, c.reason);
+      EXPECT_EQ(e.ctx, std::string(c.ctxPrefix) + "-1234");
+    }
+    // The clean-up releases what the start created (a consumer that was
+    // already running ends by itself).
+    EXPECT_TRUE(pipeline().stop(1 * kSec, "cleanup"));
+    EXPECT_FALSE(pipeline().hasConsumer());
+    EXPECT_EQ(pipeline().tapID(), 0u);
+    EXPECT_EQ(worldDevices().size(), devicesBefore);
+  }
+  pipeline().start(*state, std::nullopt, false);
+  EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, ASecondStartWithoutAStopCreatesNothing) {
+  pipeline().start(*state, std::nullopt, true);
+  const size_t devices = worldDevices().size();
+  const uint32_t aggregate = pipeline().aggregateDeviceID();
+  try {
+    pipeline().start(*state, std::nullopt, true);
+    ADD_FAILURE() << "the second start succeeded";
+  } catch (const SystemTapGraphError& e) {
+    EXPECT_EQ(e.reason, "aggregate_creation_failed");
+    EXPECT_EQ(e.ctx, "system ring already exists before graph start");
+  }
+  EXPECT_EQ(worldDevices().size(), devices);
+  EXPECT_EQ(pipeline().aggregateDeviceID(), aggregate);
+  EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
+  EXPECT_EQ(worldDevices().size(), devices - 1);
+}
+
+TEST_F(SystemPipelineTest, OutputDeviceChoice) {
+  // No output device at all.
+  load(json::array());
+  try {
+    pipeline().start(*state, std::nullopt, true);
+    ADD_FAILURE();
+  } catch (const SystemTapGraphError& e) {
+    EXPECT_EQ(e.reason, "no_output_device");
+    EXPECT_EQ(e.ctx, "No default system output device");
+  }
+  EXPECT_NE(pipeline().tapID(), 0u);  // left for the clean-up
+  EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
+  EXPECT_EQ(pipeline().tapID(), 0u);
+
+  // A preferred device without a UID: the default one is not consulted.
+  load({speakers(), speakers({{"uid", nullptr}, {"id", 77}})});
+  try {
+    pipeline().start(*state, 77u, true);
+    ADD_FAILURE();
+  } catch (const SystemTapGraphError& e) {
+    EXPECT_EQ(e.reason, "no_output_device");
+  }
+  EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
+
+  // An output whose name cannot be read.
+  load({speakers({{"name", nullptr}})});
+  EXPECT_EQ(pipeline().start(*state, std::nullopt, true).outputName, "Unknown Speakers");
+  EXPECT_EQ(state->sysOutputName(), "Unknown Speakers");
+  EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, ProcessesAreFoundByPid) {
+  EXPECT_TRUE(translatePIDToProcessObjectID(static_cast<int32_t>(::getpid())));
+  EXPECT_FALSE(translatePIDToProcessObjectID(0));
+  EXPECT_FALSE(translatePIDToProcessObjectID(-5));
+  // A pid without a process object: the tap excludes nothing and starts.
+  CaptureConfig c = state->config();
+  c.excludePID = -5;
+  auto other = std::make_shared<CaptureState>(c);
+  EXPECT_EQ(other->systemPipeline()->start(*other, std::nullopt, false).outputUID, "Speakers");
+  EXPECT_TRUE(other->systemPipeline()->stop(1 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, ATapRateBesideTheNominalRateIsResolved) {
+  load({speakers({{"tap_rate", 44100}})});
+  const SystemTapStartResult r = pipeline().start(*state, std::nullopt, true);
+  EXPECT_EQ(r.rateResolution.tapAsbdRate, 44100);
+  EXPECT_EQ(r.rateResolution.effectiveRate, 48000);
+  EXPECT_EQ(r.rateResolution.source, "output_device_nominal");
+  EXPECT_EQ(r.nativeRate, 48000);
+  EXPECT_EQ(pipeline().tapAsbdRate(), 44100);
+  EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
+}
+
+TEST_F(SystemPipelineTest, IOProcCountersWithDebugging) {
+  gDebugIOProc.store(true);
+  std::vector<Event> events;
+  std::mutex mu;
+  SystemPipeline own(state->sysWriter(), [&](const Event& e) {
+    std::lock_guard lock(mu);
+    events.push_back(e);
+  });
+  own.start(*state, std::nullopt, false);
+  gDebugIOProc.store(false);
+  simt::advance(100 * kMs);
+  const IOProcStats s = own.ioProcStats();
+  EXPECT_GT(s.callCount, 0u);
+  EXPECT_EQ(s.lastMNumberBuffers, 1u);
+  EXPECT_EQ(s.lastMNumberChannels, 2u);
+  EXPECT_EQ(s.lastMDataByteSize, 512u * 8);
+  EXPECT_EQ(s.totalBytes, s.callCount * 512 * 8);
+  EXPECT_TRUE(own.stop(1 * kSec, "ctx"));
+}
+
+// A graph stop happens at every rebuild: a mic switch waiting for its
+// debounce must survive it.
+TEST_F(SystemPipelineTest, AGraphStopKeepsAPendingMicSwitch) {
+  std::vector<platform::dispatch::WorkItemPtr> armed;
+  auto following = std::make_shared<DeviceFollowingState>(
+      [] { return uint64_t{0}; }, DeviceFollowingState::kDefaultDebounceWindowNs,
+      DeviceFollowingState::kDefaultRecentlyDisconnectedWindowNs, DeviceFollowingState::kDefaultMaxDisconnectedEntries,
+      [&](const platform::dispatch::QueuePtr&, uint64_t, const platform::dispatch::WorkItemPtr& item) {
+        armed.push_back(item);
+      });
+  state->setDeviceFollowing(following);
+  int switched = 0;
+  following->scheduleDebounce(9, nullptr, [&](uint32_t) { ++switched; });
+  startSystemTapGraph(*state, std::nullopt, true);
+  EXPECT_TRUE(stopActiveSystemTapGraph(*state, 3.0, "ctx"));
+  EXPECT_EQ(following->pendingDeviceID(), 9u);
+  ASSERT_EQ(armed.size(), 1u);
+  armed[0]->perform();
+  EXPECT_EQ(switched, 1);
+}
+
+}  // namespace
+}  // namespace helper
