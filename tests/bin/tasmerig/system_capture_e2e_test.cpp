@@ -96,46 +96,22 @@ TEST_F(MeetingCapture, TheSystemSegmentsHoldWhatTheSpeakersPlayed) {
   EXPECT_GE(m.voicedSeconds, 6);
 }
 
-TEST_F(MeetingCapture, PauseAndResumeOfAllSealAndReopenTheSystemSegmentsToo) {
+TEST_F(MeetingCapture, WhatPlaysWhilePausedIsInNeitherSystemSegment) {
   CaptureSession s(kBothSources, world());
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(2s);
-  // Only "all" is a source a pause or resume takes.
-  s.send({{"type", "pause"}, {"request_id", "p0"}, {"source", "system"}});
-  const json refused = s.waitFor("protocol_error");
-  EXPECT_EQ(refused["reason"], "unsupported_source");
-  EXPECT_EQ(refused["source"], "system");
-
   s.send({{"type", "pause"}, {"request_id", "p1"}, {"source", "all"}});
-  EXPECT_EQ(s.waitFor("pause_fence_complete"),
-            (json{{"type", "pause_fence_complete"}, {"request_id", "p1"}, {"segment_index", 1}}));
-  for (const std::string source : {"mic", "system"}) {
-    const auto closed = ofSource(s.eventsOfType("segment_closed"), source);
-    ASSERT_EQ(closed.size(), 1u) << source << " not sealed before the fence:\n" << s.joined();
-    EXPECT_EQ(closed[0]["index"], 1);
-  }
+  s.waitFor("pause_fence_complete");
   std::this_thread::sleep_for(1500ms);
-  s.send({{"type", "resume"}, {"request_id", "r0"}, {"source", "system"}});
-  EXPECT_EQ(s.waitFor("protocol_error")["source"], "system");
   s.send({{"type", "resume"}, {"request_id", "r1"}, {"source", "all"}});
-  EXPECT_EQ(s.waitFor("resume_fence_complete"), (json{{"type", "resume_fence_complete"}, {"request_id", "r1"}}));
-  for (const std::string source : {"mic", "system"}) {
-    const auto opened = ofSource(s.eventsOfType("segment_opened"), source);
-    ASSERT_EQ(opened.size(), 2u) << source << " not reopened before the fence:\n" << s.joined();
-    EXPECT_EQ(opened[1]["index"], 2);
-  }
+  s.waitFor("resume_fence_complete");
   std::this_thread::sleep_for(2s);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  ASSERT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 2}, {"system", 2}}));
 
-  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 2}, {"system", 2}}));
-  const auto closedSystem = ofSource(s.eventsOfType("segment_closed"), "system");
-  ASSERT_EQ(closedSystem.size(), 2u);
-  EXPECT_EQ(closedSystem[1]["index"], 2);
-  EXPECT_EQ(s.eventsOfType("protocol_error").size(), 2u);
-
-  // The second segment takes up the meeting after the pause: what played
-  // while paused is in neither.
+  // Each segment holds the meeting where it was; the second takes it up
+  // at least the second of the pause after the first one ends.
   const auto first = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system" / "000001.caf"));
   const auto second = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system" / "000002.caf"));
   const auto a1 = testsupport::bestAlignment(first, speech_.canonical, -kRate / 2, 3 * kRate);
