@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,12 +41,10 @@ using namespace std::chrono_literals;
 
 constexpr int kCanonicalRate = 24000;
 
-[[noreturn]] void die(const std::string& what) {
-  std::fprintf(stderr, "capture_bench: %s\n", what.c_str());
-  std::exit(1);
-}
+// Failures unwind to main, so the helper is ended and the scratch directory removed.
+[[noreturn]] void die(const std::string& what) { throw std::runtime_error(what); }
 
-// A scratch directory removed on every way out of main.
+// A scratch directory removed when the benchmark ends.
 class ScratchDir {
  public:
   ScratchDir() {
@@ -110,7 +109,11 @@ class Helper {
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
     ::close(err[1]);
-    if (rc != 0) die("cannot start " + program);
+    if (rc != 0) {
+      ::close(in[1]);
+      ::close(err[0]);
+      die("cannot start " + program);
+    }
     stdin_ = in[1];
     reader_ = std::thread([this, fd = err[0]] { readLines(fd); });
   }
@@ -275,9 +278,7 @@ void report(pid_t pid, const std::map<long, ThreadTime>& before, const std::map<
               simulated / seconds);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 60.0;
   const std::string program = argc > 2 ? argv[2] : VR_TASMERIG_PATH;
   if (!(seconds > 0)) die("seconds must be above 0");
@@ -312,4 +313,15 @@ int main(int argc, char** argv) {
     if (e.value("type", "") == "warning") std::printf("warning: %s\n", e.dump().c_str());
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "capture_bench: %s\n", e.what());
+    return 1;
+  }
 }
