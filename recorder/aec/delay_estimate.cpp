@@ -19,6 +19,54 @@ std::vector<double> envelope(std::span<const std::int16_t> samples, std::uint64_
   return env;
 }
 
+// The first block of the `window` blocks with the most system envelope.
+std::uint64_t loudest_window(const std::vector<double>& env, std::uint64_t window) {
+  if (window >= env.size()) return 0;
+  double sum = 0;
+  for (std::uint64_t b = 0; b < window; ++b) sum += env[b];
+  double best = sum;
+  std::uint64_t best_first = 0;
+  for (std::uint64_t b = window; b < env.size(); ++b) {
+    sum += env[b] - env[b - window];
+    if (sum > best) {
+      best = sum;
+      best_first = b - window + 1;
+    }
+  }
+  return best_first;
+}
+
+// The lag in samples within one block of `block_lag` blocks at which the mic
+// best matches the system over the loudest stretch of the system audio.
+std::uint64_t refine_lag(std::span<const std::int16_t> mic, std::span<const std::int16_t> system,
+                         const std::vector<double>& sys_env, std::uint64_t block, std::uint64_t block_lag) {
+  const std::uint64_t centre = block_lag * block;
+  const std::uint64_t window_blocks = std::min<std::uint64_t>(kDelayRefineSeconds * 100, sys_env.size());
+  const std::uint64_t first = loudest_window(sys_env, window_blocks) * block;
+  const std::uint64_t length = window_blocks * block;
+  std::uint64_t best_lag = centre;
+  double best = -std::numeric_limits<double>::infinity();
+  for (std::uint64_t lag = centre > block ? centre - block : 0; lag <= centre + block; ++lag) {
+    // Only the stretch that both runs hold at this lag.
+    const std::uint64_t end = std::min<std::uint64_t>(first + length, mic.size() > lag ? mic.size() - lag : 0);
+    if (end <= first) continue;
+    double cross = 0;
+    double mic_energy = 0;
+    for (std::uint64_t i = first; i < end; ++i) {
+      const double m = mic[i + lag];
+      cross += static_cast<double>(system[i]) * m;
+      mic_energy += m * m;
+    }
+    // An echo may come back with either polarity.
+    const double score = mic_energy > 0 ? std::abs(cross) / std::sqrt(mic_energy) : 0.0;
+    if (score > best) {
+      best = score;
+      best_lag = lag;
+    }
+  }
+  return best_lag;
+}
+
 }  // namespace
 
 DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<const std::int16_t> system,
@@ -58,13 +106,16 @@ DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<co
   estimate.delay_ms = best_lag * 10;
   estimate.correlation = best;
   estimate.trusted = best >= kTrustedCorrelation;
+  if (estimate.trusted) estimate.delay_samples = refine_lag(mic, system, sys_env, block, best_lag);
   return estimate;
 }
 
 std::uint64_t reference_delay_bytes(const DelayEstimate& estimate, std::uint32_t sample_rate) {
-  if (!estimate.trusted || estimate.delay_ms == 0 || sample_rate == 0) return 0;
-  // The estimator gives at most 2500 ms; any other value saturates.
+  if (!estimate.trusted || sample_rate == 0) return 0;
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (estimate.delay_samples) return *estimate.delay_samples > kMax / 2 ? kMax - 1 : *estimate.delay_samples * 2;
+  if (estimate.delay_ms == 0) return 0;
+  // The estimator gives at most 2500 ms; any other value saturates.
   if (estimate.delay_ms > kMax / sample_rate) return kMax - 1;
   const std::uint64_t samples = std::uint64_t{sample_rate} * estimate.delay_ms / 1000;
   return samples > kMax / 2 ? kMax - 1 : samples * 2;

@@ -3,6 +3,7 @@
 // are compared at lags of 0 to 2.5 s, and the lag with the best normalised
 // correlation wins.
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace recorder::aec {
@@ -18,12 +19,19 @@ inline constexpr std::uint64_t kMinOverlapBlocks = 50;
 inline constexpr double kTrustedCorrelation = 0.4;
 // Seconds of audio read from each timeline for the estimate.
 inline constexpr std::uint64_t kDelaySearchSeconds = 60;
+// Seconds of the loudest system audio over which a trusted lag is refined to
+// the sample, within one block either way.
+inline constexpr std::uint64_t kDelayRefineSeconds = 10;
 
 struct DelayEstimate {
   // The best lag in milliseconds; 0 when no estimate was made.
   std::uint64_t delay_ms = 0;
   double correlation = 0;
   bool trusted = false;
+  // A trusted lag refined to the sample. The block lag alone may lie up to
+  // a block past the echo, and a reference delayed past the echo leaves the
+  // canceller nothing it can model.
+  std::optional<std::uint64_t> delay_samples;
   bool operator==(const DelayEstimate&) const = default;
 };
 
@@ -32,8 +40,9 @@ struct DelayEstimate {
 DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<const std::int16_t> system,
                                  std::uint32_t sample_rate);
 
-// Zero bytes to put before the reference: the delay in whole samples, twice,
-// when the estimate is trusted and above 0; else 0.
+// Zero bytes to put before the reference: the delay in whole samples (the
+// refined one when there is one), twice, when the estimate is trusted and
+// above 0; else 0.
 std::uint64_t reference_delay_bytes(const DelayEstimate& estimate, std::uint32_t sample_rate);
 
 }  // namespace recorder::aec

@@ -85,6 +85,7 @@ class IOProcStream final : public Stream {
     ts.flags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
     proc_(device(), &ts, &input, &ts, &output, &ts, client_);
   }
+  const char* threadName() const override { return "sim-io-proc"; }
 
  private:
   const uint32_t channels_;
@@ -124,6 +125,7 @@ class TapStream final : public Stream {
     when.sampleRate = f.sampleRate();
     (*block_)(*buffer_, when);
   }
+  const char* threadName() const override { return "sim-input-tap"; }
 
  private:
   std::unique_ptr<PCMBuffer> buffer_;
@@ -169,7 +171,7 @@ void Stream::stop() {
 void Stream::startThread(World& world) {
   auto self = shared_from_this();
   std::lock_guard lk(threadMu_);
-  thread_ = dispatch::startNamedThread("sim-audio-io", [self, &world] { self->threadMain(&world); });
+  thread_ = dispatch::startNamedThread(threadName(), [self, &world] { self->threadMain(&world); });
 }
 
 void Stream::threadMain(World* world) {

@@ -175,6 +175,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
 
  protected:
   virtual void deliver(const Tick& tick) = 0;
+  // The name of the stream's thread in real time, telling an engine's input
+  // tap from an IO proc in per-thread measurements.
+  virtual const char* threadName() const = 0;
   // Fills `out` with `tick.frames` mono samples.
   static void renderMono(const Tick& tick, float* out);
 

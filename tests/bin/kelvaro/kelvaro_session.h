@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/audio_analysis.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -51,15 +52,7 @@ inline std::string caf_file(const Samples& samples, double rate = 24000, std::ui
   return h;
 }
 
-inline Samples caf_samples(const fs::path& path) {
-  const std::string bytes = testsupport::readFile(path);
-  Samples out;
-  for (std::size_t i = 68; i + 1 < bytes.size(); i += 2) {
-    out.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(
-        static_cast<std::uint8_t>(bytes[i]) | (static_cast<std::uint8_t>(bytes[i + 1]) << 8))));
-  }
-  return out;
-}
+inline Samples caf_samples(const fs::path& path) { return testsupport::cafSamples(path); }
 
 inline Samples tone(std::size_t n, double hz, double amplitude, double rate = 24000) {
   Samples out(n);

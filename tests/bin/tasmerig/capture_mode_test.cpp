@@ -5,13 +5,13 @@
 #include <set>
 
 #include "segment_format/segment_format.h"
-#include "tests/bin/tasmerig/capture_session.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
+#include "tests/support/capture_session.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tasmerigtest::CaptureSession;
+using testsupport::CaptureSession;
 
 std::set<std::string> keysOf(const json& j) {
   std::set<std::string> keys;

@@ -3,43 +3,22 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <sstream>
 #include <thread>
 
-#include "tests/bin/tasmerig/capture_session.h"
+#include "tests/support/capture_session.h"
+#include "tests/support/host_session.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tasmerigtest::CaptureSession;
+using testsupport::CaptureSession;
+using testsupport::keyValues;
+using testsupport::runKelvaro;
 namespace fs = std::filesystem;
 
 constexpr int64_t kCafHeaderBytes = 68;
-
-// kelvaro's key=value lines.
-std::map<std::string, std::string> keyValues(const std::string& err) {
-  std::map<std::string, std::string> out;
-  std::istringstream in(err);
-  std::string line;
-  while (std::getline(in, line)) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos && line.find(' ') > eq) out[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return out;
-}
-
-testsupport::RunResult runKelvaro(const fs::path& session, std::optional<int64_t> expectedMs = std::nullopt) {
-  testsupport::RunOptions o;
-  o.args = {session.string()};
-  if (expectedMs) o.args.push_back(std::to_string(*expectedMs));
-  o.timeoutSeconds = 120;
-  return testsupport::runProgram(VR_KELVARO_PATH, o);
-}
 
 TEST(RecordAndFinalise, AStoppedRecordingBecomesAnUploadOfItsLength) {
   CaptureSession s;
@@ -49,14 +28,10 @@ TEST(RecordAndFinalise, AStoppedRecordingBecomesAnUploadOfItsLength) {
   ASSERT_EQ(s.finish().exitCode, 0);
 
   // The host keeps the segment records in the manifest and knows the length.
-  std::ofstream manifest(s.sessionDir() / "manifest.jsonl");
-  int64_t frames = 0, durationMs = 0;
-  for (const auto& closed : s.eventsOfType("segment_closed")) {
-    manifest << closed.dump() << "\n";
-    frames += closed["frames"].get<int64_t>();
-    durationMs += closed["duration_ms"].get<int64_t>();
-  }
-  manifest.close();
+  testsupport::writeManifest(s.sessionDir(), s.events());
+  int64_t frames = 0;
+  for (const auto& closed : s.eventsOfType("segment_closed")) frames += closed["frames"].get<int64_t>();
+  const int64_t durationMs = testsupport::recordedMs(s.events(), "mic");
   ASSERT_GT(frames, 24000 * 2);
 
   auto r = runKelvaro(s.sessionDir(), durationMs);

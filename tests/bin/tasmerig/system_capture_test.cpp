@@ -7,13 +7,13 @@
 #include <optional>
 #include <set>
 
-#include "tests/bin/tasmerig/capture_session.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
+#include "tests/support/capture_session.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tasmerigtest::CaptureSession;
+using testsupport::CaptureSession;
 
 json speakersPlaying(double frequency, double amplitude) {
   return {{"uid", "Speakers"},

@@ -30,6 +30,23 @@ TEST(DelayEstimate, FindsTheLagOfADelayedCopy) {
   EXPECT_EQ(reference_delay_bytes(e, 8000), 4000U);
 }
 
+TEST(DelayEstimate, ALagBetweenTheBlocksIsRefinedToTheSample) {
+  // 47 and 53 ms: the nearest blocks lie 3 ms past and short of the echo.
+  const auto system = to_pcm(speech_like(4 * kRate, 10000, 18));
+  for (const std::size_t delay : {std::size_t{47 * 24}, std::size_t{53 * 24}, std::size_t{53 * 24 + 7}}) {
+    SCOPED_TRACE(delay);
+    const DelayEstimate e = estimate_mic_delay(delayed(system, delay), system, kRate);
+    EXPECT_TRUE(e.trusted);
+    EXPECT_LE(e.delay_ms > delay / 24 ? e.delay_ms - delay / 24 : delay / 24 - e.delay_ms, 10U);
+    EXPECT_EQ(e.delay_samples, delay);
+    EXPECT_EQ(reference_delay_bytes(e, kRate), delay * 2);
+  }
+  // An echo of opposite polarity lines up the same way.
+  std::vector<std::int16_t> inverted = delayed(system, 1130);
+  for (auto& v : inverted) v = static_cast<std::int16_t>(-std::max<int>(v, -32767));
+  EXPECT_EQ(estimate_mic_delay(inverted, system, kRate).delay_samples, 1130U);
+}
+
 TEST(DelayEstimate, NeedsOneSecondOfBothRuns) {
   const auto system = to_pcm(speech_like(3 * kRate, 10000, 13));
   const auto mic = delayed(system, 2400);
@@ -63,10 +80,10 @@ TEST(DelayEstimate, TheFirstOfEqualCorrelationsWins) {
 }
 
 TEST(DelayEstimate, ReferenceDelayIsWholeSamplesAndSaturates) {
-  EXPECT_EQ(reference_delay_bytes({130, 0.9, true}, 44100), 5733U * 2);
-  EXPECT_EQ(reference_delay_bytes({130, 0.3, false}, 44100), 0U);
-  EXPECT_EQ(reference_delay_bytes({130, 0.9, true}, 0), 0U);
-  const std::uint64_t huge = reference_delay_bytes({UINT64_MAX / 1000, 0.9, true}, 384000);
+  EXPECT_EQ(reference_delay_bytes({130, 0.9, true, std::nullopt}, 44100), 5733U * 2);
+  EXPECT_EQ(reference_delay_bytes({130, 0.3, false, std::nullopt}, 44100), 0U);
+  EXPECT_EQ(reference_delay_bytes({130, 0.9, true, std::nullopt}, 0), 0U);
+  const std::uint64_t huge = reference_delay_bytes({UINT64_MAX / 1000, 0.9, true, std::nullopt}, 384000);
   EXPECT_EQ(huge % 2, 0U);
   EXPECT_GT(huge, UINT64_MAX / 2);
 }

@@ -12,7 +12,7 @@
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace tasmerigtest {
+namespace testsupport {
 
 class CaptureSession {
  public:
@@ -80,4 +80,4 @@ class CaptureSession {
   std::vector<nlohmann::json> events_;
 };
 
-}  // namespace tasmerigtest
+}  // namespace testsupport

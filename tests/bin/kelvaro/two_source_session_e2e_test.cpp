@@ -1,0 +1,128 @@
+// Two-source sessions recorded by the built tasmerig in the simulated
+// world, finalised by kelvaro: the host's part is played here.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/audio_analysis.h"
+#include "tests/support/capture_session.h"
+#include "tests/support/host_session.h"
+#include "tests/support/speech_world.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using json = nlohmann::json;
+using testsupport::CaptureSession;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr int kRate = 24000;
+constexpr size_t kCafHeaderBytes = 68;
+const std::vector<std::string> kBothSources = {"--include-system", "true"};
+
+class TwoSourceSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    speech_ = testsupport::makeSpeech(speechDir_.path());
+    ASSERT_FALSE(speech_.canonical.empty());
+  }
+
+  testsupport::TempDir speechDir_;
+  testsupport::Speech speech_;
+};
+
+TEST_F(TwoSourceSession, KelvaroTakesTheSpeakersEchoOutOfTheMicAndKeepsTheMicsOwnSound) {
+  testsupport::MeetingWorld w;
+  w.speechAmplitude = 0.4;
+  w.micToneHz = 1000;
+  w.micToneAmplitude = 0.002;
+  CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
+  s.waitFor("helper_ready");
+  std::this_thread::sleep_for(10s);
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+
+  // The host journals the output device the helper reported, with its echo risk.
+  const auto detected = s.eventsOfType("output_device_detected");
+  ASSERT_EQ(detected.size(), 1u) << s.joined();
+  EXPECT_EQ(detected[0]["device_class"], "built_in_speakers");
+  EXPECT_EQ(detected[0]["echo_risk"], true);
+  testsupport::writeManifest(s.sessionDir(), s.events());
+  testsupport::writeJournal(s.sessionDir(), s.events());
+  const auto r = testsupport::runKelvaro(s.sessionDir(), testsupport::recordedMs(s.events(), "mic"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  const json report = json::parse(testsupport::readFile(s.sessionDir() / "final" / "export-report.json"));
+  ASSERT_TRUE(report.contains("aec")) << report.dump();
+  EXPECT_EQ(report["aec"]["requested"], true);
+  ASSERT_EQ(report["aec"]["applied"], true) << report.dump();
+
+  // The cleaned mic is what the mix holds beside the system timeline.
+  const auto micTimeline = testsupport::cafSamples(s.sessionDir() / "mic_timeline.caf");
+  const auto systemTimeline = testsupport::cafSamples(s.sessionDir() / "system_timeline.caf");
+  const auto mixed = testsupport::cafSamples(s.sessionDir() / "final" / "mixed.caf");
+  ASSERT_EQ(mixed.size(), micTimeline.size());
+  ASSERT_EQ(systemTimeline.size(), micTimeline.size());
+  std::vector<std::int16_t> cleanedSamples(mixed.size());
+  for (size_t i = 0; i < mixed.size(); ++i) {
+    ASSERT_LT(std::abs(mixed[i]), 32767) << "the mix clipped at " << i;
+    cleanedSamples[i] = static_cast<std::int16_t>(mixed[i] - systemTimeline[i]);
+  }
+  const auto mic = testsupport::toFloat(micTimeline);
+  const auto cleaned = testsupport::toFloat(cleanedSamples);
+  const auto system = testsupport::toFloat(systemTimeline);
+
+  // Without the mic's tone, what the mic timeline holds is the played audio...
+  const auto micTone = testsupport::fitTone(mic, w.micToneHz, kRate, kRate / 10);
+  const auto cleanedTone = testsupport::fitTone(cleaned, w.micToneHz, kRate, kRate / 10);
+  const auto echo = testsupport::bestAlignment(micTone.residual, system, -kRate / 2, kRate / 2);
+  EXPECT_GT(echo.coefficient, 0.9);
+  // ...and the cleaned mic holds at least 20 dB less of it, once the
+  // canceller has converged (the second half), while the tone stays.
+  const size_t from = mic.size() / 2;
+  const double before = testsupport::meanSquare(micTone.residual, from, mic.size());
+  const double after = testsupport::meanSquare(cleanedTone.residual, from, mic.size());
+  EXPECT_GE(testsupport::decibels(before / after), 20.0) << report.dump();
+  EXPECT_NEAR(20 * std::log10(cleanedTone.amplitude / micTone.amplitude), 0.0, 3.0);
+}
+
+TEST_F(TwoSourceSession, AKilledRecordingIsFinalisedWithBothTracksAndEveryFrameOnDisk) {
+  CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played));
+  s.waitFor("helper_ready");
+  std::this_thread::sleep_for(3s);
+  s.child().sendSignal(SIGKILL);
+  ASSERT_EQ(s.child().wait(10s, false).termSignal, SIGKILL);
+
+  // Whole frames only in both, even when killed mid-write.
+  std::map<std::string, std::vector<std::int16_t>> segments;
+  for (const std::string source : {"mic", "system"}) {
+    const fs::path segment = s.sessionDir() / source / "000001.caf";
+    const auto bytes = fs::file_size(segment);
+    ASSERT_GT(bytes, kCafHeaderBytes + 2u * kRate) << source;
+    EXPECT_EQ((bytes - kCafHeaderBytes) % 2, 0u) << source;
+    segments[source] = testsupport::cafSamples(segment);
+  }
+
+  // A crashed host left no manifest and no length: kelvaro goes by the files.
+  const auto r = testsupport::runKelvaro(s.sessionDir());
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto kv = testsupport::keyValues(r.err);
+  const auto longest = std::max(segments["mic"].size(), segments["system"].size());
+  EXPECT_NEAR(std::stod(kv.at("duration_ms")), static_cast<double>(longest) * 1000 / kRate, 500.0);
+  for (const std::string source : {"mic", "system"}) {
+    SCOPED_TRACE(source);
+    const auto timeline = testsupport::cafSamples(s.sessionDir() / (source + "_timeline.caf"));
+    const auto& segment = segments[source];
+    ASSERT_GE(timeline.size(), segment.size());
+    EXPECT_TRUE(std::equal(segment.begin(), segment.end(), timeline.begin()));
+  }
+}
+
+}  // namespace
