@@ -83,7 +83,9 @@ Emitted scanSource(const std::string& text, const std::string& where) {
     const std::string name = m[1].str();
     if (name == "emitWarning") {
       out.warningCodes.insert(m[2].str());
-    } else if (name != "emitRouteTrace") {
+    } else if (name != "emitRouteTrace" && name != "emitSourceFailed") {
+      // A route trace's first argument is its stage, emitSourceFailed's a
+      // source; the "source_failed" it sends is found as a type pair.
       out.types.insert(m[2].str());
     }
   });

@@ -104,12 +104,9 @@ class SystemConsumer {
   }
 
   void proveFrames(uint32_t nativeFrames) {
-    const SourceRecoveryFrameProof proof{run_.outputUID,
-                                         truncToInt64(nativeRate_),
-                                         static_cast<int64_t>(run_.nativeFormat.channelCount()),
-                                         0,
-                                         static_cast<int64_t>(nativeFrames),
-                                         machAbsoluteTimeNs()};
+    const SourceRecoveryFrameProof proof{
+        run_.outputUID, truncToInt64(nativeRate_),          static_cast<int64_t>(run_.nativeFormat.channelCount()),
+        std::nullopt,   static_cast<int64_t>(nativeFrames), machAbsoluteTimeNs()};
     if (pipeline_.proofSink()) {
       pipeline_.proofSink()(proof);
     } else {

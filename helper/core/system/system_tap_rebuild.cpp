@@ -55,3 +55,12 @@ void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::st
 }
 
 }  // namespace helper
+
+namespace helper {
+
+void scheduleSystemTapRebuildForRecoveryRetry(CaptureState& /*state*/, const std::string& /*reason*/,
+                                              int64_t /*attempt*/) {
+  // The graph cannot be rebuilt yet; the retry's recovery never begins.
+}
+
+}  // namespace helper
