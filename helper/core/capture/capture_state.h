@@ -170,7 +170,7 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
       std::function<void(const std::string& stage, const std::string& source, const nlohmann::json& fields)>;
   void setSourceRecoveryOutputs(EventSink events, SourceRecoveryTraceSink traces);
   void emitSourceRecoveryEvent(const Event& event) const;
-  void emitSourceRecoveryTrace(const std::string& stage, const std::string& source, const nlohmann::json& fields) const;
+  void traceSourceRecovery(const std::string& stage, const std::string& source, const nlohmann::json& fields) const;
   // ---- end of source recovery ----
 
   // Host commands (pause and resume on the main queue; heartbeat, stop and

@@ -105,28 +105,28 @@ void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
     }
   }
   if (superseded) {
-    emitSourceRecoveryTrace("source_recovery_superseded", target.source,
-                            {{"old_reason", superseded->reason},
-                             {"old_target_uid", superseded->uid},
-                             {"old_target_rate", superseded->sampleRate},
-                             {"old_target_channels", superseded->channels},
-                             {"old_target_generation", generationField(superseded->generation)},
-                             {"old_token", superseded->token},
-                             {"new_reason", target.reason},
-                             {"new_target_uid", target.uid},
-                             {"new_target_rate", target.sampleRate},
-                             {"new_target_channels", target.channels},
-                             {"new_target_generation", generationField(target.generation)},
-                             {"new_token", target.token},
-                             {"route_epoch_id", epochField(target.routeEpochID)}});
+    traceSourceRecovery("source_recovery_superseded", target.source,
+                        {{"old_reason", superseded->reason},
+                         {"old_target_uid", superseded->uid},
+                         {"old_target_rate", superseded->sampleRate},
+                         {"old_target_channels", superseded->channels},
+                         {"old_target_generation", generationField(superseded->generation)},
+                         {"old_token", superseded->token},
+                         {"new_reason", target.reason},
+                         {"new_target_uid", target.uid},
+                         {"new_target_rate", target.sampleRate},
+                         {"new_target_channels", target.channels},
+                         {"new_target_generation", generationField(target.generation)},
+                         {"new_token", target.token},
+                         {"route_epoch_id", epochField(target.routeEpochID)}});
   }
-  emitSourceRecoveryTrace("source_recovery_pending", target.source,
-                          {{"reason", target.reason},
-                           {"target_uid", target.uid},
-                           {"target_rate", target.sampleRate},
-                           {"target_channels", target.channels},
-                           {"target_generation", generationField(target.generation)},
-                           {"route_epoch_id", epochField(target.routeEpochID)}});
+  traceSourceRecovery("source_recovery_pending", target.source,
+                      {{"reason", target.reason},
+                       {"target_uid", target.uid},
+                       {"target_rate", target.sampleRate},
+                       {"target_channels", target.channels},
+                       {"target_generation", generationField(target.generation)},
+                       {"route_epoch_id", epochField(target.routeEpochID)}});
   coordinatorPending(*this, target);
   scheduleSourceRecoveryTimeout(target.source, target.token, timeoutSeconds);
 }
@@ -167,7 +167,7 @@ void CaptureState::markSourceRecoveryGraphStarted(const std::string& source, con
     effects.emplace(*this);
   }
   if (isStopClaimed()) return;
-  emitSourceRecoveryTrace(
+  traceSourceRecovery(
       "source_recovery_graph_started", source,
       {{"uid", uid}, {"sample_rate", sampleRate}, {"channels", channels}, {"route_epoch_id", epochField(epoch)}});
   coordinatorGraphStarted(*this, source, uid, sampleRate, channels, epoch);
@@ -195,10 +195,10 @@ void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, con
   }
   if (isStopClaimed()) return;
   if (suppressed) {
-    emitSourceRecoveryTrace("source_recovery_duplicate_suppressed", source, proofFields(verified, proof));
+    traceSourceRecovery("source_recovery_duplicate_suppressed", source, proofFields(verified, proof));
     return;
   }
-  emitSourceRecoveryTrace("source_recovery_verified", source, proofFields(verified, proof));
+  traceSourceRecovery("source_recovery_verified", source, proofFields(verified, proof));
   coordinatorVerified(*this, source, proof, verified.routeEpochID);
   emitSourceRecoveryEvent(Event{{"type", "source_recovered"},
                                 {"source", source},
@@ -223,8 +223,8 @@ void CaptureState::cancelPendingSourceRecoveries(const std::string& reason) {
   }
   for (const auto* target : {&mic, &system}) {
     if (!*target) continue;
-    emitSourceRecoveryTrace("source_recovery_cancelled", (*target)->source,
-                            {{"reason", reason}, {"route_epoch_id", epochField((*target)->routeEpochID)}});
+    traceSourceRecovery("source_recovery_cancelled", (*target)->source,
+                        {{"reason", reason}, {"route_epoch_id", epochField((*target)->routeEpochID)}});
   }
   coordinatorCancelled(*this, reason);
 }
@@ -242,8 +242,7 @@ void CaptureState::failPendingSourceRecovery(const std::string& source, const st
     effects.emplace(*this);
   }
   if (isStopClaimed()) return;
-  emitSourceRecoveryTrace("source_recovery_failed", source,
-                          {{"reason", reason}, {"route_epoch_id", epochField(epoch)}});
+  traceSourceRecovery("source_recovery_failed", source, {{"reason", reason}, {"route_epoch_id", epochField(epoch)}});
   coordinatorFailed(*this, source, reason, epoch);
 }
 
@@ -272,13 +271,13 @@ void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint6
   }
   if (isStopClaimed()) return;
   if (action.kind == Kind::fail) {
-    emitSourceRecoveryTrace("source_recovery_timeout", source,
-                            {{"reason", reason}, {"timeout_ms", timeoutMs}, {"route_epoch_id", epochField(epoch)}});
+    traceSourceRecovery("source_recovery_timeout", source,
+                        {{"reason", reason}, {"timeout_ms", timeoutMs}, {"route_epoch_id", epochField(epoch)}});
     coordinatorFailed(*this, source, reason, epoch);
     emitSourceFailed(source, reason, true);
     return;
   }
-  emitSourceRecoveryTrace(
+  traceSourceRecovery(
       "source_recovery_retrying", source,
       {{"reason", reason},
        {"retry_reason", action.reason},
@@ -348,8 +347,8 @@ void CaptureState::emitSourceRecoveryEvent(const Event& event) const {
   }
 }
 
-void CaptureState::emitSourceRecoveryTrace(const std::string& stage, const std::string& source,
-                                           const nlohmann::json& fields) const {
+void CaptureState::traceSourceRecovery(const std::string& stage, const std::string& source,
+                                       const nlohmann::json& fields) const {
   SourceRecoveryTraceSink sink;
   {
     std::lock_guard lock(sourceRecoveryLock_);
@@ -372,14 +371,14 @@ void runMicRecoveryRetryRebuild(const std::shared_ptr<CaptureState>& state, cons
   const std::string route = state->micRouteKind();
   const float gain = state->config().micGain.value_or(route == kRouteBluetoothHfp ? kBluetoothHfpCaptureMicGain
                                                                                   : kDefaultCaptureMicGain);
-  state->emitSourceRecoveryTrace("mic_recovery_retry", "mic",
-                                 {{"reason", reason},
-                                  {"trigger", "source_recovery_timeout"},
-                                  {"attempt", attempt},
-                                  {"max_retries", kMicRecoveryTimeoutMaxRetries},
-                                  {"current_uid", state->micDeviceUID()},
-                                  {"current_route", route},
-                                  {"force_fresh_rebuild", true}});
+  state->traceSourceRecovery("mic_recovery_retry", "mic",
+                             {{"reason", reason},
+                              {"trigger", "source_recovery_timeout"},
+                              {"attempt", attempt},
+                              {"max_retries", kMicRecoveryTimeoutMaxRetries},
+                              {"current_uid", state->micDeviceUID()},
+                              {"current_route", route},
+                              {"force_fresh_rebuild", true}});
   handleMicDeviceChange(state, engine, canonical, gain, true, true, reason);
 }
 
@@ -399,12 +398,12 @@ void scheduleMicFreshRebuildForRecoveryRetry(CaptureState& state, const std::str
     if (!canonical) return failMicRecoveryRetry(*self, reason, "invalid_canonical_mic_format_for_recovery_retry");
     const uint64_t delay = self->micReconnectCooldownDelayNs(machAbsoluteTimeNs());
     if (delay == 0) return runMicRecoveryRetryRebuild(self, reason, attempt, *canonical);
-    self->emitSourceRecoveryTrace("mic_recovery_retry_deferred", "mic",
-                                  {{"reason", reason},
-                                   {"trigger", "source_recovery_timeout"},
-                                   {"attempt", attempt},
-                                   {"max_retries", kMicRecoveryTimeoutMaxRetries},
-                                   {"delay_ms", delay / 1'000'000}});
+    self->traceSourceRecovery("mic_recovery_retry_deferred", "mic",
+                              {{"reason", reason},
+                               {"trigger", "source_recovery_timeout"},
+                               {"attempt", attempt},
+                               {"max_retries", kMicRecoveryTimeoutMaxRetries},
+                               {"delay_ms", delay / 1'000'000}});
     self->scheduleMicReconnectAfterRouteSettle(delay, [weak, reason, attempt, format = *canonical] {
       auto s = weak.lock();
       if (!gIsRunning.load() || !s) return;
@@ -416,8 +415,8 @@ void scheduleMicFreshRebuildForRecoveryRetry(CaptureState& state, const std::str
 void failMicRecoveryRetry(CaptureState& state, const std::string& reason, const std::string& detail) {
   state.emitSourceRecoveryEvent(
       Event{{"type", "warning"}, {"code", "mic_recovery_retry_unavailable"}, {"ctx", reason + ": " + detail}});
-  state.emitSourceRecoveryTrace("mic_recovery_retry_unavailable", "mic",
-                                {{"reason", reason}, {"detail", detail}, {"recoverable", true}});
+  state.traceSourceRecovery("mic_recovery_retry_unavailable", "mic",
+                            {{"reason", reason}, {"detail", detail}, {"recoverable", true}});
   coordinatorFailed(state, "mic", detail, routeEpochNow(state));
   state.emitSourceFailed("mic", detail, true);
 }
