@@ -24,17 +24,6 @@ int64_t generationField(const std::optional<uint32_t>& generation) {
   return generation ? static_cast<int64_t>(*generation) : -1;
 }
 
-// The route coordinator's side of each milestone.
-std::optional<uint64_t> routeEpochNow(CaptureState& /*state*/) { return std::nullopt; }
-void coordinatorPending(CaptureState& /*state*/, const SourceRecoveryTarget& /*target*/) {}
-void coordinatorGraphStarted(CaptureState& /*state*/, const std::string& /*source*/, const std::string& /*uid*/,
-                             int64_t /*sampleRate*/, int64_t /*channels*/, std::optional<uint64_t> /*epoch*/) {}
-void coordinatorVerified(CaptureState& /*state*/, const std::string& /*source*/,
-                         const SourceRecoveryFrameProof& /*proof*/, std::optional<uint64_t> /*epoch*/) {}
-void coordinatorFailed(CaptureState& /*state*/, const std::string& /*source*/, const std::string& /*reason*/,
-                       std::optional<uint64_t> /*epoch*/) {}
-void coordinatorCancelled(CaptureState& /*state*/, const std::string& /*reason*/) {}
-
 nlohmann::json proofFields(const SourceRecoveryTarget& target, const SourceRecoveryFrameProof& proof) {
   return {{"reason", target.reason},
           {"uid", proof.uid},
@@ -82,7 +71,7 @@ int64_t* CaptureState::recoveryRetriesUsedLocked(const std::string& source) {
 
 void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
   // Read before sourceRecoveryLock_: its locks are never nested.
-  const std::optional<uint64_t> epoch = routeEpochNow(*this);
+  const std::optional<uint64_t> epoch = currentRouteCoordinatorEpochID();
   const std::string routeKind = given.source == "mic" ? micRouteKind() : std::string();
   const int64_t timeoutSeconds = sourceRecoveryTimeoutSeconds(given.source, routeKind);
 
@@ -127,7 +116,7 @@ void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
                        {"target_channels", target.channels},
                        {"target_generation", generationField(target.generation)},
                        {"route_epoch_id", epochField(target.routeEpochID)}});
-  coordinatorPending(*this, target);
+  markRouteCoordinatorSourcePending(target);
   scheduleSourceRecoveryTimeout(target.source, target.token, timeoutSeconds);
 }
 
@@ -170,7 +159,7 @@ void CaptureState::markSourceRecoveryGraphStarted(const std::string& source, con
   traceSourceRecovery(
       "source_recovery_graph_started", source,
       {{"uid", uid}, {"sample_rate", sampleRate}, {"channels", channels}, {"route_epoch_id", epochField(epoch)}});
-  coordinatorGraphStarted(*this, source, uid, sampleRate, channels, epoch);
+  markRouteCoordinatorSourceGraphStarted(source, uid, sampleRate, channels, epoch);
 }
 
 void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof) {
@@ -199,7 +188,7 @@ void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, con
     return;
   }
   traceSourceRecovery("source_recovery_verified", source, proofFields(verified, proof));
-  coordinatorVerified(*this, source, proof, verified.routeEpochID);
+  markRouteCoordinatorSourceVerified(source, proof, verified.routeEpochID);
   emitSourceRecoveryEvent(Event{{"type", "source_recovered"},
                                 {"source", source},
                                 {"sample_rate", proof.sampleRate},
@@ -226,7 +215,7 @@ void CaptureState::cancelPendingSourceRecoveries(const std::string& reason) {
     traceSourceRecovery("source_recovery_cancelled", (*target)->source,
                         {{"reason", reason}, {"route_epoch_id", epochField((*target)->routeEpochID)}});
   }
-  coordinatorCancelled(*this, reason);
+  cancelRouteCoordinator(reason);
 }
 
 void CaptureState::failPendingSourceRecovery(const std::string& source, const std::string& reason) {
@@ -243,7 +232,7 @@ void CaptureState::failPendingSourceRecovery(const std::string& source, const st
   }
   if (isStopClaimed()) return;
   traceSourceRecovery("source_recovery_failed", source, {{"reason", reason}, {"route_epoch_id", epochField(epoch)}});
-  coordinatorFailed(*this, source, reason, epoch);
+  failRouteCoordinatorSource(source, reason, epoch);
 }
 
 void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint64_t token, const std::string& reason,
@@ -273,7 +262,7 @@ void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint6
   if (action.kind == Kind::fail) {
     traceSourceRecovery("source_recovery_timeout", source,
                         {{"reason", reason}, {"timeout_ms", timeoutMs}, {"route_epoch_id", epochField(epoch)}});
-    coordinatorFailed(*this, source, reason, epoch);
+    failRouteCoordinatorSource(source, reason, epoch);
     emitSourceFailed(source, reason, true);
     return;
   }
@@ -417,7 +406,7 @@ void failMicRecoveryRetry(CaptureState& state, const std::string& reason, const 
       Event{{"type", "warning"}, {"code", "mic_recovery_retry_unavailable"}, {"ctx", reason + ": " + detail}});
   state.traceSourceRecovery("mic_recovery_retry_unavailable", "mic",
                             {{"reason", reason}, {"detail", detail}, {"recoverable", true}});
-  coordinatorFailed(state, "mic", detail, routeEpochNow(state));
+  state.failRouteCoordinatorSource("mic", detail, state.currentRouteCoordinatorEpochID());
   state.emitSourceFailed("mic", detail, true);
 }
 
