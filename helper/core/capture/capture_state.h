@@ -165,6 +165,13 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // Where time-outs are scheduled: the global utility queue unless a test
   // supplies its own.
   void setSourceRecoveryTimeoutScheduler(SourceRecoveryTimeoutScheduler scheduler);
+  // Where the recovery's events and route traces go: the event bus (traces
+  // only while route tracing is on) unless a test supplies its own.
+  using SourceRecoveryTraceSink =
+      std::function<void(const std::string& stage, const std::string& source, const nlohmann::json& fields)>;
+  void setSourceRecoveryOutputs(EventSink events, SourceRecoveryTraceSink traces);
+  void emitSourceRecoveryEvent(const Event& event) const;
+  void traceSourceRecovery(const std::string& stage, const std::string& source, const nlohmann::json& fields) const;
   // ---- end of source recovery ----
 
   // Host commands (pause and resume on the main queue; heartbeat, stop and
@@ -275,6 +282,8 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   bool sourceRecoveryStopped_ = false;
   int sourceRecoveryEffectsInFlight_ = 0;
   SourceRecoveryTimeoutScheduler sourceRecoveryTimeoutScheduler_;
+  EventSink sourceRecoveryEventSink_;
+  SourceRecoveryTraceSink sourceRecoveryTraceSink_;
   // ---- end of source recovery state ----
 
   mutable std::mutex sourceFailureLock_;
