@@ -224,32 +224,6 @@ std::optional<MicGenerationFormat> CaptureState::micGenerationFormat(uint32_t ge
   return it->second;
 }
 
-void CaptureState::verifySourceRecoveryFromFrames(const std::string& /*source*/,
-                                                  const SourceRecoveryFrameProof& /*proof*/) {
-  // No recovery is ever pending until device-change handling begins one;
-  // the verifier that judges proofs comes with it.
-}
-
-void CaptureState::cancelPendingSourceRecoveries(const std::string& /*reason*/) {
-  std::lock_guard lock(sourceRecoveryLock_);
-  ++sourceRecoveryNextToken_;  // makes any recovery time-out in flight stale
-}
-
-std::pair<bool, bool> CaptureState::sourceFailedSnapshot() const {
-  std::lock_guard lock(sourceFailureLock_);
-  return {micSourceFailed_, systemSourceFailed_};
-}
-
-int CaptureState::micRecoveryTimeoutRetriesUsed() const {
-  std::lock_guard lock(sourceRecoveryLock_);
-  return micRecoveryTimeoutRetriesUsed_;
-}
-
-void CaptureState::setMicRecoveryTimeoutRetriesUsed(int v) {
-  std::lock_guard lock(sourceRecoveryLock_);
-  micRecoveryTimeoutRetriesUsed_ = v;
-}
-
 bool CaptureState::isStopClaimed() const {
   std::lock_guard lock(stopClaimLock_);
   return stopClaimed_;

@@ -7,7 +7,9 @@
 // constant, atomic or behind a lock; strings and shared objects are read
 // through copy-out getters.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,7 +26,9 @@
 #include "helper/core/system/system_pipeline.h"
 #include "helper/routing/device_following.h"
 #include "helper/routing/device_properties.h"
+#include "helper/routing/route_coordinator.h"
 #include "helper/routing/source_recovery_proof.h"
+#include "helper/routing/source_recovery_verifier.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace platform::audio {
@@ -56,7 +60,7 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   static constexpr uint64_t kRetiredEngineReleaseDelayNs = 2'000'000'000ULL;
 
   explicit CaptureState(CaptureConfig config);
-  ~CaptureState();
+  virtual ~CaptureState();
   CaptureState(const CaptureState&) = delete;
   CaptureState& operator=(const CaptureState&) = delete;
 
@@ -131,13 +135,44 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
                                  const std::string& routeKind, const std::string& reason);
   std::optional<MicGenerationFormat> micGenerationFormat(uint32_t generation) const;
 
-  // Source recovery and failure. Recoveries begin with device-change
-  // handling; until a recovery is pending these have nothing to act on.
-  void verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof);
-  void cancelPendingSourceRecoveries(const std::string& reason);
+  // ---- Source recovery (source_recovery.cpp) ----
+  // A rebuilt source counts as back only once its verifier has seen the new
+  // graph start and then sustained matching frames; otherwise its time-out
+  // retries the rebuild once or reports the source failed. Any thread.
+  // sourceRecoveryLock_ and sourceFailureLock_ are leaves: neither is held
+  // while another lock is taken, an event or trace is emitted or the route
+  // coordinator is called.
+  using SourceRecoveryTimeoutScheduler = std::function<void(uint64_t delayNs, std::function<void()> fire)>;
+
+  virtual void beginSourceRecovery(const SourceRecoveryTarget& target);
+  virtual void markSourceRecoveryGraphStarted(const std::string& source, const std::string& uid, int64_t sampleRate,
+                                              int64_t channels);
+  virtual void verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof);
+  // Stop: drops both pending recoveries; from then on nothing of a recovery
+  // reaches the host, and it returns only once effects decided before it
+  // have been emitted.
+  virtual void cancelPendingSourceRecoveries(const std::string& reason);
+  // The rebuild failed outright; the caller reports the source itself.
+  virtual void failPendingSourceRecovery(const std::string& source, const std::string& reason);
+  virtual void timeoutPendingSourceRecovery(const std::string& source, uint64_t token, const std::string& reason,
+                                            int64_t timeoutMs);
+  virtual void emitSourceFailed(const std::string& source, const std::string& reason, bool recoverable);
+  // (mic, system): sticky for the run.
   std::pair<bool, bool> sourceFailedSnapshot() const;
-  int micRecoveryTimeoutRetriesUsed() const;
-  void setMicRecoveryTimeoutRetriesUsed(int v);
+  int64_t micRecoveryTimeoutRetriesUsed() const;
+  int64_t systemRecoveryTimeoutRetriesUsed() const;
+  std::optional<SourceRecoveryTarget> pendingSourceRecoveryTarget(const std::string& source) const;
+  // Where time-outs are scheduled: the global utility queue unless a test
+  // supplies its own.
+  void setSourceRecoveryTimeoutScheduler(SourceRecoveryTimeoutScheduler scheduler);
+  // Where the recovery's events and route traces go: the event bus (traces
+  // only while route tracing is on) unless a test supplies its own.
+  using SourceRecoveryTraceSink =
+      std::function<void(const std::string& stage, const std::string& source, const nlohmann::json& fields)>;
+  void setSourceRecoveryOutputs(EventSink events, SourceRecoveryTraceSink traces);
+  void emitSourceRecoveryEvent(const Event& event) const;
+  void traceSourceRecovery(const std::string& stage, const std::string& source, const nlohmann::json& fields) const;
+  // ---- end of source recovery ----
 
   // Host commands (pause and resume on the main queue; heartbeat, stop and
   // shutdown on the reader thread).
@@ -146,6 +181,30 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   [[noreturn]] void performStop(bool clean, const std::optional<std::string>& reason,
                                 const std::optional<std::string>& requestId);
   bool isStopClaimed() const;
+
+  // --- Route coordinator bridge -------------------------------------------
+  // Each route observation and recovery milestone of a source updates the
+  // route coordinator shadow and is written as a route trace. The bridge
+  // decides nothing; callers get only the current epoch ID, which recovery
+  // targets carry. The shadow's lock is a leaf: it is held around the one
+  // call into the shadow only, never while another lock is taken or a trace
+  // is emitted. Callable from any thread.
+  virtual std::optional<uint64_t> currentRouteCoordinatorEpochID() const;
+  virtual void observeRouteCoordinatorInput(const std::string& uid, const std::string& route, int64_t sampleRate,
+                                            const std::string& reason, bool shouldReconnect);
+  virtual void observeRouteCoordinatorOutput(const std::string& uid, const std::string& transport, int64_t sampleRate,
+                                             const std::string& reason, const std::string& trigger, bool shouldRebuild,
+                                             bool force);
+  virtual void markRouteCoordinatorSourcePending(const SourceRecoveryTarget& target);
+  virtual void markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid,
+                                                      int64_t sampleRate, int64_t channels,
+                                                      std::optional<uint64_t> routeEpochID);
+  virtual void markRouteCoordinatorSourceVerified(const std::string& source, const SourceRecoveryFrameProof& proof,
+                                                  std::optional<uint64_t> routeEpochID);
+  virtual void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
+                                          std::optional<uint64_t> routeEpochID);
+  virtual void cancelRouteCoordinator(const std::string& reason);
+  // --- end of route coordinator bridge ------------------------------------
 
   // Held for the whole of a pause, a resume or a mic rebuild, and taken for
   // good by the stop path, so a stop never interleaves with them.
@@ -198,10 +257,34 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   mutable std::mutex micGenerationFormatLock_;
   std::map<uint32_t, MicGenerationFormat> micGenerationFormats_;
 
+  // Route coordinator bridge state, touched only by route_bridge.cpp.
+  mutable std::mutex routeCoordinatorLock_;
+  RouteCoordinatorShadow routeCoordinatorShadow_;
+
+  // ---- source recovery state ----
+  struct SourceRecoveryEffects;
+  SourceRecoveryVerifier* recoveryVerifierLocked(const std::string& source);
+  int64_t* recoveryRetriesUsedLocked(const std::string& source);
+  // Registers effects decided under sourceRecoveryLock_ so that a stop
+  // waits for them; false once stopped.
+  bool admitSourceRecoveryEffectsLocked();
+  void finishSourceRecoveryEffects();
+  void scheduleSourceRecoveryTimeout(const std::string& source, uint64_t token, int64_t timeoutSeconds);
+
   mutable std::mutex sourceRecoveryLock_;
+  std::condition_variable sourceRecoveryEffectsDone_;
+  SourceRecoveryVerifier micRecoveryVerifier_;
+  SourceRecoveryVerifier systemRecoveryVerifier_;
+  std::map<std::string, SourceRecoveryTarget> lastRecoveredTargetsBySource_;
   uint64_t sourceRecoveryNextToken_ = 0;
-  int micRecoveryTimeoutRetriesUsed_ = 0;
-  int systemRecoveryTimeoutRetriesUsed_ = 0;
+  int64_t micRecoveryTimeoutRetriesUsed_ = 0;
+  int64_t systemRecoveryTimeoutRetriesUsed_ = 0;
+  bool sourceRecoveryStopped_ = false;
+  int sourceRecoveryEffectsInFlight_ = 0;
+  SourceRecoveryTimeoutScheduler sourceRecoveryTimeoutScheduler_;
+  EventSink sourceRecoveryEventSink_;
+  SourceRecoveryTraceSink sourceRecoveryTraceSink_;
+  // ---- end of source recovery state ----
 
   mutable std::mutex sourceFailureLock_;
   bool micSourceFailed_ = false;

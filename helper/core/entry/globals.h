@@ -39,8 +39,8 @@ inline constexpr double kMicTapBufferSeconds = 0.1;
 inline constexpr double kMicTapScratchSeconds = 0.4;
 
 // Source recovery and its verifier.
-inline constexpr int kMicRecoveryTimeoutMaxRetries = 1;
-inline constexpr int kSystemRecoveryTimeoutMaxRetries = 1;
+inline constexpr int64_t kMicRecoveryTimeoutMaxRetries = 1;
+inline constexpr int64_t kSystemRecoveryTimeoutMaxRetries = 1;
 inline constexpr uint64_t kSourceRecoveryCadenceWindowMs = 250;
 inline constexpr double kSourceRecoveryMinCadenceRatio = 0.65;
 

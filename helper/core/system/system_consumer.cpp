@@ -79,8 +79,9 @@ class SystemConsumer {
     }
     PCMBuffer* output = convert(input);
     if (output == nullptr) return;
-    writer_->write(*output);
-    proveFrames(frames);
+    // Only audio that reached a segment proves the source back: a writer
+    // sealed, left without a file or failing to write records nothing.
+    if (writer_->write(*output) == static_cast<int64_t>(output->frameLength())) proveFrames(frames);
     watchCadence(output->frameLength());
   }
 
@@ -104,12 +105,9 @@ class SystemConsumer {
   }
 
   void proveFrames(uint32_t nativeFrames) {
-    const SourceRecoveryFrameProof proof{run_.outputUID,
-                                         truncToInt64(nativeRate_),
-                                         static_cast<int64_t>(run_.nativeFormat.channelCount()),
-                                         0,
-                                         static_cast<int64_t>(nativeFrames),
-                                         machAbsoluteTimeNs()};
+    const SourceRecoveryFrameProof proof{
+        run_.outputUID, truncToInt64(nativeRate_),          static_cast<int64_t>(run_.nativeFormat.channelCount()),
+        std::nullopt,   static_cast<int64_t>(nativeFrames), machAbsoluteTimeNs()};
     if (pipeline_.proofSink()) {
       pipeline_.proofSink()(proof);
     } else {

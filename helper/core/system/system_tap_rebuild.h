@@ -2,6 +2,7 @@
 // Where the system side asks for its tap graph to be built again for the
 // current output device: the output-device listeners on a change of the
 // default output, and the consumer when frames arrive at a stale rate.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,5 +21,9 @@ void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::st
                                               const std::string& trigger, bool allowSameUIDRateChange,
                                               const std::optional<SystemCadenceObservation>& observation,
                                               std::optional<double> consumerNativeRate);
+
+// A forced rebuild for the current default output after a recovery
+// time-out without frames (attempt counts from 1).
+void scheduleSystemTapRebuildForRecoveryRetry(CaptureState& state, const std::string& reason, int64_t attempt);
 
 }  // namespace helper
