@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/bin/tasmerig/capture_session.h"
+#include "tests/support/capture_session.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tasmerigtest::CaptureSession;
+using testsupport::CaptureSession;
 
 json worldWithHeadset() {
   json mic = {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
