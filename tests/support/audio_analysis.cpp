@@ -6,6 +6,7 @@
 #include <map>
 #include <numbers>
 
+#include "segment_format/segment_format.h"
 #include "tests/support/temp_dir.h"
 
 namespace testsupport {
@@ -14,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using Complex = std::complex<double>;
 
-constexpr std::size_t kCafHeaderBytes = 68;
+constexpr std::size_t kCafHeaderBytes = segment_format::kHeaderBytes;
 
 std::vector<std::int16_t> s16le(const std::string& bytes, std::size_t offset) {
   std::vector<std::int16_t> out;

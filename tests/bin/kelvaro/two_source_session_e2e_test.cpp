@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "segment_format/segment_format.h"
 #include "tests/support/audio_analysis.h"
 #include "tests/support/capture_session.h"
 #include "tests/support/host_session.h"
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr int kRate = 24000;
-constexpr size_t kCafHeaderBytes = 68;
+constexpr size_t kCafHeaderBytes = segment_format::kHeaderBytes;
 const std::vector<std::string> kBothSources = {"--include-system", "true"};
 
 class TwoSourceSession : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "segment_format/segment_format.h"
 #include "tests/support/capture_session.h"
 #include "tests/support/host_session.h"
 #include "tests/support/process.h"
@@ -18,7 +19,7 @@ using testsupport::keyValues;
 using testsupport::runKelvaro;
 namespace fs = std::filesystem;
 
-constexpr int64_t kCafHeaderBytes = 68;
+constexpr int64_t kCafHeaderBytes = segment_format::kHeaderBytes;
 
 TEST(RecordAndFinalise, AStoppedRecordingBecomesAnUploadOfItsLength) {
   CaptureSession s;

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "segment_format/segment_format.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
+#include "tests/support/host_session.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -24,7 +26,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr int64_t kTotalFrames = 72 * 24000;
-constexpr size_t kCafHeaderBytes = 68;
+constexpr size_t kCafHeaderBytes = segment_format::kHeaderBytes;
 
 std::set<std::string> keysOf(const json& j) {
   std::set<std::string> keys;
@@ -136,17 +138,6 @@ void expectEverySampleIs(const fs::path& segment, int16_t expected) {
   }
 }
 
-std::map<std::string, std::string> keyValues(const std::string& err) {
-  std::map<std::string, std::string> out;
-  std::istringstream in(err);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto eq = line.find('=');
-    if (eq != std::string::npos && line.find(' ') > eq) out[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return out;
-}
-
 TEST(SyntheticCaptureMode, AWholeRunOfBothSourcesIsSegmentedAndFinalisedByKelvaro) {
   SyntheticSession s({"--include-mic", "true", "--include-system", "true"});
   const json ready = s.waitFor("helper_ready");
@@ -243,7 +234,7 @@ TEST(SyntheticCaptureMode, AWholeRunOfBothSourcesIsSegmentedAndFinalisedByKelvar
   o.timeoutSeconds = 120;
   const auto fin = testsupport::runProgram(VR_KELVARO_PATH, o);
   ASSERT_EQ(fin.exitCode, 0) << fin.err;
-  auto kv = keyValues(fin.err);
+  auto kv = testsupport::keyValues(fin.err);
   EXPECT_EQ(kv["recovered_m4a"], (s.sessionDir() / "final" / "upload.m4a").string());
   EXPECT_NEAR(std::stod(kv.at("duration_ms")), 72000.0, 500.0);
   EXPECT_TRUE(fs::exists(s.sessionDir() / "final" / "export-report.json"));
