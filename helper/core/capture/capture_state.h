@@ -26,6 +26,7 @@
 #include "helper/core/system/system_pipeline.h"
 #include "helper/routing/device_following.h"
 #include "helper/routing/device_properties.h"
+#include "helper/routing/route_coordinator.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
 #include "platform/dispatch/dispatch.h"
@@ -36,6 +37,8 @@ class AudioConverter;
 }  // namespace platform::audio
 
 namespace helper {
+
+struct SourceRecoveryTarget;
 
 // The native input format of one mic engine generation.
 struct MicGenerationFormat {
@@ -174,6 +177,29 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
                                 const std::optional<std::string>& requestId);
   bool isStopClaimed() const;
 
+  // --- Route coordinator bridge -------------------------------------------
+  // Each route observation and recovery milestone of a source updates the
+  // route coordinator shadow and is written as a route trace. The bridge
+  // decides nothing; callers get only the current epoch ID, which recovery
+  // targets carry. The shadow's lock is a leaf: it is held around the one
+  // call into the shadow only, never while another lock is taken or a trace
+  // is emitted. Callable from any thread.
+  std::optional<uint64_t> currentRouteCoordinatorEpochID() const;
+  void observeRouteCoordinatorInput(const std::string& uid, const std::string& route, int64_t sampleRate,
+                                    const std::string& reason, bool shouldReconnect);
+  void observeRouteCoordinatorOutput(const std::string& uid, const std::string& transport, int64_t sampleRate,
+                                     const std::string& reason, const std::string& trigger, bool shouldRebuild,
+                                     bool force);
+  void markRouteCoordinatorSourcePending(const SourceRecoveryTarget& target);
+  void markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid, int64_t sampleRate,
+                                              int64_t channels, std::optional<uint64_t> routeEpochID);
+  void markRouteCoordinatorSourceVerified(const std::string& source, const SourceRecoveryFrameProof& proof,
+                                          std::optional<uint64_t> routeEpochID);
+  void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
+                                  std::optional<uint64_t> routeEpochID);
+  void cancelRouteCoordinator(const std::string& reason);
+  // --- end of route coordinator bridge ------------------------------------
+
   // Held for the whole of a pause, a resume or a mic rebuild, and taken for
   // good by the stop path, so a stop never interleaves with them.
   std::mutex& lifecycleLock() { return lifecycleLock_; }
@@ -224,6 +250,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
 
   mutable std::mutex micGenerationFormatLock_;
   std::map<uint32_t, MicGenerationFormat> micGenerationFormats_;
+
+  // Route coordinator bridge state, touched only by route_bridge.cpp.
+  mutable std::mutex routeCoordinatorLock_;
+  RouteCoordinatorShadow routeCoordinatorShadow_;
 
   // ---- source recovery state ----
   struct SourceRecoveryEffects;

@@ -5,6 +5,7 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_device_change.h"
@@ -118,6 +119,8 @@ void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
                   {"old_alive", oldAlive},
                   {"old_still_addressable", oldAddressable},
                   {"should_reconnect", shouldReconnect}});
+  state->observeRouteCoordinatorInput(*newUID, newRoute, truncToInt64(newNominal.value_or(0)), "input_device_changed",
+                                      shouldReconnect);
 
   if (!oldUID.empty() && oldID != 0 && !oldAlive && !oldAddressable) following->recordDisconnection(oldUID);
   state->setPreviousMicDeviceID(oldID);

@@ -23,7 +23,7 @@ void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::st
                                               std::optional<double> consumerNativeRate) {
   const std::optional<uint32_t> device = readPreferredSystemCaptureOutputDevice();
   const std::optional<std::string> uid = device ? readDeviceUID(*device) : std::nullopt;
-  const std::optional<double> nominal = device ? readDeviceNominalSampleRate(*device) : std::nullopt;
+  const double nominal = device ? readDeviceNominalSampleRate(*device).value_or(0) : 0;
   const auto& writer = state.sysWriter();
   nlohmann::json fields{{"reason", reason},
                         {"trigger", trigger},
@@ -33,7 +33,7 @@ void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::st
                         {"observed_name", device ? readDeviceName(*device).value_or("") : ""},
                         {"observed_transport", device ? readDeviceTransportType(*device) : kRouteUnknown},
                         {"current_rate", writer ? writer->nativeRateNow() : 0},
-                        {"observed_nominal_rate", nominal.value_or(0)}};
+                        {"observed_nominal_rate", nominal}};
   if (observation) {
     fields["cadence_frames"] = observation->canonicalFrames;
     fields["cadence_wall_ms"] = observation->wallMs;
@@ -47,6 +47,11 @@ void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::st
     }
   }
   emitRouteTrace(traceStageFor(trigger), "system", fields);
+  // The route coordinator hears of every observed output; no rebuild follows yet.
+  if (uid) {
+    state.observeRouteCoordinatorOutput(*uid, readDeviceTransportType(*device), truncToInt64(nominal), reason, trigger,
+                                        false, false);
+  }
 }
 
 }  // namespace helper

@@ -1,0 +1,116 @@
+// The route coordinator's traces in capture runs on simulated worlds: the
+// input and output changes of one route change share an epoch, changes far
+// apart do not.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/bin/tasmerig/capture_session.h"
+
+namespace {
+
+using json = nlohmann::json;
+using tasmerigtest::CaptureSession;
+
+json worldWithHeadset() {
+  json mic = {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
+              {"transport", "bltn"}, {"nominal_rate", 48000},
+              {"input_channels", 1}, {"signal", {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}}}};
+  json speakers = {{"uid", "Speakers"},
+                   {"name", "MacBook Pro Speakers"},
+                   {"transport", "bltn"},
+                   {"nominal_rate", 48000},
+                   {"output_channels", 2},
+                   {"data_source", "ispk"},
+                   {"signal", {{"type", "tone"}, {"frequency", 1000}, {"amplitude", 0.5}}}};
+  json headset = {{"uid", "Headset"},    {"name", "AirPods Pro"},
+                  {"transport", "blue"}, {"nominal_rate", 24000},
+                  {"input_channels", 1}, {"output_channels", 2},
+                  {"tap_rate", 48000},   {"signal", {{"type", "noise"}, {"amplitude", 0.1}}}};
+  json scenario = {{"audio", {{"devices", {mic, speakers, headset}}}}};
+  scenario["audio"]["defaults"] = {{"input", "Mic"}, {"output", "Speakers"}, {"system_output", "Speakers"}};
+  return scenario;
+}
+
+json event(int atMs, const std::string& action, const std::string& device) {
+  return {{"at_ms", atMs}, {"action", action}, {"device", device}};
+}
+
+bool isCoordinatorObservation(const json& trace) {
+  const std::string stage = trace.value("stage", "");
+  return stage == "route_coordinator_epoch_started" || stage == "route_coordinator_epoch_updated";
+}
+
+// Runs both sources on the world until `count` coordinator observations were
+// traced, then stops; returns them in order.
+std::vector<json> observationsOf(const json& scenario, size_t count) {
+  CaptureSession s({"--include-system", "true"}, scenario, {{"VORLANTHEA_ROUTE_TRACE", "1"}});
+  s.waitFor("helper_ready");
+  std::vector<json> observations;
+  while (observations.size() < count) {
+    auto t = s.waitFor("route_trace");
+    if (t.empty()) break;
+    if (isCoordinatorObservation(t)) observations.push_back(t);
+  }
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  EXPECT_EQ(s.finish().exitCode, 0);
+  return observations;
+}
+
+TEST(RouteCoordinator, APairedInputAndOutputChangeShareOneEpoch) {
+  json scenario = worldWithHeadset();
+  scenario["audio"]["events"] = {event(600, "set_default_input", "Headset"),
+                                 event(600, "set_default_output", "Headset")};
+  const auto observations = observationsOf(scenario, 2);
+  ASSERT_EQ(observations.size(), 2u);
+
+  const json* input = nullptr;
+  const json* output = nullptr;
+  for (const auto& o : observations) (o["source"] == "mic" ? input : output) = &o;
+  ASSERT_TRUE(input && output);
+  EXPECT_EQ(observations[0]["stage"], "route_coordinator_epoch_started");
+  EXPECT_EQ(observations[1]["stage"], "route_coordinator_epoch_updated");
+  EXPECT_EQ((*input)["fields"]["route_epoch_id"], 1);
+  EXPECT_EQ((*output)["fields"]["route_epoch_id"], 1);
+
+  const json& in = (*input)["fields"];
+  EXPECT_EQ(in["reason"], "input_device_changed");
+  EXPECT_EQ(in["input_uid"], "Headset");
+  EXPECT_EQ(in["input_route"], "bluetooth_hfp");
+  EXPECT_EQ(in["input_rate"], 24000);
+  EXPECT_EQ(in["should_reconnect"], true);
+  const json& out = (*output)["fields"];
+  EXPECT_EQ(out["reason"], "output_device_changed");
+  EXPECT_EQ(out["trigger"], "default_output");
+  EXPECT_EQ(out["output_uid"], "Headset");
+  EXPECT_EQ(out["output_transport"], "bluetooth_hfp");
+  EXPECT_EQ(out["output_rate"], 24000);
+
+  // The later of the two sees the whole route change.
+  const json& last = observations[1]["fields"];
+  EXPECT_EQ(last["route_class"], "paired_bt_hfp");
+  EXPECT_EQ(last["phase"], "verifying");
+  EXPECT_EQ(last["seen_input"], true);
+  EXPECT_EQ(last["seen_output"], true);
+  EXPECT_EQ(last["requires_mic_verification"], true);
+  EXPECT_EQ(last["requires_system_verification"], true);
+}
+
+TEST(RouteCoordinator, ChangesFarApartOpenTheirOwnEpochs) {
+  json scenario = worldWithHeadset();
+  scenario["audio"]["events"] = {event(300, "set_default_input", "Headset"),
+                                 event(4000, "set_default_output", "Headset")};
+  const auto observations = observationsOf(scenario, 2);
+  ASSERT_EQ(observations.size(), 2u);
+  EXPECT_EQ(observations[0]["source"], "mic");
+  EXPECT_EQ(observations[0]["stage"], "route_coordinator_epoch_started");
+  EXPECT_EQ(observations[0]["fields"]["route_epoch_id"], 1);
+  EXPECT_EQ(observations[0]["fields"]["route_class"], "input_only");
+  EXPECT_EQ(observations[1]["source"], "system");
+  EXPECT_EQ(observations[1]["stage"], "route_coordinator_epoch_started");
+  EXPECT_EQ(observations[1]["fields"]["route_epoch_id"], 2);
+  EXPECT_EQ(observations[1]["fields"]["route_class"], "output_only");
+}
+
+}  // namespace
