@@ -46,8 +46,9 @@ std::string lineAt(const std::string& text, size_t offset) {
 //  - an assignment by key: e["type"] = "segment_closed";
 //  - a call of a function whose name begins with "emit" and whose first
 //    argument is a string literal: emit("new_type", ...), emitEvent("x").
-//    emitWarning's first argument is a warning code instead, and
-//    emitRouteTrace's a trace stage, which the reference does not list.
+//    emitWarning's first argument is a warning code instead, and that of
+//    emitRouteTrace (or another emitter ending in "Trace") a trace stage,
+//    which the reference does not list.
 // Warning codes: the first literal argument of any function whose name ends
 // in "Warning" (emitWarning, writerWarning) and the pair {"code", "..."}.
 // Fatal reasons: the first literal argument of exitWithError.
@@ -83,9 +84,10 @@ Emitted scanSource(const std::string& text, const std::string& where) {
     const std::string name = m[1].str();
     if (name == "emitWarning") {
       out.warningCodes.insert(m[2].str());
-    } else if (name != "emitRouteTrace" && name != "emitSourceFailed") {
-      // A route trace's first argument is its stage, emitSourceFailed's a
-      // source; the "source_failed" it sends is found as a type pair.
+    } else if (!name.ends_with("Trace") && name != "emitSourceFailed") {
+      // A route trace's first argument is its stage (emitRouteTrace and the
+      // emitters built on it end in "Trace"), emitSourceFailed's a source;
+      // the "source_failed" it sends is found as a type pair.
       out.types.insert(m[2].str());
     }
   });

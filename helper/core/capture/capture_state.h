@@ -38,8 +38,6 @@ class AudioConverter;
 
 namespace helper {
 
-struct SourceRecoveryTarget;
-
 // The native input format of one mic engine generation.
 struct MicGenerationFormat {
   uint32_t generation = 0;
@@ -167,6 +165,13 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // Where time-outs are scheduled: the global utility queue unless a test
   // supplies its own.
   void setSourceRecoveryTimeoutScheduler(SourceRecoveryTimeoutScheduler scheduler);
+  // Where the recovery's events and route traces go: the event bus (traces
+  // only while route tracing is on) unless a test supplies its own.
+  using SourceRecoveryTraceSink =
+      std::function<void(const std::string& stage, const std::string& source, const nlohmann::json& fields)>;
+  void setSourceRecoveryOutputs(EventSink events, SourceRecoveryTraceSink traces);
+  void emitSourceRecoveryEvent(const Event& event) const;
+  void traceSourceRecovery(const std::string& stage, const std::string& source, const nlohmann::json& fields) const;
   // ---- end of source recovery ----
 
   // Host commands (pause and resume on the main queue; heartbeat, stop and
@@ -184,20 +189,21 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // targets carry. The shadow's lock is a leaf: it is held around the one
   // call into the shadow only, never while another lock is taken or a trace
   // is emitted. Callable from any thread.
-  std::optional<uint64_t> currentRouteCoordinatorEpochID() const;
-  void observeRouteCoordinatorInput(const std::string& uid, const std::string& route, int64_t sampleRate,
-                                    const std::string& reason, bool shouldReconnect);
-  void observeRouteCoordinatorOutput(const std::string& uid, const std::string& transport, int64_t sampleRate,
-                                     const std::string& reason, const std::string& trigger, bool shouldRebuild,
-                                     bool force);
-  void markRouteCoordinatorSourcePending(const SourceRecoveryTarget& target);
-  void markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid, int64_t sampleRate,
-                                              int64_t channels, std::optional<uint64_t> routeEpochID);
-  void markRouteCoordinatorSourceVerified(const std::string& source, const SourceRecoveryFrameProof& proof,
+  virtual std::optional<uint64_t> currentRouteCoordinatorEpochID() const;
+  virtual void observeRouteCoordinatorInput(const std::string& uid, const std::string& route, int64_t sampleRate,
+                                            const std::string& reason, bool shouldReconnect);
+  virtual void observeRouteCoordinatorOutput(const std::string& uid, const std::string& transport, int64_t sampleRate,
+                                             const std::string& reason, const std::string& trigger, bool shouldRebuild,
+                                             bool force);
+  virtual void markRouteCoordinatorSourcePending(const SourceRecoveryTarget& target);
+  virtual void markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid,
+                                                      int64_t sampleRate, int64_t channels,
+                                                      std::optional<uint64_t> routeEpochID);
+  virtual void markRouteCoordinatorSourceVerified(const std::string& source, const SourceRecoveryFrameProof& proof,
+                                                  std::optional<uint64_t> routeEpochID);
+  virtual void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
                                           std::optional<uint64_t> routeEpochID);
-  void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
-                                  std::optional<uint64_t> routeEpochID);
-  void cancelRouteCoordinator(const std::string& reason);
+  virtual void cancelRouteCoordinator(const std::string& reason);
   // --- end of route coordinator bridge ------------------------------------
 
   // Held for the whole of a pause, a resume or a mic rebuild, and taken for
@@ -276,6 +282,8 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   bool sourceRecoveryStopped_ = false;
   int sourceRecoveryEffectsInFlight_ = 0;
   SourceRecoveryTimeoutScheduler sourceRecoveryTimeoutScheduler_;
+  EventSink sourceRecoveryEventSink_;
+  SourceRecoveryTraceSink sourceRecoveryTraceSink_;
   // ---- end of source recovery state ----
 
   mutable std::mutex sourceFailureLock_;

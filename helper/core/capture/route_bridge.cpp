@@ -11,6 +11,7 @@
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/process.h"
 #include "helper/routing/route_coordinator.h"
+#include "helper/routing/source_recovery_verifier.h"
 
 namespace helper {
 namespace {
@@ -44,11 +45,10 @@ void emitRouteCoordinatorSourceTrace(const std::string& stage, const std::option
   emitRouteTrace(stage, source, mergedFields(routeCoordinatorBaseFields(result), fields));
 }
 
-// A frame proof's generation as a trace writes it: -1 when it has none.
-[[maybe_unused]] int64_t generationField(const std::optional<uint32_t>& generation) {
+// A generation as traces write it: -1 when there is none.
+int64_t generationField(const std::optional<uint32_t>& generation) {
   return generation ? static_cast<int64_t>(*generation) : -1;
 }
-[[maybe_unused]] int64_t generationField(uint32_t generation) { return generation; }
 
 }  // namespace
 
@@ -88,6 +88,16 @@ void CaptureState::observeRouteCoordinatorOutput(const std::string& uid, const s
                                         {"output_rate", sampleRate},
                                         {"should_rebuild", shouldRebuild},
                                         {"force", force}});
+}
+
+void CaptureState::markRouteCoordinatorSourcePending(const SourceRecoveryTarget& target) {
+  emitRouteTrace("route_coordinator_source_pending", target.source,
+                 {{"route_epoch_id", target.routeEpochID ? static_cast<int64_t>(*target.routeEpochID) : 0},
+                  {"reason", target.reason},
+                  {"target_uid", target.uid},
+                  {"target_rate", target.sampleRate},
+                  {"target_channels", target.channels},
+                  {"target_generation", generationField(target.generation)}});
 }
 
 void CaptureState::markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid,

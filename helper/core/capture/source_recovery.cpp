@@ -24,17 +24,6 @@ int64_t generationField(const std::optional<uint32_t>& generation) {
   return generation ? static_cast<int64_t>(*generation) : -1;
 }
 
-// The route coordinator's side of each milestone.
-std::optional<uint64_t> routeEpochNow(CaptureState& /*state*/) { return std::nullopt; }
-void coordinatorPending(CaptureState& /*state*/, const SourceRecoveryTarget& /*target*/) {}
-void coordinatorGraphStarted(CaptureState& /*state*/, const std::string& /*source*/, const std::string& /*uid*/,
-                             int64_t /*sampleRate*/, int64_t /*channels*/, std::optional<uint64_t> /*epoch*/) {}
-void coordinatorVerified(CaptureState& /*state*/, const std::string& /*source*/,
-                         const SourceRecoveryFrameProof& /*proof*/, std::optional<uint64_t> /*epoch*/) {}
-void coordinatorFailed(CaptureState& /*state*/, const std::string& /*source*/, const std::string& /*reason*/,
-                       std::optional<uint64_t> /*epoch*/) {}
-void coordinatorCancelled(CaptureState& /*state*/, const std::string& /*reason*/) {}
-
 nlohmann::json proofFields(const SourceRecoveryTarget& target, const SourceRecoveryFrameProof& proof) {
   return {{"reason", target.reason},
           {"uid", proof.uid},
@@ -82,7 +71,7 @@ int64_t* CaptureState::recoveryRetriesUsedLocked(const std::string& source) {
 
 void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
   // Read before sourceRecoveryLock_: its locks are never nested.
-  const std::optional<uint64_t> epoch = routeEpochNow(*this);
+  const std::optional<uint64_t> epoch = currentRouteCoordinatorEpochID();
   const std::string routeKind = given.source == "mic" ? micRouteKind() : std::string();
   const int64_t timeoutSeconds = sourceRecoveryTimeoutSeconds(given.source, routeKind);
 
@@ -105,29 +94,29 @@ void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
     }
   }
   if (superseded) {
-    emitRouteTrace("source_recovery_superseded", target.source,
-                   {{"old_reason", superseded->reason},
-                    {"old_target_uid", superseded->uid},
-                    {"old_target_rate", superseded->sampleRate},
-                    {"old_target_channels", superseded->channels},
-                    {"old_target_generation", generationField(superseded->generation)},
-                    {"old_token", superseded->token},
-                    {"new_reason", target.reason},
-                    {"new_target_uid", target.uid},
-                    {"new_target_rate", target.sampleRate},
-                    {"new_target_channels", target.channels},
-                    {"new_target_generation", generationField(target.generation)},
-                    {"new_token", target.token},
-                    {"route_epoch_id", epochField(target.routeEpochID)}});
+    traceSourceRecovery("source_recovery_superseded", target.source,
+                        {{"old_reason", superseded->reason},
+                         {"old_target_uid", superseded->uid},
+                         {"old_target_rate", superseded->sampleRate},
+                         {"old_target_channels", superseded->channels},
+                         {"old_target_generation", generationField(superseded->generation)},
+                         {"old_token", superseded->token},
+                         {"new_reason", target.reason},
+                         {"new_target_uid", target.uid},
+                         {"new_target_rate", target.sampleRate},
+                         {"new_target_channels", target.channels},
+                         {"new_target_generation", generationField(target.generation)},
+                         {"new_token", target.token},
+                         {"route_epoch_id", epochField(target.routeEpochID)}});
   }
-  emitRouteTrace("source_recovery_pending", target.source,
-                 {{"reason", target.reason},
-                  {"target_uid", target.uid},
-                  {"target_rate", target.sampleRate},
-                  {"target_channels", target.channels},
-                  {"target_generation", generationField(target.generation)},
-                  {"route_epoch_id", epochField(target.routeEpochID)}});
-  coordinatorPending(*this, target);
+  traceSourceRecovery("source_recovery_pending", target.source,
+                      {{"reason", target.reason},
+                       {"target_uid", target.uid},
+                       {"target_rate", target.sampleRate},
+                       {"target_channels", target.channels},
+                       {"target_generation", generationField(target.generation)},
+                       {"route_epoch_id", epochField(target.routeEpochID)}});
+  markRouteCoordinatorSourcePending(target);
   scheduleSourceRecoveryTimeout(target.source, target.token, timeoutSeconds);
 }
 
@@ -167,10 +156,10 @@ void CaptureState::markSourceRecoveryGraphStarted(const std::string& source, con
     effects.emplace(*this);
   }
   if (isStopClaimed()) return;
-  emitRouteTrace(
+  traceSourceRecovery(
       "source_recovery_graph_started", source,
       {{"uid", uid}, {"sample_rate", sampleRate}, {"channels", channels}, {"route_epoch_id", epochField(epoch)}});
-  coordinatorGraphStarted(*this, source, uid, sampleRate, channels, epoch);
+  markRouteCoordinatorSourceGraphStarted(source, uid, sampleRate, channels, epoch);
 }
 
 void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof) {
@@ -195,15 +184,15 @@ void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, con
   }
   if (isStopClaimed()) return;
   if (suppressed) {
-    emitRouteTrace("source_recovery_duplicate_suppressed", source, proofFields(verified, proof));
+    traceSourceRecovery("source_recovery_duplicate_suppressed", source, proofFields(verified, proof));
     return;
   }
-  emitRouteTrace("source_recovery_verified", source, proofFields(verified, proof));
-  coordinatorVerified(*this, source, proof, verified.routeEpochID);
-  emitEvent(Event{{"type", "source_recovered"},
-                  {"source", source},
-                  {"sample_rate", proof.sampleRate},
-                  {"channels", proof.channels}});
+  traceSourceRecovery("source_recovery_verified", source, proofFields(verified, proof));
+  markRouteCoordinatorSourceVerified(source, proof, verified.routeEpochID);
+  emitSourceRecoveryEvent(Event{{"type", "source_recovered"},
+                                {"source", source},
+                                {"sample_rate", proof.sampleRate},
+                                {"channels", proof.channels}});
 }
 
 void CaptureState::cancelPendingSourceRecoveries(const std::string& reason) {
@@ -223,10 +212,10 @@ void CaptureState::cancelPendingSourceRecoveries(const std::string& reason) {
   }
   for (const auto* target : {&mic, &system}) {
     if (!*target) continue;
-    emitRouteTrace("source_recovery_cancelled", (*target)->source,
-                   {{"reason", reason}, {"route_epoch_id", epochField((*target)->routeEpochID)}});
+    traceSourceRecovery("source_recovery_cancelled", (*target)->source,
+                        {{"reason", reason}, {"route_epoch_id", epochField((*target)->routeEpochID)}});
   }
-  coordinatorCancelled(*this, reason);
+  cancelRouteCoordinator(reason);
 }
 
 void CaptureState::failPendingSourceRecovery(const std::string& source, const std::string& reason) {
@@ -242,8 +231,8 @@ void CaptureState::failPendingSourceRecovery(const std::string& source, const st
     effects.emplace(*this);
   }
   if (isStopClaimed()) return;
-  emitRouteTrace("source_recovery_failed", source, {{"reason", reason}, {"route_epoch_id", epochField(epoch)}});
-  coordinatorFailed(*this, source, reason, epoch);
+  traceSourceRecovery("source_recovery_failed", source, {{"reason", reason}, {"route_epoch_id", epochField(epoch)}});
+  failRouteCoordinatorSource(source, reason, epoch);
 }
 
 void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint64_t token, const std::string& reason,
@@ -271,18 +260,19 @@ void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint6
   }
   if (isStopClaimed()) return;
   if (action.kind == Kind::fail) {
-    emitRouteTrace("source_recovery_timeout", source,
-                   {{"reason", reason}, {"timeout_ms", timeoutMs}, {"route_epoch_id", epochField(epoch)}});
-    coordinatorFailed(*this, source, reason, epoch);
+    traceSourceRecovery("source_recovery_timeout", source,
+                        {{"reason", reason}, {"timeout_ms", timeoutMs}, {"route_epoch_id", epochField(epoch)}});
+    failRouteCoordinatorSource(source, reason, epoch);
     emitSourceFailed(source, reason, true);
     return;
   }
-  emitRouteTrace("source_recovery_retrying", source,
-                 {{"reason", reason},
-                  {"retry_reason", action.reason},
-                  {"retry_attempt", attempt},
-                  {"max_retries", source == "mic" ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries},
-                  {"route_epoch_id", epochField(epoch)}});
+  traceSourceRecovery(
+      "source_recovery_retrying", source,
+      {{"reason", reason},
+       {"retry_reason", action.reason},
+       {"retry_attempt", attempt},
+       {"max_retries", source == "mic" ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries},
+       {"route_epoch_id", epochField(epoch)}});
   if (action.kind == Kind::retrySystemTapRebuild) {
     scheduleSystemTapRebuildForRecoveryRetry(*this, action.reason, attempt);
   } else {
@@ -296,7 +286,8 @@ void CaptureState::emitSourceFailed(const std::string& source, const std::string
     if (source == "mic") micSourceFailed_ = true;
     if (source == "system") systemSourceFailed_ = true;
   }
-  emitEvent(Event{{"type", "source_failed"}, {"source", source}, {"reason", reason}, {"recoverable", recoverable}});
+  emitSourceRecoveryEvent(
+      Event{{"type", "source_failed"}, {"source", source}, {"reason", reason}, {"recoverable", recoverable}});
 }
 
 std::pair<bool, bool> CaptureState::sourceFailedSnapshot() const {
@@ -326,6 +317,39 @@ void CaptureState::setSourceRecoveryTimeoutScheduler(SourceRecoveryTimeoutSchedu
   sourceRecoveryTimeoutScheduler_ = std::move(scheduler);
 }
 
+void CaptureState::setSourceRecoveryOutputs(EventSink events, SourceRecoveryTraceSink traces) {
+  std::lock_guard lock(sourceRecoveryLock_);
+  sourceRecoveryEventSink_ = std::move(events);
+  sourceRecoveryTraceSink_ = std::move(traces);
+}
+
+void CaptureState::emitSourceRecoveryEvent(const Event& event) const {
+  EventSink sink;
+  {
+    std::lock_guard lock(sourceRecoveryLock_);
+    sink = sourceRecoveryEventSink_;
+  }
+  if (sink) {
+    sink(event);
+  } else {
+    emitEvent(event);
+  }
+}
+
+void CaptureState::traceSourceRecovery(const std::string& stage, const std::string& source,
+                                       const nlohmann::json& fields) const {
+  SourceRecoveryTraceSink sink;
+  {
+    std::lock_guard lock(sourceRecoveryLock_);
+    sink = sourceRecoveryTraceSink_;
+  }
+  if (sink) {
+    sink(stage, source, fields);
+  } else {
+    emitRouteTrace(stage, source, fields);
+  }
+}
+
 namespace {
 
 void runMicRecoveryRetryRebuild(const std::shared_ptr<CaptureState>& state, const std::string& reason, int64_t attempt,
@@ -336,14 +360,14 @@ void runMicRecoveryRetryRebuild(const std::shared_ptr<CaptureState>& state, cons
   const std::string route = state->micRouteKind();
   const float gain = state->config().micGain.value_or(route == kRouteBluetoothHfp ? kBluetoothHfpCaptureMicGain
                                                                                   : kDefaultCaptureMicGain);
-  emitRouteTrace("mic_recovery_retry", "mic",
-                 {{"reason", reason},
-                  {"trigger", "source_recovery_timeout"},
-                  {"attempt", attempt},
-                  {"max_retries", kMicRecoveryTimeoutMaxRetries},
-                  {"current_uid", state->micDeviceUID()},
-                  {"current_route", route},
-                  {"force_fresh_rebuild", true}});
+  state->traceSourceRecovery("mic_recovery_retry", "mic",
+                             {{"reason", reason},
+                              {"trigger", "source_recovery_timeout"},
+                              {"attempt", attempt},
+                              {"max_retries", kMicRecoveryTimeoutMaxRetries},
+                              {"current_uid", state->micDeviceUID()},
+                              {"current_route", route},
+                              {"force_fresh_rebuild", true}});
   handleMicDeviceChange(state, engine, canonical, gain, true, true, reason);
 }
 
@@ -363,12 +387,12 @@ void scheduleMicFreshRebuildForRecoveryRetry(CaptureState& state, const std::str
     if (!canonical) return failMicRecoveryRetry(*self, reason, "invalid_canonical_mic_format_for_recovery_retry");
     const uint64_t delay = self->micReconnectCooldownDelayNs(machAbsoluteTimeNs());
     if (delay == 0) return runMicRecoveryRetryRebuild(self, reason, attempt, *canonical);
-    emitRouteTrace("mic_recovery_retry_deferred", "mic",
-                   {{"reason", reason},
-                    {"trigger", "source_recovery_timeout"},
-                    {"attempt", attempt},
-                    {"max_retries", kMicRecoveryTimeoutMaxRetries},
-                    {"delay_ms", delay / 1'000'000}});
+    self->traceSourceRecovery("mic_recovery_retry_deferred", "mic",
+                              {{"reason", reason},
+                               {"trigger", "source_recovery_timeout"},
+                               {"attempt", attempt},
+                               {"max_retries", kMicRecoveryTimeoutMaxRetries},
+                               {"delay_ms", delay / 1'000'000}});
     self->scheduleMicReconnectAfterRouteSettle(delay, [weak, reason, attempt, format = *canonical] {
       auto s = weak.lock();
       if (!gIsRunning.load() || !s) return;
@@ -378,10 +402,11 @@ void scheduleMicFreshRebuildForRecoveryRetry(CaptureState& state, const std::str
 }
 
 void failMicRecoveryRetry(CaptureState& state, const std::string& reason, const std::string& detail) {
-  emitWarning("mic_recovery_retry_unavailable", reason + ": " + detail);
-  emitRouteTrace("mic_recovery_retry_unavailable", "mic",
-                 {{"reason", reason}, {"detail", detail}, {"recoverable", true}});
-  coordinatorFailed(state, "mic", detail, routeEpochNow(state));
+  state.emitSourceRecoveryEvent(
+      Event{{"type", "warning"}, {"code", "mic_recovery_retry_unavailable"}, {"ctx", reason + ": " + detail}});
+  state.traceSourceRecovery("mic_recovery_retry_unavailable", "mic",
+                            {{"reason", reason}, {"detail", detail}, {"recoverable", true}});
+  state.failRouteCoordinatorSource("mic", detail, state.currentRouteCoordinatorEpochID());
   state.emitSourceFailed("mic", detail, true);
 }
 

@@ -213,8 +213,10 @@ class MicConsumer {
     std::memcpy(input->floatChannelData()[0], payload, static_cast<size_t>(m.payloadSize));
 
     const double canonicalRate = state_.config().canonicalRate;
+    // Only audio that reached a segment proves the source back (below): a
+    // writer sealed, left without a file or failing to write records nothing.
     if (cache_.nativeRate == canonicalRate) {
-      writer_->write(*input);
+      if (writer_->write(*input) != static_cast<int64_t>(input->frameLength())) return;
     } else {
       if (!cache_.converter || !writerFormat_) return;
       const double outFrames = std::trunc(static_cast<double>(m.frameCount) * canonicalRate / cache_.nativeRate);
@@ -234,7 +236,7 @@ class MicConsumer {
             return input;
           });
       if (status == platform::audio::ConverterOutputStatus::error || output->frameLength() == 0) return;
-      writer_->write(*output);
+      if (writer_->write(*output) != static_cast<int64_t>(output->frameLength())) return;
     }
     SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
                                    cache_.channels, cache_.generation,

@@ -84,7 +84,16 @@ SegmentWriter::~SegmentWriter() {
 
 void SegmentWriter::open() { emitAll(openReturningEvents()); }
 
-void SegmentWriter::write(const PCMBuffer& buffer) { emitAll(writeReturningEvents(buffer)); }
+int64_t SegmentWriter::write(const PCMBuffer& buffer) {
+  int64_t accepted = 0;
+  std::vector<Event> events;
+  {
+    std::lock_guard lock(lock_);
+    events = writeUnlocked(buffer, accepted);
+  }
+  emitAll(events);
+  return accepted;
+}
 
 std::vector<Event> SegmentWriter::openReturningEvents() {
   std::lock_guard lock(lock_);
@@ -93,7 +102,8 @@ std::vector<Event> SegmentWriter::openReturningEvents() {
 
 std::vector<Event> SegmentWriter::writeReturningEvents(const PCMBuffer& buffer) {
   std::lock_guard lock(lock_);
-  return writeUnlocked(buffer);
+  int64_t accepted = 0;
+  return writeUnlocked(buffer, accepted);
 }
 
 std::optional<SealedSegData> SegmentWriter::sealFinal() {
@@ -288,8 +298,9 @@ std::vector<Event> SegmentWriter::openUnlocked() {
   return events;
 }
 
-std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer) {
+std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, int64_t& acceptedFrames) {
   std::vector<Event> events;
+  acceptedFrames = 0;
   if (paused_ || fd_ < 0) return events;
   const int64_t frameLength = buffer.frameLength();
   if (segmentUnwritable_) {
@@ -325,6 +336,7 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer) {
   }
   if (accepted == 0) return events;
   framesWritten_ += accepted;
+  acceptedFrames = accepted;
 
   if (!captureStartedEmitted_) {
     captureStartedEmitted_ = true;

@@ -45,7 +45,9 @@ class SegmentWriter {
   void open();
   // Appends channel 0 of a Float32 buffer at the canonical rate; dropped
   // while paused or with no segment open. May checkpoint and rotate.
-  void write(const platform::audio::PCMBuffer& buffer);
+  // Returns the frames that reached the segment: 0 when dropped, fewer
+  // than the buffer's when a write failed.
+  int64_t write(const platform::audio::PCMBuffer& buffer);
   // Last checkpoint, sync, close. The description of the segment when it
   // held frames; nothing otherwise or with no segment open. Emits only
   // warnings: the caller builds the "segment_closed" events.
@@ -96,7 +98,7 @@ class SegmentWriter {
   std::vector<Event> openReturningEvents();
   std::vector<Event> writeReturningEvents(const platform::audio::PCMBuffer& buffer);
   std::vector<Event> openUnlocked();
-  std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer);
+  std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer, int64_t& acceptedFrames);
   std::vector<Event> rotateUnlocked();
   std::pair<std::optional<SealedSegData>, std::vector<Event>> sealFinalUnlocked();
   std::vector<Event> writeCheckpointUnlocked();

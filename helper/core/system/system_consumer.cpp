@@ -79,8 +79,9 @@ class SystemConsumer {
     }
     PCMBuffer* output = convert(input);
     if (output == nullptr) return;
-    writer_->write(*output);
-    proveFrames(frames);
+    // Only audio that reached a segment proves the source back: a writer
+    // sealed, left without a file or failing to write records nothing.
+    if (writer_->write(*output) == static_cast<int64_t>(output->frameLength())) proveFrames(frames);
     watchCadence(output->frameLength());
   }
 

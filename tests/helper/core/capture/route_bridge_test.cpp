@@ -174,6 +174,51 @@ TEST_F(RouteBridgeTest, APairedEpochSettlesOnTheLastVerificationOnly) {
                                                     {"requires_system_verification", true}})));
 }
 
+TEST_F(RouteBridgeTest, APendingSourceIsTracedWithoutTouchingTheShadow) {
+  const auto body = [](CaptureState& s) {
+    SourceRecoveryTarget target;
+    target.source = "system";
+    target.uid = "Spk";
+    target.sampleRate = 48000;
+    target.channels = 2;
+    target.reason = "output_device_changed";
+    s.markRouteCoordinatorSourcePending(target);  // no epoch: 0, no generation: -1
+    s.observeRouteCoordinatorInput("Mic", "usb", 48000, "input_device_changed", true);
+    target.source = "mic";
+    target.generation = 7;
+    target.routeEpochID = 1;
+    s.markRouteCoordinatorSourcePending(target);
+    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, 1u);
+    auto unstampedProof = proof("Mic", 48000, 1);
+    unstampedProof.generation.reset();
+    s.markRouteCoordinatorSourceVerified("mic", unstampedProof, 1u);
+    return s.currentRouteCoordinatorEpochID() == 1u ? 0 : 3;
+  };
+  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
+              ResultOf(fieldsOf(0), nlohmann::json({{"route_epoch_id", 0},
+                                                    {"reason", "output_device_changed"},
+                                                    {"target_uid", "Spk"},
+                                                    {"target_rate", 48000},
+                                                    {"target_channels", 2},
+                                                    {"target_generation", -1}})));
+  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
+              ResultOf(summaries, ElementsAre("route_coordinator_source_pending system 0 ? ?",
+                                              "route_coordinator_epoch_started mic 1 verifying input_only",
+                                              "route_coordinator_source_pending mic 1 ? ?",
+                                              "route_coordinator_source_graph_started mic 1 verifying input_only",
+                                              "route_coordinator_source_verified mic 1 settled input_only",
+                                              "route_coordinator_epoch_settled mic 1 settled input_only")));
+  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
+              ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
+                                                    {"reason", "output_device_changed"},
+                                                    {"target_uid", "Spk"},
+                                                    {"target_rate", 48000},
+                                                    {"target_channels", 2},
+                                                    {"target_generation", 7}})));
+  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
+              ResultOf([](const std::string& err) { return fieldsOf(4)(err).value("generation", 0); }, -1));
+}
+
 TEST_F(RouteBridgeTest, MilestonesWithoutAnEpochOrOfAnEarlierOneLeaveNoTrace) {
   const auto body = [](CaptureState& s) {
     s.cancelRouteCoordinator("stop");  // nothing observed yet

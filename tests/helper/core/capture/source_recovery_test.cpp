@@ -1,0 +1,433 @@
+// The recovery of rebuilt sources on the capture state: time-outs are
+// captured instead of scheduled, so the test fires them itself; events and
+// traces go to the test.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/globals.h"
+#include "platform/dispatch/dispatch.h"
+#include "tests/support/temp_dir.h"
+
+namespace helper {
+namespace {
+
+using json = nlohmann::json;
+constexpr uint64_t kSec = 1'000'000'000ULL;
+constexpr uint64_t kMs = 1'000'000ULL;
+const char* const kNoFrames = "no_sustained_frames_after_graph_start";
+
+// A capture state whose route epoch the test sets; every overridden call
+// checks that no recovery lock is held (a held one would deadlock here).
+class RecordingState : public CaptureState {
+ public:
+  using CaptureState::CaptureState;
+  std::optional<uint64_t> currentRouteCoordinatorEpochID() const override {
+    checkNoRecoveryLockHeld();
+    return epoch;
+  }
+  void cancelRouteCoordinator(const std::string& reason) override {
+    checkNoRecoveryLockHeld();
+    coordinatorCancels.push_back(reason);
+    CaptureState::cancelRouteCoordinator(reason);
+  }
+  void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
+                                  std::optional<uint64_t> routeEpochID) override {
+    checkNoRecoveryLockHeld();
+    coordinatorFailures.push_back(source + ":" + reason);
+    CaptureState::failRouteCoordinatorSource(source, reason, routeEpochID);
+  }
+  void checkNoRecoveryLockHeld() const {
+    (void)pendingSourceRecoveryTarget("mic");
+    (void)sourceFailedSnapshot();
+  }
+  std::optional<uint64_t> epoch;
+  std::vector<std::string> coordinatorCancels;
+  std::vector<std::string> coordinatorFailures;
+};
+
+struct Scheduled {
+  uint64_t delayNs;
+  std::function<void()> fire;
+};
+
+class SourceRecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CaptureConfig c;
+    c.sessionDir = (dir.path() / "session").string();
+    c.includeMic = true;
+    c.includeSystem = true;
+    state = std::make_shared<RecordingState>(c);
+    state->setSourceRecoveryTimeoutScheduler([this](uint64_t delayNs, std::function<void()> fire) {
+      checkNoRecoveryLockHeld();
+      std::lock_guard lock(mu);
+      scheduled.push_back({delayNs, std::move(fire)});
+    });
+    state->setSourceRecoveryOutputs(
+        [this](const Event& e) {
+          checkNoRecoveryLockHeld();
+          std::lock_guard lock(mu);
+          events.push_back(e);
+          log.push_back(e["type"].get<std::string>());
+        },
+        [this](const std::string& stage, const std::string& source, const json& fields) {
+          checkNoRecoveryLockHeld();
+          if (onTrace) onTrace(stage);
+          std::lock_guard lock(mu);
+          traces.push_back({{"stage", stage}, {"source", source}, {"fields", fields}});
+          log.push_back(stage);
+        });
+    gIsRunning.store(true);
+  }
+  void TearDown() override { gIsRunning.store(false); }
+
+  void checkNoRecoveryLockHeld() const {
+    (void)state->pendingSourceRecoveryTarget("system");
+    (void)state->sourceFailedSnapshot();
+  }
+
+  static SourceRecoveryTarget target(const std::string& source, const std::string& uid, int64_t rate, int64_t channels,
+                                     const std::string& reason = "device_changed",
+                                     std::optional<uint32_t> generation = std::nullopt) {
+    return {source, uid, rate, channels, generation, reason, 0, std::nullopt};
+  }
+  // Proofs of 4,800 frames every 100 ms from `startNs`: verified at the fourth.
+  void feed(const std::string& source, const std::string& uid, int64_t channels, uint64_t startNs, int count,
+            std::optional<uint32_t> generation = std::nullopt) {
+    for (int i = 0; i < count; ++i) {
+      state->verifySourceRecoveryFromFrames(
+          source, {uid, 48000, channels, generation, 4800, startNs + static_cast<uint64_t>(i) * 100 * kMs});
+    }
+  }
+  std::vector<json> tracesOf(const std::string& stage) {
+    std::lock_guard lock(mu);
+    std::vector<json> out;
+    for (const auto& t : traces) {
+      if (t["stage"] == stage) out.push_back(t);
+    }
+    return out;
+  }
+  std::vector<json> eventsOf(const std::string& type) {
+    std::lock_guard lock(mu);
+    std::vector<json> out;
+    for (const auto& e : events) {
+      if (e["type"] == type) out.push_back(e);
+    }
+    return out;
+  }
+  size_t outputCount() {
+    std::lock_guard lock(mu);
+    return log.size();
+  }
+  void fire(size_t index) {
+    std::function<void()> f;
+    {
+      std::lock_guard lock(mu);
+      f = scheduled.at(index).fire;
+    }
+    f();
+  }
+
+  testsupport::TempDir dir;
+  std::shared_ptr<RecordingState> state;
+  std::mutex mu;
+  std::vector<Scheduled> scheduled;
+  std::vector<json> events;
+  std::vector<json> traces;
+  std::vector<std::string> log;  // event types and trace stages, in order
+  std::function<void(const std::string&)> onTrace;
+};
+
+TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) {
+  state->setMicRouteKind("bluetooth_hfp");
+  state->epoch = 5;
+  state->beginSourceRecovery(target("mic", "Headset", 16000, 1, "input_device_changed", 3u));
+  state->setMicRouteKind("builtin_mic");
+  state->epoch.reset();
+  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  ASSERT_EQ(scheduled.size(), 3u);
+  EXPECT_EQ(scheduled[0].delayNs, 8 * kSec);  // Bluetooth mic
+  EXPECT_EQ(scheduled[1].delayNs, 6 * kSec);
+  EXPECT_EQ(scheduled[2].delayNs, 6 * kSec);
+  EXPECT_EQ(state->pendingSourceRecoveryTarget("system")->token, 2u);
+  const auto mic = state->pendingSourceRecoveryTarget("mic");
+  EXPECT_EQ(mic->token, 3u);
+  EXPECT_FALSE(mic->routeEpochID);
+
+  const auto pending = tracesOf("source_recovery_pending");
+  ASSERT_EQ(pending.size(), 3u);
+  EXPECT_EQ(pending[0]["source"], "mic");
+  EXPECT_EQ(pending[0]["fields"], (json{{"reason", "input_device_changed"},
+                                        {"target_uid", "Headset"},
+                                        {"target_rate", 16000},
+                                        {"target_channels", 1},
+                                        {"target_generation", 3},
+                                        {"route_epoch_id", 5}}));
+  EXPECT_EQ(pending[1]["fields"]["target_generation"], -1);
+  EXPECT_EQ(pending[1]["fields"]["route_epoch_id"], 0);
+
+  // The Bluetooth recovery was superseded, so its time-out is stale; the
+  // mic one that replaced it reports its own length.
+  const auto superseded = tracesOf("source_recovery_superseded");
+  ASSERT_EQ(superseded.size(), 1u);
+  EXPECT_EQ(superseded[0]["fields"]["old_token"], 1);
+  EXPECT_EQ(superseded[0]["fields"]["new_token"], 3);
+  EXPECT_EQ(superseded[0]["fields"]["old_target_uid"], "Headset");
+  EXPECT_EQ(superseded[0]["fields"]["new_target_uid"], "Mic");
+  EXPECT_EQ(superseded[0]["fields"]["old_target_generation"], 3);
+  EXPECT_EQ(superseded[0]["fields"]["new_target_generation"], -1);
+  const size_t before = outputCount();
+  fire(0);
+  EXPECT_EQ(outputCount(), before);
+  EXPECT_EQ(state->pendingSourceRecoveryTarget("mic")->token, 3u);
+
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  fire(2);
+  EXPECT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
+
+  state->setMicRouteKind("bluetooth_hfp");
+  state->beginSourceRecovery(target("mic", "Headset", 16000, 1));
+  state->markSourceRecoveryGraphStarted("mic", "Headset", 16000, 1);
+  fire(3);
+  const auto timeout = tracesOf("source_recovery_timeout");
+  ASSERT_EQ(timeout.size(), 1u);
+  EXPECT_EQ(timeout[0]["fields"]["timeout_ms"], 8000);
+}
+
+TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
+  state->epoch = 2;
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1, "input_device_changed", 7u));
+  feed("mic", "Mic", 1, 0, 10, 7u);  // before the graph start: no proof
+  EXPECT_TRUE(eventsOf("source_recovered").empty());
+  state->markSourceRecoveryGraphStarted("mic", "Other", 48000, 1);  // another device: stale, silent
+  EXPECT_TRUE(tracesOf("source_recovery_graph_started").empty());
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  const auto started = tracesOf("source_recovery_graph_started");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["fields"],
+            (json{{"uid", "Mic"}, {"sample_rate", 48000}, {"channels", 1}, {"route_epoch_id", 2}}));
+  feed("mic", "Mic", 1, kSec, 3, 6u);  // another generation
+  feed("mic", "Mic", 1, 2 * kSec, 3, 7u);
+  EXPECT_TRUE(eventsOf("source_recovered").empty());
+  feed("mic", "Mic", 1, 2 * kSec + 300 * kMs, 1, 7u);
+  const auto recovered = eventsOf("source_recovered");
+  ASSERT_EQ(recovered.size(), 1u);
+  EXPECT_EQ(recovered[0],
+            (json{{"type", "source_recovered"}, {"source", "mic"}, {"sample_rate", 48000}, {"channels", 1}}));
+  const auto verified = tracesOf("source_recovery_verified");
+  ASSERT_EQ(verified.size(), 1u);
+  EXPECT_EQ(verified[0]["fields"], (json{{"reason", "input_device_changed"},
+                                         {"uid", "Mic"},
+                                         {"sample_rate", 48000},
+                                         {"channels", 1},
+                                         {"frames", 4800},
+                                         {"generation", 7},
+                                         {"route_epoch_id", 2}}));
+  EXPECT_FALSE(state->pendingSourceRecoveryTarget("mic"));
+  // Frames after the proof and the finished recovery's time-out are silent.
+  const size_t before = outputCount();
+  feed("mic", "Mic", 1, 3 * kSec, 5, 7u);
+  fire(0);
+  EXPECT_EQ(outputCount(), before);
+}
+
+TEST_F(SourceRecoveryTest, ASecondRecoveryOfTheSameRouteInOneEpochIsNotAnnouncedAgain) {
+  state->epoch = 3;
+  for (int i = 0; i < 2; ++i) {
+    state->beginSourceRecovery(target("mic", "Mic", 48000, 1, i == 0 ? "a" : "b"));
+    state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+    feed("mic", "Mic", 1, static_cast<uint64_t>(i) * kSec, 4);
+  }
+  EXPECT_EQ(eventsOf("source_recovered").size(), 1u);
+  const auto suppressed = tracesOf("source_recovery_duplicate_suppressed");
+  ASSERT_EQ(suppressed.size(), 1u);
+  EXPECT_EQ(suppressed[0]["fields"]["reason"], "b");
+  // A new epoch announces it again; so does a recovery without an epoch.
+  state->epoch = 4;
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  feed("mic", "Mic", 1, 5 * kSec, 4);
+  state->epoch.reset();
+  for (int i = 0; i < 2; ++i) {
+    state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+    state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+    feed("mic", "Mic", 1, static_cast<uint64_t>(6 + i) * kSec, 4);
+  }
+  EXPECT_EQ(eventsOf("source_recovered").size(), 4u);
+}
+
+TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  fire(0);
+  const auto retrying = tracesOf("source_recovery_retrying");
+  ASSERT_EQ(retrying.size(), 1u);
+  EXPECT_EQ(retrying[0]["fields"], (json{{"reason", kNoFrames},
+                                         {"retry_reason", "mic_recovery_timeout_retry"},
+                                         {"retry_attempt", 1},
+                                         {"max_retries", 1},
+                                         {"route_epoch_id", 0}}));
+  EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 1);
+  EXPECT_TRUE(eventsOf("source_failed").empty());
+  EXPECT_FALSE(state->pendingSourceRecoveryTarget("mic"));
+
+  // The retry runs on the main queue: without an engine it cannot start.
+  for (int i = 0; i < 50 && eventsOf("source_failed").empty(); ++i) platform::dispatch::runMainQueueFor(0.02);
+  const auto warnings = eventsOf("warning");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0]["code"], "mic_recovery_retry_unavailable");
+  EXPECT_EQ(warnings[0]["ctx"], "mic_recovery_timeout_retry: missing_mic_engine_for_recovery_retry");
+  const auto unavailable = tracesOf("mic_recovery_retry_unavailable");
+  ASSERT_EQ(unavailable.size(), 1u);
+  EXPECT_EQ(unavailable[0]["fields"]["detail"], "missing_mic_engine_for_recovery_retry");
+  auto failed = eventsOf("source_failed");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0], (json{{"type", "source_failed"},
+                             {"source", "mic"},
+                             {"reason", "missing_mic_engine_for_recovery_retry"},
+                             {"recoverable", true}}));
+  EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(true, false));
+  EXPECT_EQ(state->coordinatorFailures, (std::vector<std::string>{"mic:missing_mic_engine_for_recovery_retry"}));
+
+  // A new mic begin keeps the spent budget: its time-out fails at once.
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1, "mic_recovery_timeout_retry"));
+  EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 1);
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  fire(1);
+  EXPECT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
+  const auto timeout = tracesOf("source_recovery_timeout");
+  ASSERT_EQ(timeout.size(), 1u);
+  EXPECT_EQ(timeout[0]["fields"], (json{{"reason", kNoFrames}, {"timeout_ms", 6000}, {"route_epoch_id", 0}}));
+  failed = eventsOf("source_failed");
+  ASSERT_EQ(failed.size(), 2u);  // sent again for a source already failed
+  EXPECT_EQ(failed[1]["reason"], kNoFrames);
+  EXPECT_EQ(state->coordinatorFailures.back(), std::string("mic:") + kNoFrames);
+
+  // A verification gives the budget back.
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  feed("mic", "Mic", 1, 0, 4);
+  EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 0);
+}
+
+TEST_F(SourceRecoveryTest, TheSystemRetryBudgetLastsUntilAnotherCauseBegins) {
+  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
+  state->markSourceRecoveryGraphStarted("system", "Speakers", 48000, 2);
+  fire(0);
+  ASSERT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
+  EXPECT_EQ(tracesOf("source_recovery_retrying")[0]["fields"]["retry_reason"], "system_recovery_timeout_retry");
+  EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 1);
+  state->beginSourceRecovery(target("system", "Speakers", 0, 0, "system_recovery_timeout_retry"));
+  EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 1);
+  state->beginSourceRecovery(target("system", "Speakers", 0, 0, "output_device_changed"));
+  EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 0);
+  EXPECT_TRUE(eventsOf("source_failed").empty());
+}
+
+TEST_F(SourceRecoveryTest, ASystemWithTooFewFramesFailsWithoutARetry) {
+  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
+  state->markSourceRecoveryGraphStarted("system", "Speakers", 48000, 2);
+  state->verifySourceRecoveryFromFrames("system", {"Speakers", 48000, 2, std::nullopt, 480, 0});
+  state->verifySourceRecoveryFromFrames("system", {"Speakers", 48000, 2, std::nullopt, 480, 2 * kSec});
+  fire(0);
+  EXPECT_TRUE(tracesOf("source_recovery_retrying").empty());
+  EXPECT_EQ(tracesOf("source_recovery_timeout").size(), 1u);
+  const auto failed = eventsOf("source_failed");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0]["source"], "system");
+  EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(false, true));
+}
+
+TEST_F(SourceRecoveryTest, AFailedRebuildEndsItsRecoveryWithoutReportingTheSource) {
+  state->failPendingSourceRecovery("mic", "rebuild_failed");  // nothing pending
+  EXPECT_EQ(outputCount(), 0u);
+  state->epoch = 9;
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->failPendingSourceRecovery("mic", "rebuild_failed");
+  const auto failed = tracesOf("source_recovery_failed");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0]["fields"], (json{{"reason", "rebuild_failed"}, {"route_epoch_id", 9}}));
+  EXPECT_TRUE(eventsOf("source_failed").empty());
+  EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(false, false));
+  EXPECT_EQ(state->coordinatorFailures, (std::vector<std::string>{"mic:rebuild_failed"}));
+  const size_t before = outputCount();
+  fire(0);  // the ended recovery's time-out is stale
+  state->timeoutPendingSourceRecovery("other", 1, kNoFrames, 6000);
+  EXPECT_EQ(outputCount(), before);
+}
+
+TEST_F(SourceRecoveryTest, AStopWithNothingPendingStillCancelsTheRouteCoordinator) {
+  state->cancelPendingSourceRecoveries("stop");
+  EXPECT_TRUE(tracesOf("source_recovery_cancelled").empty());
+  EXPECT_EQ(state->coordinatorCancels, (std::vector<std::string>{"stop"}));
+}
+
+TEST_F(SourceRecoveryTest, AStopCancelsBothAndNothingOfARecoveryFollows) {
+  state->epoch = 1;
+  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  state->cancelPendingSourceRecoveries("shutdown");
+  const auto cancelled = tracesOf("source_recovery_cancelled");
+  ASSERT_EQ(cancelled.size(), 2u);
+  EXPECT_EQ(cancelled[0]["source"], "mic");
+  EXPECT_EQ(cancelled[1]["source"], "system");
+  EXPECT_EQ(cancelled[0]["fields"], (json{{"reason", "shutdown"}, {"route_epoch_id", 1}}));
+
+  const size_t before = outputCount();
+  fire(0);
+  fire(1);
+  feed("mic", "Mic", 1, 0, 10);
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));  // a late rebuild
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  feed("mic", "Mic", 1, kSec, 10);
+  state->failPendingSourceRecovery("mic", "late");
+  EXPECT_EQ(outputCount(), before);
+  EXPECT_EQ(scheduled.size(), 2u);
+  EXPECT_FALSE(state->pendingSourceRecoveryTarget("mic"));
+}
+
+TEST_F(SourceRecoveryTest, AStopWaitsForTheRecoveryEffectsDecidedBeforeIt) {
+  std::mutex gateMu;
+  std::condition_variable gateCv;
+  bool inside = false;
+  bool release = false;
+  onTrace = [&](const std::string& stage) {
+    if (stage != "source_recovery_verified") return;
+    std::unique_lock lock(gateMu);
+    inside = true;
+    gateCv.notify_all();
+    gateCv.wait(lock, [&] { return release; });
+  };
+  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  std::thread consumer([&] { feed("mic", "Mic", 1, 0, 4); });
+  {
+    std::unique_lock lock(gateMu);
+    gateCv.wait(lock, [&] { return inside; });
+  }
+  // The proof is decided; the stop begins while its effects are under way.
+  auto stop = std::async(std::launch::async, [&] { state->cancelPendingSourceRecoveries("stop"); });
+  EXPECT_EQ(stop.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  {
+    std::lock_guard lock(gateMu);
+    release = true;
+  }
+  gateCv.notify_all();
+  consumer.join();
+  stop.get();
+  std::lock_guard lock(mu);
+  const std::vector<std::string> expected = {"source_recovery_pending", "source_recovery_graph_started",
+                                             "source_recovery_verified", "source_recovered"};
+  EXPECT_EQ(log, expected);  // and nothing of the stop came in between
+}
+
+}  // namespace
+}  // namespace helper
