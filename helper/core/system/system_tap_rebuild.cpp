@@ -149,7 +149,7 @@ void announceNewOutput(const OldOutput& old, const SystemTapStartResult& r) {
   }
 }
 
-// Steps 4 to 16 of a rebuild, under both locks, once it is known to be due.
+// The rebuild proper, under both locks, once it is known to be due.
 void runRebuild(CaptureState& state, uint32_t newOutputID, const std::string& newUID, const std::string& reason,
                 bool force) {
   const auto& writer = state.sysWriter();

@@ -78,6 +78,10 @@ class SystemTapRebuildTest : public ::testing::Test {
   }
   void TearDown() override {
     waitUntil([] { return gSystemRebuildScheduled.load() == 0; });
+    // Drops a skipped rebuild's re-check, so that no later test inherits it.
+    gIsRunning.store(false);
+    recheckSystemTapRebuildAfterResume(*state);
+    gIsRunning.store(true);
     stopActiveSystemTapGraph(*state, 3.0, "test");
     state.reset();
     simt::resetWorld(sim::ClockMode::manual);
@@ -165,6 +169,23 @@ TEST_F(SystemTapRebuildTest, ARebuildSkippedWhilePausedIsRecheckedAtResume) {
   recheckSystemTapRebuildAfterResume(*state);
   ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
   EXPECT_EQ(state->sysOutputUID(), "B");
+}
+
+TEST_F(SystemTapRebuildTest, ARebuildWaitsForAPauseInProgressAndThenLeavesThePausedWriterAlone) {
+  const auto& writer = state->sysWriter();
+  {
+    // A pause holds the lifecycle lock while it seals.
+    std::lock_guard pause(state->lifecycleLock());
+    setOutput("B");
+    observe();
+    state->systemPipeline()->tapEnabled().store(0);
+    writer->setPaused(true);
+    writer->sealFinal();
+  }
+  ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
+  EXPECT_EQ(state->sysOutputUID(), "A");
+  EXPECT_EQ(state->systemPipeline()->tapEnabled().load(), 0u);
+  EXPECT_EQ(writer->seq(), 1);
 }
 
 TEST_F(SystemTapRebuildTest, AFailedStartForgetsTheDeviceSoItsNextNotificationRebuilds) {
