@@ -526,5 +526,21 @@ TEST(SegmentWriterThreads, WritesAndControlFromAnotherThreadKeepFilesAndSidecars
   }
 }
 
+TEST_F(SegmentWriterTest, WriteReportsTheFramesThatReachedTheSegment) {
+  auto w = make();
+  EXPECT_EQ(w->write(*monoBuffer(240)), 0);  // nothing open
+  SegmentWriterTestAccess::open(*w);
+  EXPECT_EQ(w->write(*monoBuffer(240)), 240);
+  w->setPaused(true);
+  EXPECT_EQ(w->write(*monoBuffer(240)), 0);
+  w->setPaused(false);
+  {
+    FileSizeLimit limit(68 + 480 + 2000 + 1);  // room for 1000 more frames and half a frame
+    EXPECT_EQ(w->write(*monoBuffer(1500)), 1000);
+  }
+  w->sealFinal();
+  EXPECT_EQ(w->write(*monoBuffer(240)), 0);
+}
+
 }  // namespace
 }  // namespace helper

@@ -176,6 +176,38 @@ TEST_F(SystemPipelineTest, FrameProofsNameTheOutputTheGraphStartedWith) {
   EXPECT_EQ(frames, deliveredFrames(own));  // native frames, all of them
 }
 
+TEST_F(SystemPipelineTest, OnlyFramesThatReachASegmentProveTheSource) {
+  std::mutex mu;
+  int64_t proved = 0;
+  SystemPipeline own(
+      state->sysWriter(), [](const Event&) {},
+      [&](const SourceRecoveryFrameProof& p) {
+        std::lock_guard lock(mu);
+        proved += p.frames;
+      });
+  auto provedNow = [&] {
+    EXPECT_TRUE(requestDrain(own.drainRequested(), own.drainDone(), 3 * kSec));
+    std::lock_guard lock(mu);
+    return proved;
+  };
+  const auto& writer = state->sysWriter();
+  startCounting(own, false);  // the writer has no segment yet
+  simt::advance(300 * kMs);
+  EXPECT_EQ(provedNow(), 0);
+  writer->open();
+  simt::advance(300 * kMs);
+  const int64_t recorded = provedNow();
+  EXPECT_GT(recorded, 0);
+  writer->setPaused(true);
+  simt::advance(300 * kMs);
+  EXPECT_EQ(provedNow(), recorded);
+  writer->setPaused(false);
+  writer->sealFinal();  // sealed: nothing open until the next open
+  simt::advance(300 * kMs);
+  EXPECT_EQ(provedNow(), recorded);
+  EXPECT_TRUE(own.stop(3 * kSec, "ctx"));
+}
+
 TEST_F(SystemPipelineTest, EachFailingCallEndsTheStartWithItsReason) {
   struct Case {
     const char* call;
