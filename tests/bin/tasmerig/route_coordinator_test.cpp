@@ -1,6 +1,6 @@
 // The route coordinator's traces in capture runs on simulated worlds: the
 // input and output changes of one route change share an epoch, changes far
-// apart do not.
+// apart do not, unless the later one is the same Bluetooth headset again.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -111,6 +111,21 @@ TEST(RouteCoordinator, ChangesFarApartOpenTheirOwnEpochs) {
   EXPECT_EQ(observations[1]["stage"], "route_coordinator_epoch_started");
   EXPECT_EQ(observations[1]["fields"]["route_epoch_id"], 2);
   EXPECT_EQ(observations[1]["fields"]["route_class"], "output_only");
+}
+
+TEST(RouteCoordinator, TheSameHeadsetReportedAgainLaterStaysInItsEpoch) {
+  json scenario = worldWithHeadset();
+  scenario["audio"]["events"] = {event(300, "set_default_input", "Headset"),
+                                 event(300, "set_default_output", "Headset"),
+                                 event(4300, "set_default_system_output", "Headset")};
+  const auto observations = observationsOf(scenario, 3);
+  ASSERT_EQ(observations.size(), 3u);
+  const json& again = observations[2];
+  EXPECT_EQ(again["source"], "system");
+  EXPECT_EQ(again["stage"], "route_coordinator_epoch_updated");
+  EXPECT_EQ(again["fields"]["trigger"], "default_system_output");
+  EXPECT_EQ(again["fields"]["route_epoch_id"], 1);
+  EXPECT_EQ(again["fields"]["route_class"], "paired_bt_hfp");
 }
 
 }  // namespace
