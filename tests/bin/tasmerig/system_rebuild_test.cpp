@@ -267,6 +267,35 @@ TEST(SystemRebuild, OutputChangesInQuickSuccessionEndOnTheLastOutput) {
   ASSERT_EQ(finalise(s).exitCode, 0);
 }
 
+TEST(SystemRebuild, AnOutputChangeWhilePausedIsFollowedAtResume) {
+  auto s = record(world({mic(), speakers(), headphones()}, {switchTo(3000, "Headphones")}));
+  s.waitFor("helper_ready");
+  s.send({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  // The change is noticed while paused; the paused writer is left alone.
+  for (;;) {
+    auto trace = s.waitFor("route_trace", std::chrono::seconds(20));
+    if (trace.empty() || trace.value("stage", "") == "default_output_notification") break;
+  }
+  // Time for the rebuild to find the writer paused and skip.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  s.send({{"type", "resume"}, {"request_id", "r"}, {"source", "all"}});
+  auto change = s.waitFor("device_change");
+  EXPECT_EQ(change["to"]["uid"], "Headphones");
+  s.waitFor("source_recovered");
+  s.send({{"type", "stop"}, {"request_id", "stop"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+  const size_t resumed = findFrom(events, 0, ofType("resume_fence_complete"));
+  ASSERT_LT(resumed, events.size());
+  // Nothing of the rebuild happened before the resume.
+  EXPECT_EQ(findFrom(events, 0, ofType("source_reconnecting")),
+            findFrom(events, resumed, ofType("source_reconnecting")));
+  EXPECT_EQ(s.eventsOfType("source_reconnecting").size(), 1u);
+  expectSealedAndEnded(s);
+  ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
 // A stop that meets a rebuild: the host's stop command, or SIGTERM.
 void stopDuringARebuild(bool bySignal) {
   auto s = record(world({mic(), speakers(), headphones()}, {switchTo(3000, "Headphones")}));
