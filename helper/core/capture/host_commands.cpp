@@ -7,6 +7,7 @@
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/segments/source_health.h"
+#include "helper/core/system/system_tap_rebuild.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/engine.h"
 
@@ -146,6 +147,8 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
     systemPipeline_->tapEnabled().store(1);
   }
   emitEvent(Event{{"type", "resume_fence_complete"}, {"request_id", requestId}});
+  // The output may have moved while the system writer was paused.
+  if (sysWriter_) recheckSystemTapRebuildAfterResume(*this);
 }
 
 void CaptureState::performStop(bool clean, const std::optional<std::string>& reason,

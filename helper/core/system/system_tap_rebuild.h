@@ -1,7 +1,13 @@
 #pragma once
-// Where the system side asks for its tap graph to be built again for the
-// current output device: the output-device listeners on a change of the
-// default output, and the consumer when frames arrive at a stale rate.
+// Rebuilding the system tap graph for the current output device: whether a
+// route observation calls for it, single-flight scheduling on the
+// user-initiated queue, and the rebuild itself (old graph stopped and its
+// segment sealed, new graph started on the new output, the host told).
+//
+// Requests that arrive while a rebuild is scheduled or running are not
+// queued; they leave a re-check behind, answered once the rebuild ends by
+// one ordinary observation of the current output. A rebuild skipped because
+// the system writer is paused is re-checked when the writer resumes.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,18 +18,48 @@ namespace helper {
 
 class CaptureState;
 
-// Observes the current default output and reports the request as a route
-// trace ("default_output_notification", "default_system_output_notification",
-// or "system_output_route_observed" for other triggers). Returns at once;
-// any thread. Rebuilding the graph is not available yet: the graph keeps
-// its device and rate.
+struct SystemOutputRouteChangeDecision {
+  bool shouldRebuild = false;
+  bool force = false;
+  bool uidChanged = false;
+  bool nominalRateChanged = false;
+  bool operator==(const SystemOutputRouteChangeDecision&) const = default;
+};
+
+// Pure: an observed output against the one the graph follows. A rate only
+// counts when both are known (>= 1 Hz after truncation) and allowed.
+SystemOutputRouteChangeDecision classifySystemOutputRouteChange(const std::string& currentUID,
+                                                                const std::string& observedUID,
+                                                                int64_t currentNativeRate,
+                                                                std::optional<double> observedNominalRate,
+                                                                bool allowSameUIDRateChange);
+
+// Claims the single rebuild slot; false (with a trace, and a re-check left
+// for the rebuild in flight) when it is taken. Any thread.
+bool markSystemRebuildScheduled(const std::string& reason);
+
+// Queues the rebuild when the slot is free. Any thread.
+void scheduleSystemTapRebuild(CaptureState& state, uint32_t newOutputID, const std::string& newUID,
+                              const std::string& reason, bool force);
+
+// Observes the current default output, traces it, tells the route
+// coordinator and schedules a rebuild when the observation calls for one.
+// Returns at once; any thread.
 void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::string& reason,
                                               const std::string& trigger, bool allowSameUIDRateChange,
                                               const std::optional<SystemCadenceObservation>& observation,
                                               std::optional<double> consumerNativeRate);
 
-// A forced rebuild for the current default output after a recovery
-// time-out without frames (attempt counts from 1).
+// A forced rebuild for the current default output, after a recovery time-out.
 void scheduleSystemTapRebuildForRecoveryRetry(CaptureState& state, const std::string& reason, int64_t attempt);
+
+// The rebuild; only reached through scheduleSystemTapRebuild. Holds the
+// graph lock (then the lifecycle lock, so a pause or resume never
+// interleaves with it) for the whole sequence.
+void rebuildSystemTapForOutputChange(CaptureState& state, uint32_t newOutputID, const std::string& newUID,
+                                     const std::string& reason, bool force);
+
+// After a resume: answers a rebuild that was skipped while the writer was paused.
+void recheckSystemTapRebuildAfterResume(CaptureState& state);
 
 }  // namespace helper

@@ -1,0 +1,399 @@
+// The system tap graph follows the default output while a recording runs:
+// scripted output changes, failed and silent new outputs, and stops that
+// meet a rebuild, read from the helper's events; kelvaro then finalises the
+// session.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "tests/bin/tasmerig/capture_session.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using json = nlohmann::json;
+using tasmerigtest::CaptureSession;
+namespace fs = std::filesystem;
+
+constexpr int64_t kCafHeaderBytes = 68;
+constexpr int64_t kCanonicalRate = 24000;
+
+json mic() {
+  return {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
+          {"transport", "bltn"}, {"nominal_rate", 48000},
+          {"input_channels", 1}, {"signal", {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}}}};
+}
+
+json output(const std::string& uid, const std::string& name, json extra = json::object()) {
+  json d = {{"uid", uid},           {"name", name},
+            {"transport", "bltn"},  {"nominal_rate", 48000},
+            {"output_channels", 2}, {"signal", {{"type", "tone"}, {"frequency", 1000}, {"amplitude", 0.4}}}};
+  d.update(extra);
+  return d;
+}
+
+json speakers() { return output("Speakers", "MacBook Pro Speakers", {{"data_source", "ispk"}}); }
+json headphones() { return output("Headphones", "External Headphones", {{"data_source", "hdpn"}}); }
+
+json switchTo(int64_t atMs, const std::string& uid, const char* action = "set_default_output") {
+  return {{"at_ms", atMs}, {"action", action}, {"device", uid}};
+}
+
+json world(json devices, json events, json faults = json::array()) {
+  return {{"audio",
+           {{"devices", std::move(devices)},
+            {"defaults", {{"input", "Mic"}, {"output", "Speakers"}, {"system_output", "Speakers"}}},
+            {"events", std::move(events)},
+            {"faults", std::move(faults)}}}};
+}
+
+CaptureSession record(const json& scenario) {
+  return CaptureSession({"--include-system", "true"}, scenario, {{"VORLANTHEA_ROUTE_TRACE", "1"}});
+}
+
+std::vector<json> ofSource(const std::vector<json>& events, const std::string& source) {
+  std::vector<json> out;
+  for (const auto& e : events) {
+    if (e.value("source", "") == source) out.push_back(e);
+  }
+  return out;
+}
+
+// Position of the first event matching, after `from`; events.size() when none.
+size_t findFrom(const std::vector<json>& events, size_t from, const std::function<bool(const json&)>& match) {
+  for (size_t i = from; i < events.size(); ++i) {
+    if (match(events[i])) return i;
+  }
+  return events.size();
+}
+auto ofType(const std::string& type) {
+  return [type](const json& e) { return e.value("type", "") == type; };
+}
+auto systemClosed(int64_t index) {
+  return [index](const json& e) {
+    return e.value("type", "") == "segment_closed" && e.value("source", "") == "system" && e.value("index", 0) == index;
+  };
+}
+
+std::vector<json> traces(const std::vector<json>& events, const std::string& stage) {
+  std::vector<json> out;
+  for (const auto& e : events) {
+    if (e.value("type", "") == "route_trace" && e.value("stage", "") == stage) out.push_back(e);
+  }
+  return out;
+}
+
+// Every segment the run opened was sealed, the files hold what the events
+// say, one "session_end" is the last line, and nothing else comes after it.
+void expectSealedAndEnded(const CaptureSession& s) {
+  const auto events = s.events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().value("type", ""), "session_end") << s.joined();
+  EXPECT_EQ(s.eventsOfType("session_end").size(), 1u);
+  std::set<std::pair<std::string, int64_t>> opened, closed;
+  for (const auto& e : s.eventsOfType("segment_opened"))
+    opened.insert({e["source"].get<std::string>(), e["index"].get<int64_t>()});
+  for (const auto& e : s.eventsOfType("segment_closed")) {
+    closed.insert({e["source"].get<std::string>(), e["index"].get<int64_t>()});
+    EXPECT_EQ(fs::file_size(s.sessionDir() / e["path"].get<std::string>()), e["bytes"].get<uintmax_t>()) << e.dump();
+    EXPECT_EQ(e["bytes"].get<int64_t>(), kCafHeaderBytes + 2 * e["frames"].get<int64_t>()) << e.dump();
+  }
+  // A segment that got no audio is removed instead of being announced.
+  for (const auto& o : opened) {
+    if (!closed.count(o)) {
+      const fs::path file = s.sessionDir() / o.first /
+                            (std::string(6 - std::to_string(o.second).size(), '0') + std::to_string(o.second) + ".caf");
+      EXPECT_FALSE(fs::exists(file) && fs::file_size(file) > static_cast<uintmax_t>(kCafHeaderBytes))
+          << "unsealed " << file;
+    }
+  }
+}
+
+// The host's part after a run: the manifest from the "segment_closed" lines,
+// then kelvaro. Returns kelvaro's result.
+testsupport::RunResult finalise(const CaptureSession& s) {
+  std::ofstream manifest(s.sessionDir() / "manifest.jsonl");
+  for (const auto& closed : s.eventsOfType("segment_closed")) manifest << closed.dump() << "\n";
+  manifest.close();
+  testsupport::RunOptions o;
+  o.args = {s.sessionDir().string()};
+  o.timeoutSeconds = 120;
+  return testsupport::runProgram(VR_KELVARO_PATH, o);
+}
+
+int64_t timelineMs(const fs::path& file) {
+  return (static_cast<int64_t>(fs::file_size(file)) - kCafHeaderBytes) / 2 * 1000 / kCanonicalRate;
+}
+
+void stopAfterAWhile(CaptureSession& s, int levels) {
+  for (int seen = 0; seen < levels;) {
+    auto e = s.waitFor("level");
+    if (e.empty()) return;
+    if (e["source"] == "system") ++seen;
+  }
+  s.send({{"type", "stop"}, {"request_id", "stop"}});
+}
+
+TEST(SystemRebuild, WiredHeadphonesTakeOverFromTheSpeakers) {
+  auto s = record(world({mic(), speakers(), headphones()}, {switchTo(3000, "Headphones")}));
+  s.waitFor("helper_ready");
+  s.waitFor("output_device_changed", std::chrono::seconds(20));
+  s.waitFor("source_recovered");
+  stopAfterAWhile(s, 8);
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+
+  const size_t reconnecting = findFrom(events, 0, ofType("source_reconnecting"));
+  ASSERT_LT(reconnecting, events.size()) << s.joined();
+  EXPECT_EQ(events[reconnecting], (json{{"type", "source_reconnecting"},
+                                        {"source", "system"},
+                                        {"reason", "output_device_changed"},
+                                        {"sample_rate", 48000},
+                                        {"channels", 2}}));
+  const size_t sealed = findFrom(events, reconnecting, systemClosed(1));
+  ASSERT_LT(sealed, events.size());
+  const size_t change = findFrom(events, sealed, ofType("device_change"));
+  ASSERT_LT(change, events.size());
+  EXPECT_EQ(
+      events[change],
+      (json{{"type", "device_change"},
+            {"src", "system"},
+            {"from",
+             {{"uid", "Speakers"}, {"name", "MacBook Pro Speakers"}, {"native_rate", 48000}, {"native_channels", 2}}},
+            {"to",
+             {{"uid", "Headphones"}, {"name", "External Headphones"}, {"native_rate", 48000}, {"native_channels", 2}}},
+            {"gap_ms", 0},
+            {"canonical_preserved", true}}));
+  const size_t classed = findFrom(events, change, ofType("output_device_changed"));
+  ASSERT_LT(classed, events.size());
+  EXPECT_EQ(events[classed],
+            (json{{"type", "output_device_changed"}, {"device_class", "headphone_jack"}, {"echo_risk_after", false}}));
+  const size_t recovered = findFrom(events, classed, ofType("source_recovered"));
+  ASSERT_LT(recovered, events.size());
+  EXPECT_EQ(events[recovered],
+            (json{{"type", "source_recovered"}, {"source", "system"}, {"sample_rate", 48000}, {"channels", 2}}));
+  EXPECT_TRUE(s.eventsOfType("source_failed").empty());
+  EXPECT_EQ(s.eventsOfType("source_reconnecting").size(), 1u);
+
+  // The recording went on: a second system segment, sealed at the stop.
+  const auto systemSegments = ofSource(s.eventsOfType("segment_closed"), "system");
+  ASSERT_EQ(systemSegments.size(), 2u);
+  EXPECT_EQ(systemSegments[1]["native_rate_start"], 48000);
+  EXPECT_GT(systemSegments[1]["frames"].get<int64_t>(), 0);
+  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 1}, {"system", 2}}));
+  expectSealedAndEnded(s);
+
+  // The observation trace says what the listener saw.
+  auto observed = traces(events, "default_output_notification");
+  ASSERT_FALSE(observed.empty());
+  EXPECT_EQ(observed[0]["fields"]["observed_uid"], "Headphones");
+  EXPECT_EQ(observed[0]["fields"]["should_rebuild"], true);
+  EXPECT_EQ(observed[0]["fields"]["force"], false);
+  auto begin = traces(events, "system_rebuild_begin");
+  ASSERT_EQ(begin.size(), 1u);
+  EXPECT_EQ(begin[0]["fields"]["new_nominal_rate"], 48000);
+
+  auto r = finalise(s);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  // The system track spans the recording, like the mic track beside it.
+  const int64_t systemMs = timelineMs(s.sessionDir() / "system_timeline.caf");
+  const int64_t micMs = timelineMs(s.sessionDir() / "mic_timeline.caf");
+  EXPECT_GT(micMs, 3000);
+  EXPECT_NEAR(static_cast<double>(systemMs), static_cast<double>(micMs), 500.0);
+}
+
+TEST(SystemRebuild, AFailedStartIsReportedAndTheSameOutputRebuildsLater) {
+  auto s = record(world({mic(), speakers(), headphones()},
+                        {switchTo(3000, "Headphones"), switchTo(5000, "Headphones", "set_default_system_output")},
+                        json::array({{{"call", "device_start"}, {"after_ms", 2500}, {"times", 1}}})));
+  s.waitFor("helper_ready");
+  auto failed = s.waitFor("source_failed", std::chrono::seconds(20));
+  EXPECT_EQ(failed, (json{{"type", "source_failed"},
+                          {"source", "system"},
+                          {"reason", "aggregate_creation_failed"},
+                          {"recoverable", true}}));
+  // The later notification for the same output is not taken for the one
+  // already followed.
+  auto change = s.waitFor("device_change", std::chrono::seconds(20));
+  EXPECT_EQ(change["to"]["uid"], "Headphones");
+  EXPECT_EQ(change["from"]["uid"], "");
+  s.waitFor("source_recovered");
+  stopAfterAWhile(s, 4);
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+  EXPECT_EQ(s.eventsOfType("source_reconnecting").size(), 2u);
+  EXPECT_EQ(s.eventsOfType("source_failed").size(), 1u);
+  size_t warned = 0;
+  for (const auto& w : s.eventsOfType("warning")) {
+    if (w["code"] == "aggregate_creation_failed") {
+      ++warned;
+      EXPECT_NE(w["ctx"].get<std::string>().find("AudioDeviceStart"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(warned, 1u);
+  EXPECT_EQ(s.eventsOfType("session_end").at(0)["system_health_source_failed"], true);
+  expectSealedAndEnded(s);
+  ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
+TEST(SystemRebuild, OutputChangesInQuickSuccessionEndOnTheLastOutput) {
+  auto s = record(world({mic(), speakers(), headphones(), output("Dock", "USB Dock", {{"transport", "usb "}}),
+                         output("Monitor", "Studio Display", {{"transport", "hdmi"}})},
+                        {switchTo(3000, "Headphones"), switchTo(3002, "Dock"), switchTo(3004, "Monitor")}));
+  s.waitFor("helper_ready");
+  // Whatever was suppressed on the way, the graph ends on the monitor.
+  for (;;) {
+    auto change = s.waitFor("device_change", std::chrono::seconds(20));
+    if (change.empty() || change["to"]["uid"] == "Monitor") break;
+  }
+  s.waitFor("source_recovered");
+  stopAfterAWhile(s, 4);
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  auto changes = s.eventsOfType("device_change");
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes.back()["to"]["uid"], "Monitor");
+  auto classes = s.eventsOfType("output_device_changed");
+  ASSERT_FALSE(classes.empty());
+  EXPECT_EQ(classes.back()["device_class"], "hdmi_output");
+  // Each rebuild started from the graph the one before left.
+  for (size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i]["from"]["uid"], changes[i - 1]["to"]["uid"]);
+  expectSealedAndEnded(s);
+  ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
+TEST(SystemRebuild, AnOutputChangeWhilePausedIsFollowedAtResume) {
+  auto s = record(world({mic(), speakers(), headphones()}, {switchTo(3000, "Headphones")}));
+  s.waitFor("helper_ready");
+  s.send({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  // The change is noticed while paused; the paused writer is left alone.
+  for (;;) {
+    auto trace = s.waitFor("route_trace", std::chrono::seconds(20));
+    if (trace.empty() || trace.value("stage", "") == "default_output_notification") break;
+  }
+  // Time for the rebuild to find the writer paused and skip.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  s.send({{"type", "resume"}, {"request_id", "r"}, {"source", "all"}});
+  auto change = s.waitFor("device_change");
+  EXPECT_EQ(change["to"]["uid"], "Headphones");
+  s.waitFor("source_recovered");
+  s.send({{"type", "stop"}, {"request_id", "stop"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+  const size_t resumed = findFrom(events, 0, ofType("resume_fence_complete"));
+  ASSERT_LT(resumed, events.size());
+  // Nothing of the rebuild happened before the resume.
+  EXPECT_EQ(findFrom(events, 0, ofType("source_reconnecting")),
+            findFrom(events, resumed, ofType("source_reconnecting")));
+  EXPECT_EQ(s.eventsOfType("source_reconnecting").size(), 1u);
+  expectSealedAndEnded(s);
+  ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
+// A stop that meets a rebuild: the host's stop command, or SIGTERM.
+void stopDuringARebuild(bool bySignal) {
+  auto s = record(world({mic(), speakers(), headphones()}, {switchTo(3000, "Headphones")}));
+  s.waitFor("helper_ready");
+  s.waitFor("source_reconnecting", std::chrono::seconds(20));
+  if (bySignal) {
+    s.child().sendSignal(SIGTERM);
+  } else {
+    s.send({{"type", "stop"}, {"request_id", "stop"}});
+  }
+  auto r = s.finishKeepingInput();
+  ASSERT_EQ(r.exitCode, 0) << s.joined();
+  const auto end = s.eventsOfType("session_end");
+  ASSERT_EQ(end.size(), 1u);
+  EXPECT_EQ(end[0]["reason"], bySignal ? json("sigterm") : json(nullptr));
+  expectSealedAndEnded(s);
+  ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
+TEST(SystemRebuild, AStopDuringARebuildEndsTheSessionOnce) { stopDuringARebuild(false); }
+TEST(SystemRebuild, SigtermDuringARebuildEndsTheSessionOnce) { stopDuringARebuild(true); }
+
+TEST(SystemRebuild, ATapRateBesideTheNominalRateStillRecovers) {
+  // The new output's tap runs at 44.1 kHz while the device says 48 kHz: the
+  // recovery is proved at the rate the graph really reads.
+  auto s = record(world({mic(), speakers(), output("Dock", "USB Dock", {{"transport", "usb "}, {"tap_rate", 44100}})},
+                        {switchTo(3000, "Dock")}));
+  s.waitFor("helper_ready");
+  auto recovered = s.waitFor("source_recovered", std::chrono::seconds(20));
+  EXPECT_EQ(recovered,
+            (json{{"type", "source_recovered"}, {"source", "system"}, {"sample_rate", 44100}, {"channels", 2}}));
+  s.send({{"type", "stop"}, {"request_id", "stop"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  EXPECT_TRUE(s.eventsOfType("source_failed").empty());
+  auto begin = traces(s.events(), "system_rebuild_begin");
+  ASSERT_EQ(begin.size(), 1u);
+  EXPECT_EQ(begin[0]["fields"]["new_nominal_rate"], 48000);
+  expectSealedAndEnded(s);
+}
+
+TEST(SystemRebuild, ABluetoothTelephonyOutputRecoversAtItsRate) {
+  json headset =
+      output("Headset", "Orbit 65 Hands-Free", {{"transport", "blue"}, {"nominal_rate", 16000}, {"tap_rate", 48000}});
+  auto s = record(world({mic(), speakers(), headset}, {switchTo(3000, "Headset")}));
+  s.waitFor("helper_ready");
+  auto recovered = s.waitFor("source_recovered", std::chrono::seconds(20));
+  EXPECT_EQ(recovered,
+            (json{{"type", "source_recovered"}, {"source", "system"}, {"sample_rate", 16000}, {"channels", 2}}));
+  s.send({{"type", "stop"}, {"request_id", "stop"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  std::vector<json> overrides;
+  for (const auto& w : s.eventsOfType("warning")) {
+    if (w["code"] == "system_rate_override") overrides.push_back(w);
+  }
+  ASSERT_EQ(overrides.size(), 1u);
+  EXPECT_EQ(overrides[0]["ctx"], "system rate overridden from 48000 Hz to 16000 Hz via output_device_nominal");
+  EXPECT_EQ(s.eventsOfType("device_change").at(0)["to"]["native_rate"], 16000);
+  EXPECT_EQ(
+      s.eventsOfType("output_device_changed").at(0),
+      (json{{"type", "output_device_changed"}, {"device_class", "bluetooth_output"}, {"echo_risk_after", false}}));
+  auto resolution = traces(s.events(), "system_graph_rate_resolution");
+  ASSERT_EQ(resolution.size(), 2u);
+  EXPECT_EQ(resolution[1]["fields"]["source"], "output_device_nominal");
+  EXPECT_EQ(resolution[1]["fields"]["effective_rate"], 16000);
+  expectSealedAndEnded(s);
+}
+
+TEST(SystemRebuild, ASilentNewOutputIsRetriedOnceThenFailedAndALaterSwitchRecovers) {
+  auto s = record(world({mic(), speakers(), headphones()},
+                        {switchTo(3000, "Headphones"),
+                         {{"at_ms", 3000}, {"action", "stall"}, {"device", "Headphones"}, {"duration_ms", 600000}},
+                         switchTo(18000, "Speakers")}));
+  s.waitFor("helper_ready");
+  auto failed = s.waitFor("source_failed", std::chrono::seconds(30));
+  EXPECT_EQ(failed, (json{{"type", "source_failed"},
+                          {"source", "system"},
+                          {"reason", "no_sustained_frames_after_graph_start"},
+                          {"recoverable", true}}));
+  auto recovered = s.waitFor("source_recovered", std::chrono::seconds(20));
+  EXPECT_EQ(recovered["source"], "system");
+  s.send({{"type", "stop"}, {"request_id", "stop"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+  // The switch, its one retry on the same output, and the later switch.
+  const auto reconnecting = s.eventsOfType("source_reconnecting");
+  ASSERT_EQ(reconnecting.size(), 3u);
+  EXPECT_EQ(reconnecting[0]["reason"], "output_device_changed");
+  EXPECT_EQ(reconnecting[1]["reason"], "system_recovery_timeout_retry");
+  EXPECT_EQ(reconnecting[2]["reason"], "output_device_changed");
+  const auto changes = s.eventsOfType("device_change");
+  ASSERT_EQ(changes.size(), 3u);
+  EXPECT_EQ(changes[1]["from"]["uid"], "Headphones");
+  EXPECT_EQ(changes[1]["to"]["uid"], "Headphones");
+  EXPECT_EQ(changes[2]["to"]["uid"], "Speakers");
+  EXPECT_EQ(s.eventsOfType("source_failed").size(), 1u);
+  EXPECT_EQ(traces(events, "system_recovery_retry").size(), 1u);
+  expectSealedAndEnded(s);
+  ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
+}  // namespace
