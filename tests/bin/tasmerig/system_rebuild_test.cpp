@@ -12,13 +12,13 @@
 #include <set>
 #include <thread>
 
-#include "tests/bin/tasmerig/capture_session.h"
+#include "tests/support/capture_session.h"
 #include "tests/support/process.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tasmerigtest::CaptureSession;
+using testsupport::CaptureSession;
 namespace fs = std::filesystem;
 
 constexpr int64_t kCafHeaderBytes = 68;

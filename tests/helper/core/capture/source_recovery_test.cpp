@@ -11,6 +11,7 @@
 
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/globals.h"
+#include "platform/audio/sim_testing.h"
 #include "platform/dispatch/dispatch.h"
 #include "tests/support/temp_dir.h"
 
@@ -59,6 +60,9 @@ struct Scheduled {
 class SourceRecoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A retry rebuilds on the simulated world; an empty one gives it no
+    // output to start on, so it only warns.
+    platform::audio::sim::testing::resetWorld();
     CaptureConfig c;
     c.sessionDir = (dir.path() / "session").string();
     c.includeMic = true;
@@ -85,7 +89,15 @@ class SourceRecoveryTest : public ::testing::Test {
         });
     gIsRunning.store(true);
   }
-  void TearDown() override { gIsRunning.store(false); }
+  // A retry's rebuild runs on a global queue with the state it locked; the
+  // fixture's sinks must outlive it.
+  void TearDown() override {
+    gIsRunning.store(false);
+    std::weak_ptr<RecordingState> weak = state;
+    state.reset();
+    for (int i = 0; i < 1000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(weak.expired()) << "a rebuild still holds the capture state";
+  }
 
   void checkNoRecoveryLockHeld() const {
     (void)state->pendingSourceRecoveryTarget("system");
