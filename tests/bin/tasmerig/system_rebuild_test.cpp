@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "segment_format/segment_format.h"
 #include "tests/support/capture_session.h"
 #include "tests/support/process.h"
 
@@ -21,7 +22,7 @@ using json = nlohmann::json;
 using testsupport::CaptureSession;
 namespace fs = std::filesystem;
 
-constexpr int64_t kCafHeaderBytes = 68;
+constexpr int64_t kCafHeaderBytes = segment_format::kHeaderBytes;
 constexpr int64_t kCanonicalRate = 24000;
 
 json mic() {
@@ -180,6 +181,22 @@ TEST(SystemRebuild, WiredHeadphonesTakeOverFromTheSpeakers) {
             (json{{"type", "source_recovered"}, {"source", "system"}, {"sample_rate", 48000}, {"channels", 2}}));
   EXPECT_TRUE(s.eventsOfType("source_failed").empty());
   EXPECT_EQ(s.eventsOfType("source_reconnecting").size(), 1u);
+
+  // The route coordinator opened one epoch for the output change and settled
+  // it once the new graph's frames were verified.
+  std::vector<json> coordinator;
+  for (const auto& e : s.eventsOfType("route_trace")) {
+    if (e.value("stage", "").rfind("route_coordinator_", 0) == 0) coordinator.push_back(e);
+  }
+  ASSERT_FALSE(coordinator.empty()) << s.joined();
+  std::set<int64_t> epochs;
+  for (const auto& t : coordinator) epochs.insert(t["fields"]["route_epoch_id"].get<int64_t>());
+  EXPECT_EQ(epochs, (std::set<int64_t>{1})) << s.joined();
+  // The stop then cancels the coordinator, whatever its phase.
+  if (coordinator.back()["stage"] == "route_coordinator_epoch_cancelled") coordinator.pop_back();
+  ASSERT_FALSE(coordinator.empty());
+  EXPECT_EQ(coordinator.front()["stage"], "route_coordinator_epoch_started") << s.joined();
+  EXPECT_EQ(coordinator.back()["stage"], "route_coordinator_epoch_settled") << s.joined();
 
   // The recording went on: a second system segment, sealed at the stop.
   const auto systemSegments = ofSource(s.eventsOfType("segment_closed"), "system");
