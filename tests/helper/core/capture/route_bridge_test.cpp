@@ -93,37 +93,37 @@ TEST_F(RouteBridgeTest, ObservationsOpenThenUpdateOneEpoch) {
                                     false);
     return s.currentRouteCoordinatorEpochID() == 1u ? 0 : 5;
   };
+  // One run, every check on its output.
   EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(summaries, ElementsAre("route_coordinator_epoch_started mic 1 verifying input_only",
-                                              "route_coordinator_epoch_updated system 1 verifying paired_bt_hfp")));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(0), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "verifying"},
-                                                    {"route_class", "input_only"},
-                                                    {"requires_mic_verification", true},
-                                                    {"requires_system_verification", false},
-                                                    {"seen_input", true},
-                                                    {"seen_output", false},
-                                                    {"reason", "input_device_changed"},
-                                                    {"input_uid", "Headset"},
-                                                    {"input_route", "bluetooth_hfp"},
-                                                    {"input_rate", 16000},
-                                                    {"should_reconnect", true}})));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(1), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "verifying"},
-                                                    {"route_class", "paired_bt_hfp"},
-                                                    {"requires_mic_verification", true},
-                                                    {"requires_system_verification", true},
-                                                    {"seen_input", true},
-                                                    {"seen_output", true},
-                                                    {"reason", "output_device_changed"},
-                                                    {"trigger", "default_output"},
-                                                    {"output_uid", "Headset"},
-                                                    {"output_transport", "bluetooth_hfp"},
-                                                    {"output_rate", 16000},
-                                                    {"should_rebuild", true},
-                                                    {"force", false}})));
+              ::testing::AllOf(
+                  ResultOf(summaries, ElementsAre("route_coordinator_epoch_started mic 1 verifying input_only",
+                                                  "route_coordinator_epoch_updated system 1 verifying paired_bt_hfp")),
+                  ResultOf(fieldsOf(0), nlohmann::json({{"route_epoch_id", 1},
+                                                        {"phase", "verifying"},
+                                                        {"route_class", "input_only"},
+                                                        {"requires_mic_verification", true},
+                                                        {"requires_system_verification", false},
+                                                        {"seen_input", true},
+                                                        {"seen_output", false},
+                                                        {"reason", "input_device_changed"},
+                                                        {"input_uid", "Headset"},
+                                                        {"input_route", "bluetooth_hfp"},
+                                                        {"input_rate", 16000},
+                                                        {"should_reconnect", true}})),
+                  ResultOf(fieldsOf(1), nlohmann::json({{"route_epoch_id", 1},
+                                                        {"phase", "verifying"},
+                                                        {"route_class", "paired_bt_hfp"},
+                                                        {"requires_mic_verification", true},
+                                                        {"requires_system_verification", true},
+                                                        {"seen_input", true},
+                                                        {"seen_output", true},
+                                                        {"reason", "output_device_changed"},
+                                                        {"trigger", "default_output"},
+                                                        {"output_uid", "Headset"},
+                                                        {"output_transport", "bluetooth_hfp"},
+                                                        {"output_rate", 16000},
+                                                        {"should_rebuild", true},
+                                                        {"force", false}}))));
 }
 
 TEST_F(RouteBridgeTest, APairedEpochSettlesOnTheLastVerificationOnly) {
@@ -138,41 +138,40 @@ TEST_F(RouteBridgeTest, APairedEpochSettlesOnTheLastVerificationOnly) {
     s.markRouteCoordinatorSourceVerified("system", proof("Spk", 48000, 2), epoch);  // settles nothing more
     return 0;
   };
+  // One run, every check on its output.
   EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(summaries, ElementsAre("route_coordinator_epoch_started mic 1 verifying input_only",
-                                              "route_coordinator_epoch_updated system 1 verifying paired",
-                                              "route_coordinator_source_graph_started mic 1 verifying paired",
-                                              "route_coordinator_source_verified mic 1 verifying paired",
-                                              "route_coordinator_source_graph_started system 1 verifying paired",
-                                              "route_coordinator_source_verified system 1 settled paired",
-                                              "route_coordinator_epoch_settled system 1 settled paired",
-                                              "route_coordinator_source_verified system 1 settled paired")));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "verifying"},
-                                                    {"route_class", "paired"},
-                                                    {"requires_mic_verification", true},
-                                                    {"requires_system_verification", true},
-                                                    {"uid", "Mic"},
-                                                    {"sample_rate", 48000},
-                                                    {"channels", 1}})));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(3), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "verifying"},
-                                                    {"route_class", "paired"},
-                                                    {"requires_mic_verification", true},
-                                                    {"requires_system_verification", true},
-                                                    {"uid", "Mic"},
-                                                    {"sample_rate", 48000},
-                                                    {"channels", 1},
-                                                    {"frames", 12000},
-                                                    {"generation", 3}})));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(6), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "settled"},
-                                                    {"route_class", "paired"},
-                                                    {"requires_mic_verification", true},
-                                                    {"requires_system_verification", true}})));
+              ::testing::AllOf(
+                  ResultOf(summaries, ElementsAre("route_coordinator_epoch_started mic 1 verifying input_only",
+                                                  "route_coordinator_epoch_updated system 1 verifying paired",
+                                                  "route_coordinator_source_graph_started mic 1 verifying paired",
+                                                  "route_coordinator_source_verified mic 1 verifying paired",
+                                                  "route_coordinator_source_graph_started system 1 verifying paired",
+                                                  "route_coordinator_source_verified system 1 settled paired",
+                                                  "route_coordinator_epoch_settled system 1 settled paired",
+                                                  "route_coordinator_source_verified system 1 settled paired")),
+                  ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
+                                                        {"phase", "verifying"},
+                                                        {"route_class", "paired"},
+                                                        {"requires_mic_verification", true},
+                                                        {"requires_system_verification", true},
+                                                        {"uid", "Mic"},
+                                                        {"sample_rate", 48000},
+                                                        {"channels", 1}})),
+                  ResultOf(fieldsOf(3), nlohmann::json({{"route_epoch_id", 1},
+                                                        {"phase", "verifying"},
+                                                        {"route_class", "paired"},
+                                                        {"requires_mic_verification", true},
+                                                        {"requires_system_verification", true},
+                                                        {"uid", "Mic"},
+                                                        {"sample_rate", 48000},
+                                                        {"channels", 1},
+                                                        {"frames", 12000},
+                                                        {"generation", 3}})),
+                  ResultOf(fieldsOf(6), nlohmann::json({{"route_epoch_id", 1},
+                                                        {"phase", "settled"},
+                                                        {"route_class", "paired"},
+                                                        {"requires_mic_verification", true},
+                                                        {"requires_system_verification", true}}))));
 }
 
 TEST_F(RouteBridgeTest, APendingSourceIsTracedWithoutTouchingTheShadow) {
@@ -195,29 +194,28 @@ TEST_F(RouteBridgeTest, APendingSourceIsTracedWithoutTouchingTheShadow) {
     s.markRouteCoordinatorSourceVerified("mic", unstampedProof, 1u);
     return s.currentRouteCoordinatorEpochID() == 1u ? 0 : 3;
   };
+  // One run, every check on its output.
   EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(0), nlohmann::json({{"route_epoch_id", 0},
-                                                    {"reason", "output_device_changed"},
-                                                    {"target_uid", "Spk"},
-                                                    {"target_rate", 48000},
-                                                    {"target_channels", 2},
-                                                    {"target_generation", -1}})));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(summaries, ElementsAre("route_coordinator_source_pending system 0 ? ?",
-                                              "route_coordinator_epoch_started mic 1 verifying input_only",
-                                              "route_coordinator_source_pending mic 1 ? ?",
-                                              "route_coordinator_source_graph_started mic 1 verifying input_only",
-                                              "route_coordinator_source_verified mic 1 settled input_only",
-                                              "route_coordinator_epoch_settled mic 1 settled input_only")));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"reason", "output_device_changed"},
-                                                    {"target_uid", "Spk"},
-                                                    {"target_rate", 48000},
-                                                    {"target_channels", 2},
-                                                    {"target_generation", 7}})));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf([](const std::string& err) { return fieldsOf(4)(err).value("generation", 0); }, -1));
+              ::testing::AllOf(
+                  ResultOf(fieldsOf(0), nlohmann::json({{"route_epoch_id", 0},
+                                                        {"reason", "output_device_changed"},
+                                                        {"target_uid", "Spk"},
+                                                        {"target_rate", 48000},
+                                                        {"target_channels", 2},
+                                                        {"target_generation", -1}})),
+                  ResultOf(summaries, ElementsAre("route_coordinator_source_pending system 0 ? ?",
+                                                  "route_coordinator_epoch_started mic 1 verifying input_only",
+                                                  "route_coordinator_source_pending mic 1 ? ?",
+                                                  "route_coordinator_source_graph_started mic 1 verifying input_only",
+                                                  "route_coordinator_source_verified mic 1 settled input_only",
+                                                  "route_coordinator_epoch_settled mic 1 settled input_only")),
+                  ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
+                                                        {"reason", "output_device_changed"},
+                                                        {"target_uid", "Spk"},
+                                                        {"target_rate", 48000},
+                                                        {"target_channels", 2},
+                                                        {"target_generation", 7}})),
+                  ResultOf([](const std::string& err) { return fieldsOf(4)(err).value("generation", 0); }, -1)));
 }
 
 TEST_F(RouteBridgeTest, MilestonesWithoutAnEpochOrOfAnEarlierOneLeaveNoTrace) {
@@ -246,24 +244,25 @@ TEST_F(RouteBridgeTest, FailureThenCancel) {
     s.markRouteCoordinatorSourceGraphStarted("system", "Spk", 48000, 2, 1u);  // after the cancel
     return 0;
   };
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(summaries, ElementsAre("route_coordinator_epoch_started system 1 verifying output_only",
-                                              "route_coordinator_source_failed system 1 failed_recoverable output_only",
-                                              "route_coordinator_epoch_cancelled - 1 cancelled output_only")));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(1), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "failed_recoverable"},
-                                                    {"route_class", "output_only"},
-                                                    {"requires_mic_verification", false},
-                                                    {"requires_system_verification", true},
-                                                    {"reason", "timeout"}})));
-  EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
-              ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
-                                                    {"phase", "cancelled"},
-                                                    {"route_class", "output_only"},
-                                                    {"requires_mic_verification", false},
-                                                    {"requires_system_verification", true},
-                                                    {"reason", "session_stop"}})));
+  // One run, every check on its output.
+  EXPECT_EXIT(
+      runTraced(body), ::testing::ExitedWithCode(0),
+      ::testing::AllOf(
+          ResultOf(summaries, ElementsAre("route_coordinator_epoch_started system 1 verifying output_only",
+                                          "route_coordinator_source_failed system 1 failed_recoverable output_only",
+                                          "route_coordinator_epoch_cancelled - 1 cancelled output_only")),
+          ResultOf(fieldsOf(1), nlohmann::json({{"route_epoch_id", 1},
+                                                {"phase", "failed_recoverable"},
+                                                {"route_class", "output_only"},
+                                                {"requires_mic_verification", false},
+                                                {"requires_system_verification", true},
+                                                {"reason", "timeout"}})),
+          ResultOf(fieldsOf(2), nlohmann::json({{"route_epoch_id", 1},
+                                                {"phase", "cancelled"},
+                                                {"route_class", "output_only"},
+                                                {"requires_mic_verification", false},
+                                                {"requires_system_verification", true},
+                                                {"reason", "session_stop"}}))));
 }
 
 TEST_F(RouteBridgeTest, WithTracingOffTheShadowStillFollows) {
