@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/bin/kelvaro/kelvaro_session.h"
+#include "tests/bin/tasmerig/tasmerig_run.h"
 
 namespace {
 
@@ -18,11 +19,7 @@ using kelvarotest::Samples;
 using kelvarotest::tone;
 namespace fs = std::filesystem;
 
-testsupport::RunResult runTasmerig(std::vector<std::string> args) {
-  testsupport::RunOptions o;
-  o.args = std::move(args);
-  return testsupport::runProgram(VR_TASMERIG_PATH, o);
-}
+using tasmerigtest::runTasmerig;
 
 std::string probe(const fs::path& file) {
   testsupport::RunOptions o;
