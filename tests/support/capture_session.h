@@ -47,6 +47,29 @@ class CaptureSession {
     return e.value_or(nlohmann::json::object());
   }
 
+  // Like waitFor, but an event already read (before one waited for
+  // since) counts too: for events whose order against others is not fixed,
+  // such as a source's "capture_started" beside "helper_ready".
+  nlohmann::json waitForSeen(const std::string& type, const std::string& source = "",
+                             std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    auto matches = [&](const nlohmann::json& e) {
+      return e.value("type", "") == type && (source.empty() || e.value("source", "") == source);
+    };
+    for (const auto& e : testsupport::parseJsonLines(child_->linesSoFar())) {
+      if (matches(e)) return e;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto e = left.count() > 0 ? child_->waitForEvent(type, left) : std::nullopt;
+      if (!e) break;
+      if (matches(*e)) return *e;
+    }
+    ADD_FAILURE() << "no \"" << type << "\" event" << (source.empty() ? "" : " of " + source) << "; lines so far:\n"
+                  << joined();
+    return nlohmann::json::object();
+  }
+
   // Waits for the process to end (closing its standard input first).
   testsupport::RunResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     auto r = child_->wait(timeout);

@@ -53,12 +53,8 @@ TEST(SystemCapture, TwoSourcesRecordSideBySide) {
   CaptureSession s({"--include-system", "true"}, world({builtInMic(), speakersPlaying(1000, 0.5)}));
   s.waitFor("helper_ready");
   // Both sources reach their segments before the stop.
-  std::set<std::string> started;
-  while (started.size() < 2) {
-    auto e = s.waitFor("capture_started");
-    if (e.empty()) break;
-    started.insert(e["source"].get<std::string>());
-  }
+  s.waitForSeen("capture_started", "mic");
+  s.waitForSeen("capture_started", "system");
   // A few seconds of audio: levels come at most every 125 ms per source.
   for (int levels = 0; levels < 20;) {
     auto e = s.waitFor("level");
@@ -187,8 +183,7 @@ TEST(SystemCapture, ATapRateBesideTheOutputsRateIsOverridden) {
   EXPECT_EQ(w, (json{{"type", "warning"},
                      {"code", "system_rate_override"},
                      {"ctx", "system rate overridden from 44100 Hz to 48000 Hz via output_device_nominal"}}));
-  while (s.waitFor("capture_started").value("source", "system") != "system") {
-  }
+  s.waitForSeen("capture_started", "system");
   s.send({{"type", "stop"}, {"request_id", "s"}});
   EXPECT_EQ(s.finish().exitCode, 0);
   EXPECT_EQ(ofSource(s.eventsOfType("segment_closed"), "system").at(0)["native_rate_start"], 48000);
@@ -274,7 +269,7 @@ TEST(SystemCapture, SystemRefusedWhileTheMicRecords) {
                   {"active", false},
                   {"permission_denied", true}}));
   EXPECT_EQ(ready["mic"]["active"], true);
-  s.waitFor("capture_started");
+  s.waitForSeen("capture_started");
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0);
   auto events = s.events();
@@ -299,7 +294,7 @@ TEST(SystemCapture, MicRefusedWhileTheSystemRecords) {
             (json{{"rate", 0}, {"channels", 0}, {"format", "Float32"}, {"interleaved", false}, {"buffer_frames", 0}}));
   EXPECT_EQ(ready["system"]["active"], true);
   EXPECT_EQ(ready["system"]["rate_resolution"]["mic_native_rate"], 0);
-  s.waitFor("capture_started");
+  s.waitForSeen("capture_started");
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0);
   auto w = warningOf(s.events(), "mic_permission_denied");
