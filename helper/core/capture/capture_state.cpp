@@ -1,6 +1,8 @@
 #include "helper/core/capture/capture_state.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
@@ -67,6 +69,38 @@ void CaptureState::setSysOutputDevice(std::string uid, std::string name, OutputD
   sysOutputUID_ = std::move(uid);
   sysOutputName_ = std::move(name);
   sysOutputClassification_ = std::move(classification);
+}
+
+std::optional<uint64_t> CaptureState::configChangeObserver() const {
+  std::lock_guard lock(fieldsLock_);
+  return configChangeObserver_;
+}
+
+void CaptureState::setConfigChangeObserver(std::optional<uint64_t> token) {
+  std::lock_guard lock(fieldsLock_);
+  configChangeObserver_ = token;
+}
+
+std::optional<SourceRecoveryTarget> CaptureState::takeMicRecoveryOwedAtResume() {
+  std::lock_guard lock(fieldsLock_);
+  return std::exchange(micRecoveryOwed_, std::nullopt);
+}
+
+void CaptureState::setMicRecoveryOwedAtResume(std::optional<SourceRecoveryTarget> target) {
+  std::lock_guard lock(fieldsLock_);
+  micRecoveryOwed_ = std::move(target);
+}
+
+std::unique_lock<std::mutex> CaptureState::lockLifecycleUnlessStopping() {
+  std::unique_lock lock(lifecycleLock_, std::defer_lock);
+  // Polled, not blocking: once a stop is claimed it holds the lock until
+  // the process ends.
+  while (!lock.try_lock()) {
+    if (isStopClaimed()) return lock;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (isStopClaimed()) lock.unlock();
+  return lock;
 }
 
 bool CaptureState::hasPendingMicReconnect() const {

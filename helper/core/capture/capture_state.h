@@ -113,6 +113,18 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // a consumer that exists.
   bool micConsumerStarted() const { return micConsumerStarted_.load(); }
   void setMicConsumerStarted(bool v) { micConsumerStarted_.store(v); }
+  // Whether the mic engine in `engine()` has its input tap, so a restart
+  // in place would record.
+  bool micTapInstalled() const { return micTapInstalled_.load(); }
+  void setMicTapInstalled(bool v) { micTapInstalled_.store(v); }
+  // The configuration-change observer on `engine()`, to remove when the
+  // engine is replaced.
+  std::optional<uint64_t> configChangeObserver() const;
+  void setConfigChangeObserver(std::optional<uint64_t> token);
+  // A mic rebuilt while paused has no segment and no recovery yet: resume
+  // opens the one and begins the other with this target.
+  std::optional<SourceRecoveryTarget> takeMicRecoveryOwedAtResume();
+  void setMicRecoveryOwedAtResume(std::optional<SourceRecoveryTarget> target);
 
   // Mic reconnect serialisation (all times machAbsoluteTimeNs, 0 = never).
   bool hasPendingMicReconnect() const;
@@ -209,6 +221,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // Held for the whole of a pause, a resume or a mic rebuild, and taken for
   // good by the stop path, so a stop never interleaves with them.
   std::mutex& lifecycleLock() { return lifecycleLock_; }
+  // The lifecycle lock for a step that must not interleave with the stop
+  // path, taken only while no stop is claimed: an empty lock means a stop
+  // has been claimed (and keeps the lock for good), so the step must not run.
+  std::unique_lock<std::mutex> lockLifecycleUnlessStopping();
   // Serialises starting, stopping and rebuilding the system tap graph; the
   // stop path keeps it.
   std::mutex& systemGraphLock() { return systemGraphLock_; }
@@ -217,7 +233,7 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   void handlePause(const nlohmann::json& message, const std::string& requestId);
   void handleResume(const nlohmann::json& message, const std::string& requestId);
   // Takes the rest of the ring's audio into the writer and seals it.
-  std::optional<int64_t> pauseSource(const std::shared_ptr<SegmentWriter>& writer, std::atomic<uint32_t>& gate,
+  std::optional<int64_t> pauseSource(const std::shared_ptr<SegmentWriter>& writer, CallbackGate& gate,
                                      std::atomic<uint32_t>& drainRequested, platform::dispatch::Semaphore& drainDone,
                                      const char* drainTimeoutText);
 
@@ -244,6 +260,9 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   std::atomic<uint32_t> previousMicDeviceID_{0};
   std::atomic<uint64_t> reconnectSuppressUntilNs_{0};
   std::atomic<bool> micConsumerStarted_{false};
+  std::atomic<bool> micTapInstalled_{false};
+  std::optional<uint64_t> configChangeObserver_;         // under fieldsLock_
+  std::optional<SourceRecoveryTarget> micRecoveryOwed_;  // under fieldsLock_
 
   mutable std::mutex reconnectLock_;  // guards the reconnect serialisation
   platform::dispatch::WorkItemPtr pendingMicReconnectWorkItem_;

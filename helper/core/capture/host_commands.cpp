@@ -90,11 +90,13 @@ bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphor
   return false;
 }
 
-std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWriter>& writer,
-                                                 std::atomic<uint32_t>& gate, std::atomic<uint32_t>& drainRequested,
+std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWriter>& writer, CallbackGate& gate,
+                                                 std::atomic<uint32_t>& drainRequested,
                                                  platform::dispatch::Semaphore& drainDone,
                                                  const char* drainTimeoutText) {
-  gate.store(0);
+  // A callback already past the gate may still push: the drain below must
+  // come after it.
+  gate.closeAndWait(kCallbackGateWaitNs);
   // Only a running consumer can answer a drain; without one the ring holds nothing.
   const bool consumerRuns = writer == micWriter_ ? micConsumerStarted() : systemPipeline_->hasConsumer();
   if (consumerRuns && !requestDrain(drainRequested, drainDone, kDrainWaitNs)) {
@@ -115,12 +117,12 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   if (isStopClaimed()) return;  // the stop seals everything itself
   std::optional<int64_t> sealedIndex;
   if (micWriter_ && !micWriter_->paused()) {
-    sealedIndex = pauseSource(micWriter_, micPipeline_->tapEnabled(), micPipeline_->drainRequested(),
+    sealedIndex = pauseSource(micWriter_, micPipeline_->tapGate(), micPipeline_->drainRequested(),
                               micPipeline_->drainDone(), "mic ring drain timed out during pause; proceeding to seal");
   }
   if (sysWriter_ && !sysWriter_->paused()) {
     if (auto seq =
-            pauseSource(sysWriter_, systemPipeline_->tapEnabled(), systemPipeline_->drainRequested(),
+            pauseSource(sysWriter_, systemPipeline_->tapGate(), systemPipeline_->drainRequested(),
                         systemPipeline_->drainDone(), "system ring drain timed out during pause; proceeding to seal")) {
       sealedIndex = seq;
     }
@@ -139,6 +141,11 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   if (micWriter_ && micWriter_->paused()) {
     micWriter_->open();
     micWriter_->setPaused(false);
+    // A mic rebuilt while paused is proven only now that it records.
+    if (auto owed = takeMicRecoveryOwedAtResume()) {
+      beginSourceRecovery(*owed);
+      markSourceRecoveryGraphStarted("mic", owed->uid, owed->sampleRate, owed->channels);
+    }
     micPipeline_->tapEnabled().store(1);
   }
   if (sysWriter_ && sysWriter_->paused()) {

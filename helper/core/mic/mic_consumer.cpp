@@ -36,7 +36,8 @@ constexpr size_t kStagingCapacity = 2 * kMicRingCapacity;
 
 // What the consumer knows of the generation whose audio it is converting.
 struct GenerationCache {
-  uint32_t generation = 0xFFFFFFFF;
+  // None until the first message: every 32-bit value is a real generation.
+  std::optional<uint32_t> generation;
   double nativeRate = 0.0;
   int64_t channels = kEffectiveMicCaptureChannels;
   std::string uid;

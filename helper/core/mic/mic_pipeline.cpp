@@ -49,12 +49,13 @@ platform::audio::AudioNodeTapBlock MicPipeline::makeTapBlock(const TapSettings& 
 }
 
 void MicPipeline::onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBuffer& buffer) {
-  if (tapEnabled_.load(std::memory_order_relaxed) == 0) return;
+  const CallbackGate::Pass pass(tapGate_);
+  if (!pass.open()) return;
   const int64_t frameLength = buffer.frameLength();
   if (frameLength == 0) return;
   const TapSettings& s = ctx.settings;
   const int64_t retained = std::min(frameLength, s.scratchFrames);
-  if (!ctx.firstBufferSeen) {
+  if (s.describeFirstBuffer && !ctx.firstBufferSeen) {
     // Only described here: the consumer builds and emits the event.
     ctx.firstBufferSeen = true;
     const auto& f = buffer.format();

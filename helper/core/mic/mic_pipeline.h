@@ -21,6 +21,7 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/mic/mic_ring.h"
+#include "helper/ring/callback_gate.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/engine/pcm.h"
@@ -57,6 +58,8 @@ class MicPipeline {
     int64_t renderQuantum = 0;
     int64_t tapBufferFrames = 0;
     float gain = 0;
+    // The start-up tap reports its first buffer; a rebuilt engine's does not.
+    bool describeFirstBuffer = true;
   };
 
   // The ring (kMicRingCapacity bytes) is allocated here; the gate starts
@@ -83,7 +86,9 @@ class MicPipeline {
   // The hand-overs between the threads (named gMicTapEnabled,
   // gMicGeneration, gMicDrainRequested, gMicDrainDone and gMicConsumerDone
   // where the path was process-wide). Any thread.
-  std::atomic<uint32_t>& tapEnabled() { return tapEnabled_; }
+  std::atomic<uint32_t>& tapEnabled() { return tapGate_.enabled(); }
+  // The tap gate with its count of tap callbacks inside it.
+  CallbackGate& tapGate() { return tapGate_; }
   std::atomic<uint32_t>& generation() { return generation_; }
   std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
   platform::dispatch::Semaphore& drainDone() { return drainDone_; }
@@ -103,7 +108,7 @@ class MicPipeline {
   const EventSink sink_;
   const std::unique_ptr<uint8_t[]> ringStorage_;
   SPSCRing ring_;
-  std::atomic<uint32_t> tapEnabled_{0};
+  CallbackGate tapGate_;
   std::atomic<uint32_t> generation_{1};
   std::atomic<uint32_t> drainRequested_{0};
   platform::dispatch::Semaphore drainDone_{0};

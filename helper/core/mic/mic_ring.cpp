@@ -44,7 +44,8 @@ std::optional<int64_t> micRingMessageSize(uint32_t frameCount) {
 int64_t micTapRequestFrames(double sampleRate) { return atLeastOneFrame(sampleRate * kMicTapBufferSeconds); }
 
 int64_t micTapScratchMaxFrames(double sampleRate, int64_t renderQuantum) {
-  return atLeastOneFrame(sampleRate * kMicTapScratchSeconds) + (renderQuantum > 1 ? renderQuantum : 1);
+  const int64_t frames = atLeastOneFrame(sampleRate * kMicTapScratchSeconds) + (renderQuantum > 1 ? renderQuantum : 1);
+  return frames < kMicRingMaxFrames ? frames : kMicRingMaxFrames;
 }
 
 MicTapScratch::MicTapScratch(int64_t maxFrames)

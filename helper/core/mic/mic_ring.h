@@ -20,7 +20,8 @@ std::optional<int64_t> micRingMessageSize(uint32_t frameCount);
 int64_t micTapRequestFrames(double sampleRate);
 
 // Scratch size of a tap installation: 0.4 s of frames plus one render
-// quantum (each at least 1).
+// quantum (each at least 1), held to the largest message the ring takes so
+// that a very fast device still records.
 int64_t micTapScratchMaxFrames(double sampleRate, int64_t renderQuantum);
 
 // One message under construction. Owned by one installed tap block and

@@ -8,7 +8,7 @@
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
-#include "helper/core/mic/mic_device_change.h"
+#include "helper/core/mic/mic_config_observer.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_policy.h"
 #include "helper/routing/device_properties.h"
@@ -106,31 +106,13 @@ MicStartup startMicPipeline(const std::shared_ptr<CaptureState>& state) {
   const bool installed =
       input.installTap(0, static_cast<uint32_t>(tap.tapBufferFrames), tapFormat, pipeline.makeTapBlock(tap));
   if (!installed) exitWithError("engine_init_failed", "Could not install the mic input tap", 1);
+  state->setMicTapInstalled(true);
 
   std::string error;
   if (!engine->start(&error)) exitWithError("engine_init_failed", "AVAudioEngine.start() failed: " + error, 1);
   state->setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kStartupReconnectSuppressNs);
 
-  std::weak_ptr<CaptureState> weak = state;
-  const AudioFormat canonicalFormat = *canonical;
-  const float gain = mic.gain;
-  engine->addConfigurationChangeObserver(nullptr, [weak, canonicalFormat, gain] {
-    auto s = weak.lock();
-    if (!s || s->isStopClaimed()) return;
-    const auto& w = s->micWriter();
-    if (!w || w->paused()) return;
-    emitRouteTrace("mic_config_notification", "mic",
-                   {{"state_uid", s->micDeviceUID()},
-                    {"state_route", s->micRouteKind()},
-                    {"writer_rate", w->nativeRateNow()},
-                    {"writer_channels", w->nativeChannelsNow()}});
-    platform::dispatch::mainQueue()->async([s, canonicalFormat, gain] {
-      if (s->isStopClaimed()) return;
-      if (auto eng = s->engine()) {
-        handleMicDeviceChange(s, eng, canonicalFormat, gain, false, false, std::nullopt);
-      }
-    });
-  });
+  installMicConfigChangeObserver(state, nullptr, engine, *canonical, mic.gain);
   return mic;
 }
 

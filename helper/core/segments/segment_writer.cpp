@@ -131,6 +131,11 @@ bool SegmentWriter::paused() {
   return paused_;
 }
 
+bool SegmentWriter::hasOpenSegment() {
+  std::lock_guard lock(lock_);
+  return fd_ >= 0;
+}
+
 std::optional<std::string> SegmentWriter::openFailure() {
   std::lock_guard lock(lock_);
   return openFailure_;

@@ -57,6 +57,8 @@ class SegmentWriter {
 
   bool paused();
   void setPaused(bool paused);
+  // A segment file is open for appending.
+  bool hasOpenSegment();
   // The "ctx" of the "writer_open_failed" warning when the last open left
   // the writer without a file; nothing once an open succeeded.
   std::optional<std::string> openFailure();

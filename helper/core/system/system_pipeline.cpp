@@ -23,7 +23,7 @@ using platform::audio::PCMBuffer;
 // Everything the IO proc reads, at a fixed address handed to it as client
 // data. Atomics only: the IO proc takes no lock.
 struct SystemPipeline::IOShared {
-  std::atomic<uint32_t>* tapEnabled = nullptr;
+  CallbackGate* gate = nullptr;
   std::atomic<SPSCRing*> ring{nullptr};
   std::atomic<uint32_t> frameBytes{0};
   std::atomic<bool> debug{false};
@@ -66,7 +66,9 @@ hal::OSStatus systemIOProc(hal::AudioObjectID, const hal::AudioTimeStamp*, const
                            const hal::AudioTimeStamp*, hal::AudioBufferList*, const hal::AudioTimeStamp*,
                            void* client) {
   auto* io = static_cast<SystemPipeline::IOShared*>(client);
-  if (io == nullptr || io->tapEnabled->load(std::memory_order_relaxed) == 0) return hal::kAudioHardwareNoError;
+  if (io == nullptr) return hal::kAudioHardwareNoError;
+  const CallbackGate::Pass pass(*io->gate);
+  if (!pass.open()) return hal::kAudioHardwareNoError;
   SPSCRing* ring = io->ring.load(std::memory_order_acquire);
   pushSystemIOProcBuffer(ring, input, io->frameBytes.load(std::memory_order_relaxed));
   if (io->debug.load(std::memory_order_relaxed) && ring != nullptr && input != nullptr && input->numberBuffers > 0 &&
@@ -114,7 +116,7 @@ SystemPipeline::SystemPipeline(std::shared_ptr<SegmentWriter> writer, EventSink 
       sink_(std::move(sink)),
       proofSink_(std::move(proofSink)),
       io_(std::make_shared<IOShared>()) {
-  io_->tapEnabled = &tapEnabled_;
+  io_->gate = &tapGate_;
 }
 
 SystemPipeline::~SystemPipeline() {
@@ -275,10 +277,10 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
   });
   hasConsumer_.store(true, std::memory_order_release);
 
-  tapEnabled_.store(1);
+  tapGate_.enabled().store(1);
   status = hal::deviceStart(aggregate, procID);
   if (status != hal::kAudioHardwareNoError) {
-    tapEnabled_.store(0);
+    tapGate_.enabled().store(0);
     spsc_ring_close(&run->ring);  // the consumer drains and ends
     throw SystemTapGraphError("aggregate_creation_failed", "AudioDeviceStart: " + statusText(status));
   }
@@ -318,7 +320,7 @@ void SystemPipeline::startStatsTimer() {
 }
 
 void SystemPipeline::tearDownAndClose() {
-  tapEnabled_.store(0);
+  tapGate_.enabled().store(0);
   if (statsTimer_) {
     statsTimer_->cancel();
     statsTimer_.reset();

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/ring/callback_gate.h"
 #include "helper/routing/device_properties.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/system_rate_resolution.h"
@@ -113,7 +114,9 @@ class SystemPipeline {
 
   // Hand-overs (gSystemTapEnabled, gSystemDrainRequested and
   // gSystemDrainDone where the path was process-wide). Any thread.
-  std::atomic<uint32_t>& tapEnabled() { return tapEnabled_; }
+  std::atomic<uint32_t>& tapEnabled() { return tapGate_.enabled(); }
+  // The gate with its count of IO proc calls inside it.
+  CallbackGate& tapGate() { return tapGate_; }
   std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
   platform::dispatch::Semaphore& drainDone() { return drainDone_; }
 
@@ -142,7 +145,7 @@ class SystemPipeline {
   const FrameProofSink proofSink_;
   const std::shared_ptr<IOShared> io_;
 
-  std::atomic<uint32_t> tapEnabled_{0};
+  CallbackGate tapGate_;
   std::atomic<uint32_t> drainRequested_{0};
   platform::dispatch::Semaphore drainDone_{0};
   std::atomic<bool> hasConsumer_{false};

@@ -33,6 +33,8 @@ json worldWithHeadset() {
   return scenario;
 }
 
+// World time counts from the world's loading; changes come late enough for
+// the listeners to be installed even on a slow (sanitised) start-up.
 json event(int atMs, const std::string& action, const std::string& device) {
   return {{"at_ms", atMs}, {"action", action}, {"device", device}};
 }
@@ -60,8 +62,8 @@ std::vector<json> observationsOf(const json& scenario, size_t count) {
 
 TEST(RouteCoordinator, APairedInputAndOutputChangeShareOneEpoch) {
   json scenario = worldWithHeadset();
-  scenario["audio"]["events"] = {event(600, "set_default_input", "Headset"),
-                                 event(600, "set_default_output", "Headset")};
+  scenario["audio"]["events"] = {event(2000, "set_default_input", "Headset"),
+                                 event(2000, "set_default_output", "Headset")};
   const auto observations = observationsOf(scenario, 2);
   ASSERT_EQ(observations.size(), 2u);
 
@@ -99,8 +101,8 @@ TEST(RouteCoordinator, APairedInputAndOutputChangeShareOneEpoch) {
 
 TEST(RouteCoordinator, ChangesFarApartOpenTheirOwnEpochs) {
   json scenario = worldWithHeadset();
-  scenario["audio"]["events"] = {event(300, "set_default_input", "Headset"),
-                                 event(4000, "set_default_output", "Headset")};
+  scenario["audio"]["events"] = {event(2000, "set_default_input", "Headset"),
+                                 event(6000, "set_default_output", "Headset")};
   const auto observations = observationsOf(scenario, 2);
   ASSERT_EQ(observations.size(), 2u);
   EXPECT_EQ(observations[0]["source"], "mic");
@@ -115,9 +117,9 @@ TEST(RouteCoordinator, ChangesFarApartOpenTheirOwnEpochs) {
 
 TEST(RouteCoordinator, TheSameHeadsetReportedAgainLaterStaysInItsEpoch) {
   json scenario = worldWithHeadset();
-  scenario["audio"]["events"] = {event(300, "set_default_input", "Headset"),
-                                 event(300, "set_default_output", "Headset"),
-                                 event(4300, "set_default_system_output", "Headset")};
+  scenario["audio"]["events"] = {event(2000, "set_default_input", "Headset"),
+                                 event(2000, "set_default_output", "Headset"),
+                                 event(6000, "set_default_system_output", "Headset")};
   const auto observations = observationsOf(scenario, 3);
   ASSERT_EQ(observations.size(), 3u);
   const json& again = observations[2];

@@ -472,8 +472,8 @@ TEST(SystemCapture, DeviceChangesReachTheirHandlers) {
                          {{"uid", "UsbMic"}, {"transport", "usb "}, {"input_channels", 1}},
                          {{"uid", "Monitor"}, {"transport", "hdmi"}, {"output_channels", 2}}});
   scenario["audio"]["defaults"] = {{"input", "Mic"}, {"output", "Speakers"}, {"system_output", "Speakers"}};
-  scenario["audio"]["events"] = {{{"at_ms", 600}, {"action", "set_default_input"}, {"device", "UsbMic"}},
-                                 {{"at_ms", 700}, {"action", "set_default_output"}, {"device", "Monitor"}}};
+  scenario["audio"]["events"] = {{{"at_ms", 2000}, {"action", "set_default_input"}, {"device", "UsbMic"}},
+                                 {{"at_ms", 2100}, {"action", "set_default_output"}, {"device", "Monitor"}}};
   CaptureSession s({"--include-system", "true"}, scenario, {{"VORLANTHEA_ROUTE_TRACE", "yes"}});
   s.waitFor("helper_ready");
   std::map<std::string, json> stages;

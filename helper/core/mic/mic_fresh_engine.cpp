@@ -1,0 +1,224 @@
+// The end of a full mic reconnect: the old segment sealed, up to five fresh
+// engines tried with their pauses, and the one that starts made current
+// (generation, segment, recovery, observer, events); or the source failed.
+#include <array>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/conversions.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/entry/process.h"
+#include "helper/core/mic/mic_config_observer.h"
+#include "helper/core/mic/mic_pipeline.h"
+#include "helper/core/mic/mic_reconnect.h"
+#include "helper/routing/device_properties.h"
+#include "platform/audio/engine/engine.h"
+#include "platform/audio/hal/hal.h"
+
+namespace helper {
+namespace {
+
+using platform::audio::AudioEngine;
+using platform::audio::AudioFormat;
+
+constexpr int kFreshEngineAttempts = 5;
+// The pause after each failed attempt, the fifth's too.
+constexpr std::array<uint64_t, kFreshEngineAttempts> kAttemptPauseNs = {
+    250'000'000ULL, 500'000'000ULL, 1'000'000'000ULL, 1'000'000'000ULL, 1'000'000'000ULL};
+constexpr uint64_t kPostStartSuppressNs = 500'000'000ULL;
+constexpr const char* kFailedReason = "no_valid_input_format_after_device_change";
+
+struct FreshMicEngine {
+  std::shared_ptr<AudioEngine> engine;
+  AudioFormat format;
+  EffectiveMicCaptureFormat effective;
+  int attempt = 0;
+};
+
+// False when a stop was claimed: the stop seals the segment itself.
+bool sealMicSegment(const MicChangeRequest& r, const MicReconnectPlan& plan) {
+  auto lifecycle = r.state->lockLifecycleUnlessStopping();
+  if (!lifecycle) return false;
+  emitRouteTrace("mic_reconnect_seal_begin", "mic",
+                 {{"reason", plan.reason}, {"old_rate", plan.oldRate}, {"old_channels", plan.oldChannels}});
+  const auto sealed = r.writer->sealFinal();
+  if (sealed) emitAll(buildSegClosedEvents(*sealed));
+  emitRouteTrace("mic_reconnect_seal_complete", "mic",
+                 {{"reason", plan.reason}, {"segment_emitted", sealed.has_value()}});
+  return true;
+}
+
+// A fresh engine follows the system default, which may be the very device
+// a follow-back revert turned away from: it is bound to the revert target
+// first. When that no longer works, the state names the device it records.
+void bindToRevertTarget(const MicChangeRequest& r, MicReconnectPlan& plan, AudioEngine& engine) {
+  if (!plan.revertTarget) return;
+  CaptureState& state = *r.state;
+  state.setIsRevertingDevice(true);
+  const bool bound = engine.inputNode().audioUnit().setCurrentDevice(*plan.revertTarget) ==
+                     platform::audio::hal::kAudioHardwareNoError;
+  state.setIsRevertingDevice(false);
+  if (bound) return;
+  plan.revertTarget.reset();
+  const std::optional<uint32_t> device = readDefaultInputDevice();
+  if (device) {
+    state.setMicDeviceUID(readDeviceUID(*device).value_or("unknown"));
+    state.setMicDeviceName(readDeviceName(*device).value_or("Unknown"));
+    state.setMicRouteKind(readDeviceTransportType(*device));
+  }
+  emitEvent(Event{{"type", "device_followback_revert_failed"},
+                  {"source", "mic"},
+                  {"device_class", device ? classifyInputDevice(*device) : "unknown"},
+                  {"reason", "revert_target_unavailable"}});
+}
+
+void reportInvalidFormat(const char* reason, int attempt, const AudioFormat& format) {
+  emitEvent(Event{{"type", "source_reconnecting"},
+                  {"source", "mic"},
+                  {"reason", reason},
+                  {"sample_rate", truncToInt64(format.sampleRate())},
+                  {"channels", format.channelCount()},
+                  {"attempt", attempt}});
+}
+
+// A usable effective format of the fresh engine's input, or nothing (reported).
+std::optional<EffectiveMicCaptureFormat> freshFormat(int attempt, const AudioFormat& format) {
+  emitRouteTrace("mic_reconnect_fresh_format", "mic",
+                 {{"attempt", attempt},
+                  {"rate", format.sampleRate()},
+                  {"channels", format.channelCount()},
+                  {"interleaved", format.isInterleaved()}});
+  if (!(format.sampleRate() > 0) || format.channelCount() == 0) {
+    emitRouteTrace("mic_reconnect_invalid_format", "mic",
+                   {{"attempt", attempt}, {"rate", format.sampleRate()}, {"channels", format.channelCount()}});
+    reportInvalidFormat("invalid_input_format", attempt, format);
+    return std::nullopt;
+  }
+  const auto effective = effectiveMicCaptureFormat(format.sampleRate(), format.channelCount());
+  if (!effective || !makeEffectiveMicPCMFormat(format.sampleRate(), format.channelCount())) {
+    emitRouteTrace("mic_reconnect_invalid_effective_format", "mic",
+                   {{"attempt", attempt},
+                    {"rate", format.sampleRate()},
+                    {"hardware_channels", format.channelCount()},
+                    {"effective_channels", effective ? effective->channels : 0}});
+    reportInvalidFormat("invalid_effective_input_format", attempt, format);
+    return std::nullopt;
+  }
+  return effective;
+}
+
+// Installs the tap and starts the engine; the error's text when that failed.
+std::optional<std::string> installTapAndStart(const MicChangeRequest& r, const MicReconnectPlan& plan, int attempt,
+                                              AudioEngine& engine, const AudioFormat& format) {
+  auto& input = engine.inputNode();
+  const MicTapSizing sizing = micTapSizing(format.sampleRate(), input.maximumFramesToRender());
+  if (sizing.bufferFrames > UINT32_MAX) return "mic tap buffer size out of range";
+  emitRouteTrace("mic_reconnect_install_tap_begin", "mic",
+                 {{"attempt", attempt}, {"buffer_frames", sizing.bufferFrames}});
+  const MicPipeline::TapSettings tap{sizing.scratchFrames, sizing.renderQuantum, sizing.bufferFrames, plan.gain, false};
+  const bool installed =
+      input.installTap(0, static_cast<uint32_t>(sizing.bufferFrames), std::nullopt, r.pipeline->makeTapBlock(tap));
+  emitRouteTrace("mic_reconnect_install_tap_done", "mic", {{"attempt", attempt}});
+  if (!installed) return "could not install the mic input tap";
+  emitRouteTrace("mic_reconnect_engine_prepare_begin", "mic", {{"attempt", attempt}});
+  engine.prepare();
+  emitRouteTrace("mic_reconnect_engine_start_begin", "mic", {{"attempt", attempt}});
+  std::string error;
+  if (!engine.start(&error)) return error;
+  return std::nullopt;
+}
+
+std::optional<FreshMicEngine> tryFreshEngine(const MicChangeRequest& r, MicReconnectPlan& plan, int attempt) {
+  emitRouteTrace("mic_reconnect_fresh_engine_create_begin", "mic", {{"attempt", attempt}});
+  auto engine = std::make_shared<AudioEngine>();
+  emitRouteTrace("mic_reconnect_fresh_engine_created", "mic", {{"attempt", attempt}});
+  bindToRevertTarget(r, plan, *engine);
+  const AudioFormat format = engine->inputNode().inputFormat(0);
+  const auto effective = freshFormat(attempt, format);
+  if (!effective) return std::nullopt;
+  if (auto failure = installTapAndStart(r, plan, attempt, *engine, format)) {
+    r.pipeline->tapEnabled().store(0);
+    engine->inputNode().removeTap(0);
+    emitRouteTrace("mic_reconnect_engine_start_failed", "mic",
+                   {{"attempt", attempt},
+                    {"rate", format.sampleRate()},
+                    {"channels", format.channelCount()},
+                    {"detail", *failure}});
+    emitEvent(Event{{"type", "source_reconnecting"},
+                    {"source", "mic"},
+                    {"reason", "engine_start_failed"},
+                    {"detail", *failure},
+                    {"attempt", attempt}});
+    return std::nullopt;
+  }
+  return FreshMicEngine{engine, format, *effective, attempt};
+}
+
+// The fresh engine becomes the mic's, unless a stop was claimed meanwhile:
+// then it is stopped and nothing is opened.
+void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed,
+                       const FreshMicEngine& fresh, uint32_t oldGeneration, uint32_t newGeneration) {
+  CaptureState& state = *r.state;
+  auto lifecycle = state.lockLifecycleUnlessStopping();
+  if (!lifecycle) {
+    fresh.engine->inputNode().removeTap(0);
+    fresh.engine->stop();
+    return;
+  }
+  const EffectiveMicCaptureFormat& eff = fresh.effective;
+  advanceMicGeneration(r, newGeneration, eff, plan.reason);
+  emitRouteTrace("mic_reconnect_generation_advanced", "mic",
+                 {{"reason", plan.reason}, {"old_generation", oldGeneration}, {"new_generation", newGeneration}});
+  // While paused there is no segment: resume opens it.
+  if (!r.writer->paused()) {
+    r.writer->open();
+    emitRouteTrace("mic_reconnect_writer_opened", "mic",
+                   {{"attempt", fresh.attempt}, {"rate", eff.sampleRate}, {"channels", eff.channels}});
+  }
+  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kPostStartSuppressNs);
+  emitRouteTrace("mic_reconnect_engine_started", "mic",
+                 {{"uid", state.micDeviceUID()},
+                  {"route", state.micRouteKind()},
+                  {"rate", eff.sampleRate},
+                  {"channels", eff.channels}});
+  const auto previous = state.engine();
+  state.setEngine(fresh.engine);
+  state.setMicTapInstalled(true);
+  installMicConfigChangeObserver(r.state, previous, fresh.engine, r.canonicalFormat, plan.gain);
+  resumeMicCapture(r, SourceRecoveryTarget{"mic", state.micDeviceUID(), eff.sampleRate, eff.channels, newGeneration,
+                                           plan.reason, 0, std::nullopt});
+  emitMicTapFormatChange(state, fresh.format);
+  emitMicRouteEvent(r, plan, observed, false);
+}
+
+void failAfterFreshAttempts(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed) {
+  CaptureState& state = *r.state;
+  emitRouteTrace("mic_reconnect_source_failed", "mic", {{"reason", kFailedReason}, {"recoverable", true}});
+  state.emitSourceFailed("mic", kFailedReason, true);
+  state.failPendingSourceRecovery("mic", kFailedReason);
+  state.failRouteCoordinatorSource("mic", kFailedReason, state.currentRouteCoordinatorEpochID());
+  emitMicRouteEvent(r, plan, observed, false);
+}
+
+}  // namespace
+
+void sealAndRebuildMicEngine(const MicChangeRequest& r, const MicReconnectPlan& sealedPlan,
+                             const MicObservation& observed) {
+  CaptureState& state = *r.state;
+  if (!sealMicSegment(r, sealedPlan)) return;
+  MicReconnectPlan plan = sealedPlan;
+  const uint32_t oldGeneration = r.pipeline->generation().load();
+  const uint32_t newGeneration = oldGeneration + 1;  // wraps
+  state.markMicFreshEngineRebuildStarted(machAbsoluteTimeNs());
+  for (int attempt = 1; attempt <= kFreshEngineAttempts; ++attempt) {
+    if (state.isStopClaimed()) return;
+    if (auto fresh = tryFreshEngine(r, plan, attempt)) {
+      commitFreshEngine(r, plan, observed, *fresh, oldGeneration, newGeneration);
+      return;
+    }
+    if (!sleepUnlessStopping(state, kAttemptPauseNs[static_cast<size_t>(attempt - 1)])) return;
+  }
+  failAfterFreshAttempts(r, plan, observed);
+}
+
+}  // namespace helper

@@ -1,0 +1,110 @@
+#pragma once
+// The roads of a mic device change once the reconnect slot is held: the
+// restart in place of a stopped engine on the same input, and the full
+// reconnect (teardown, drain, device update and follow-back, route-storm
+// restart, seal, fresh engines, the new segment and recovery). Main queue
+// only; reached through handleMicDeviceChange.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "helper/core/mic/mic_policy.h"
+#include "helper/routing/source_recovery_verifier.h"
+#include "platform/audio/engine/pcm.h"
+
+namespace platform::audio {
+class AudioEngine;
+}
+
+namespace helper {
+
+class CaptureState;
+class MicPipeline;
+class SegmentWriter;
+
+// One call of handleMicDeviceChange, as its roads need it.
+struct MicChangeRequest {
+  std::shared_ptr<CaptureState> state;
+  std::shared_ptr<platform::audio::AudioEngine> engine;
+  platform::audio::AudioFormat canonicalFormat;
+  float micGain = 0;
+  bool forceFreshEngineRebuild = false;
+  std::optional<std::string> forcedReconnectReason;
+  MicPipeline* pipeline = nullptr;
+  std::shared_ptr<SegmentWriter> writer;
+};
+
+// What the call saw of the default input and the engine's input.
+struct MicObservation {
+  std::optional<uint32_t> device;
+  std::string uid;
+  std::string route = "unknown";
+  platform::audio::AudioFormat format;
+  std::optional<EffectiveMicCaptureFormat> effective;
+  int64_t stateRate = 0;
+  int64_t stateChannels = 0;
+};
+
+MicObservation observeMicInput(const MicChangeRequest& request);
+
+// A restart in place records only with the tap installed and a segment open.
+bool canRestartMicInPlace(const MicChangeRequest& request);
+
+// The engine stopped on the same input: restart it, keeping the tap and the
+// segment. False when the start failed and the full reconnect must follow.
+bool restartMicEngineInPlace(const MicChangeRequest& request, const MicObservation& observed);
+
+void runFullMicReconnect(const MicChangeRequest& request, MicObservation observed);
+
+// ---- Steps shared by the roads ----
+
+// What a full reconnect remembers of the mic it leaves, and what it chose.
+struct MicReconnectPlan {
+  std::string reason;
+  std::string oldUID;
+  std::string oldName;
+  std::string oldRoute;
+  int64_t oldRate = 0;
+  int64_t oldChannels = 0;
+  float gain = 0;
+  // The device a follow-back revert bound the mic to; every fresh engine
+  // is bound to it too.
+  std::optional<uint32_t> revertTarget;
+};
+
+// The sizes of a tap installation at a native rate.
+struct MicTapSizing {
+  int64_t bufferFrames = 1;
+  int64_t renderQuantum = 1;
+  int64_t scratchFrames = 1;
+};
+MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender);
+
+// Records the format of `generation` and then makes it the current one.
+void advanceMicGeneration(const MicChangeRequest& request, uint32_t generation, const EffectiveMicCaptureFormat& format,
+                          const std::string& reason);
+
+// With the writer recording: begins the recovery for `target`, marks its
+// graph started and opens the tap gate. Paused: the gate stays closed and
+// resume does both.
+void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target);
+
+// "tap_format_change" from the format the state describes to `format`.
+void emitMicTapFormatChange(CaptureState& state, const platform::audio::AudioFormat& format);
+
+// "route_variance" (same device) or "device_change" (another one, followed
+// by the debounced "device_changed" when `debounce`), comparing the old mic
+// with the state's.
+void emitMicRouteEvent(const MicChangeRequest& request, const MicReconnectPlan& plan, const MicObservation& observed,
+                       bool debounce);
+
+// Sleeps on the main thread in short slices; false as soon as a stop is
+// claimed.
+bool sleepUnlessStopping(const CaptureState& state, uint64_t ns);
+
+// Seals the segment and builds fresh engines, up to five attempts.
+void sealAndRebuildMicEngine(const MicChangeRequest& request, const MicReconnectPlan& plan,
+                             const MicObservation& observed);
+
+}  // namespace helper

@@ -1,0 +1,142 @@
+// Steps that the mic's restart, route-storm and fresh-engine roads share.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "helper/core/bus/event_bus.h"
+#include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/conversions.h"
+#include "helper/core/entry/globals.h"
+#include "helper/core/mic/mic_pipeline.h"
+#include "helper/core/mic/mic_reconnect.h"
+#include "helper/core/mic/mic_ring.h"
+#include "helper/routing/device_properties.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace helper {
+namespace {
+
+constexpr uint64_t kStopCheckSliceNs = 20'000'000ULL;
+
+const char* micDeviceClassOfRoute(const std::string& route) {
+  if (route == kRouteBuiltIn) return "built_in_mic";
+  if (route == kRouteBluetoothHfp) return "bluetooth_mic";
+  if (route == kRouteUsb) return "usb_mic";
+  return "unknown";
+}
+
+// The native rate and channels a route event reports for the new input.
+std::pair<int64_t, int64_t> reportedNative(const MicObservation& o) {
+  if (o.effective) return {o.effective->sampleRate, o.effective->channels};
+  return {truncToInt64(o.format.sampleRate()), static_cast<int64_t>(o.format.channelCount())};
+}
+
+void scheduleDeviceChangedDebounce(const MicChangeRequest& r, const std::string& oldRoute) {
+  auto following = r.state->deviceFollowing();
+  const std::optional<uint32_t> device = readDefaultInputDevice();
+  if (!following || !device) return;
+  std::weak_ptr<CaptureState> weak = r.state;
+  following->scheduleDebounce(*device, platform::dispatch::mainQueue(),
+                              [weak, fromClass = std::string(micDeviceClassOfRoute(oldRoute))](uint32_t deviceID) {
+                                auto state = weak.lock();
+                                if (!state || state->isStopClaimed()) return;
+                                emitEvent(Event{{"type", "device_changed"},
+                                                {"source", "mic"},
+                                                {"from_class", fromClass},
+                                                {"to_class", classifyInputDevice(deviceID)}});
+                              });
+}
+
+}  // namespace
+
+bool canRestartMicInPlace(const MicChangeRequest& r) {
+  return r.state->micTapInstalled() && r.writer->hasOpenSegment();
+}
+
+MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender) {
+  MicTapSizing s;
+  s.bufferFrames = micTapRequestFrames(nativeRate);
+  s.renderQuantum = std::max<int64_t>(1, maximumFramesToRender);
+  s.scratchFrames = micTapScratchMaxFrames(nativeRate, s.renderQuantum);
+  return s;
+}
+
+void advanceMicGeneration(const MicChangeRequest& r, uint32_t generation, const EffectiveMicCaptureFormat& format,
+                          const std::string& reason) {
+  CaptureState& state = *r.state;
+  r.writer->setNativeRateNow(format.sampleRate);
+  r.writer->setNativeChannelsNow(format.channels);
+  // Recorded before it is current, so the consumer never meets a
+  // generation without its format.
+  state.recordMicGenerationFormat(generation, format.sampleRate, format.channels, state.micDeviceUID(),
+                                  state.micRouteKind(), reason);
+  r.pipeline->generation().store(generation);
+}
+
+void resumeMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
+  CaptureState& state = *r.state;
+  if (r.writer->paused()) {
+    state.setMicRecoveryOwedAtResume(target);
+    return;
+  }
+  state.setMicRecoveryOwedAtResume(std::nullopt);
+  state.beginSourceRecovery(target);
+  state.markSourceRecoveryGraphStarted("mic", target.uid, target.sampleRate, target.channels);
+  r.pipeline->tapEnabled().store(1);
+}
+
+void emitMicTapFormatChange(CaptureState& state, const platform::audio::AudioFormat& format) {
+  const nlohmann::json to = vpFormatDict(format);
+  emitEvent(Event{{"type", "tap_format_change"}, {"from", state.micVpFormat()}, {"to", to}});
+  state.setMicVpFormat(to);
+}
+
+void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed,
+                       bool stormRoad) {
+  const CaptureState& state = *r.state;
+  const auto [rate, channels] = reportedNative(observed);
+  const std::string uid = state.micDeviceUID();
+  const std::string route = state.micRouteKind();
+  if (uid == plan.oldUID) {
+    if (stormRoad) return;
+    emitEvent(Event{
+        {"type", "route_variance"},
+        {"src", "mic"},
+        {"device_uid", uid},
+        {"from", {{"native_rate", plan.oldRate}, {"native_channels", plan.oldChannels}, {"route_kind", plan.oldRoute}}},
+        {"to", {{"native_rate", rate}, {"native_channels", channels}, {"route_kind", route}}},
+        {"canonical_preserved", true},
+        {"seg_sealed", true}});
+    return;
+  }
+  emitEvent(Event{{"type", "device_change"},
+                  {"src", "mic"},
+                  {"from",
+                   {{"uid", plan.oldUID},
+                    {"name", plan.oldName},
+                    {"route_kind", plan.oldRoute},
+                    {"native_rate", plan.oldRate},
+                    {"native_channels", plan.oldChannels}}},
+                  {"to",
+                   {{"uid", uid},
+                    {"name", state.micDeviceName()},
+                    {"route_kind", route},
+                    {"native_rate", rate},
+                    {"native_channels", channels}}},
+                  {"gap_ms", 0},
+                  {"canonical_preserved", true}});
+  if (!stormRoad) scheduleDeviceChangedDebounce(r, plan.oldRoute);
+}
+
+bool sleepUnlessStopping(const CaptureState& state, uint64_t ns) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
+  while (!state.isStopClaimed()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return true;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::nanoseconds>(deadline - now, std::chrono::nanoseconds(kStopCheckSliceNs)));
+  }
+  return false;
+}
+
+}  // namespace helper
