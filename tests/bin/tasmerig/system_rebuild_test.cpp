@@ -12,18 +12,24 @@
 #include <set>
 #include <thread>
 
-#include "segment_format/segment_format.h"
 #include "tests/support/capture_session.h"
 #include "tests/support/process.h"
+#include "tests/support/session_checks.h"
 
 namespace {
 
 using json = nlohmann::json;
 using testsupport::CaptureSession;
+using testsupport::expectSealedAndEnded;
+using testsupport::finalise;
+using testsupport::findFrom;
+using testsupport::ofSource;
+using testsupport::ofType;
+using testsupport::segmentClosed;
+using testsupport::timelineMs;
+using testsupport::traces;
 namespace fs = std::filesystem;
 
-constexpr int64_t kCafHeaderBytes = segment_format::kHeaderBytes;
-constexpr int64_t kCanonicalRate = 24000;
 
 json mic() {
   return {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
@@ -58,80 +64,6 @@ CaptureSession record(const json& scenario) {
   return CaptureSession({"--include-system", "true"}, scenario, {{"VORLANTHEA_ROUTE_TRACE", "1"}});
 }
 
-std::vector<json> ofSource(const std::vector<json>& events, const std::string& source) {
-  std::vector<json> out;
-  for (const auto& e : events) {
-    if (e.value("source", "") == source) out.push_back(e);
-  }
-  return out;
-}
-
-// Position of the first event matching, after `from`; events.size() when none.
-size_t findFrom(const std::vector<json>& events, size_t from, const std::function<bool(const json&)>& match) {
-  for (size_t i = from; i < events.size(); ++i) {
-    if (match(events[i])) return i;
-  }
-  return events.size();
-}
-auto ofType(const std::string& type) {
-  return [type](const json& e) { return e.value("type", "") == type; };
-}
-auto systemClosed(int64_t index) {
-  return [index](const json& e) {
-    return e.value("type", "") == "segment_closed" && e.value("source", "") == "system" && e.value("index", 0) == index;
-  };
-}
-
-std::vector<json> traces(const std::vector<json>& events, const std::string& stage) {
-  std::vector<json> out;
-  for (const auto& e : events) {
-    if (e.value("type", "") == "route_trace" && e.value("stage", "") == stage) out.push_back(e);
-  }
-  return out;
-}
-
-// Every segment the run opened was sealed, the files hold what the events
-// say, one "session_end" is the last line, and nothing else comes after it.
-void expectSealedAndEnded(const CaptureSession& s) {
-  const auto events = s.events();
-  ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.back().value("type", ""), "session_end") << s.joined();
-  EXPECT_EQ(s.eventsOfType("session_end").size(), 1u);
-  std::set<std::pair<std::string, int64_t>> opened, closed;
-  for (const auto& e : s.eventsOfType("segment_opened"))
-    opened.insert({e["source"].get<std::string>(), e["index"].get<int64_t>()});
-  for (const auto& e : s.eventsOfType("segment_closed")) {
-    closed.insert({e["source"].get<std::string>(), e["index"].get<int64_t>()});
-    EXPECT_EQ(fs::file_size(s.sessionDir() / e["path"].get<std::string>()), e["bytes"].get<uintmax_t>()) << e.dump();
-    EXPECT_EQ(e["bytes"].get<int64_t>(), kCafHeaderBytes + 2 * e["frames"].get<int64_t>()) << e.dump();
-  }
-  // A segment that got no audio is removed instead of being announced.
-  for (const auto& o : opened) {
-    if (!closed.count(o)) {
-      const fs::path file = s.sessionDir() / o.first /
-                            (std::string(6 - std::to_string(o.second).size(), '0') + std::to_string(o.second) + ".caf");
-      EXPECT_FALSE(fs::exists(file) && fs::file_size(file) > static_cast<uintmax_t>(kCafHeaderBytes))
-          << "unsealed " << file;
-    }
-  }
-}
-
-// The host's part after a run: the manifest from the "segment_closed" lines,
-// then kelvaro. Returns kelvaro's result.
-testsupport::RunResult finalise(const CaptureSession& s) {
-  std::ofstream manifest(s.sessionDir() / "manifest.jsonl");
-  for (const auto& closed : s.eventsOfType("segment_closed")) manifest << closed.dump() << "\n";
-  manifest.close();
-  testsupport::RunOptions o;
-  o.args = {s.sessionDir().string()};
-  o.timeoutSeconds = 120;
-  return testsupport::runProgram(VR_KELVARO_PATH, o);
-}
-
-int64_t timelineMs(const fs::path& file) {
-  return (static_cast<int64_t>(fs::file_size(file)) - kCafHeaderBytes) / 2 * 1000 / kCanonicalRate;
-}
-
 void stopAfterAWhile(CaptureSession& s, int levels) {
   for (int seen = 0; seen < levels;) {
     auto e = s.waitFor("level");
@@ -157,7 +89,7 @@ TEST(SystemRebuild, WiredHeadphonesTakeOverFromTheSpeakers) {
                                         {"reason", "output_device_changed"},
                                         {"sample_rate", 48000},
                                         {"channels", 2}}));
-  const size_t sealed = findFrom(events, reconnecting, systemClosed(1));
+  const size_t sealed = findFrom(events, reconnecting, segmentClosed("system", 1));
   ASSERT_LT(sealed, events.size());
   const size_t change = findFrom(events, sealed, ofType("device_change"));
   ASSERT_LT(change, events.size());

@@ -91,5 +91,18 @@ TEST_F(MicConsumerProofTest, OnlyFramesThatReachASegmentProveTheSource) {
   EXPECT_EQ(feedAndProved(), 2400);  // sealed: nothing recorded
 }
 
+TEST_F(MicConsumerProofTest, GenerationsAtTheWrapAreRecorded) {
+  state->micWriter()->open();
+  // The first message of a generation numbered like no other value.
+  state->recordMicGenerationFormat(UINT32_MAX, 24000, 1, "Mic", "builtin_mic", "test");
+  pipeline().generation().store(UINT32_MAX);
+  EXPECT_EQ(feedAndProved(), 2400);
+  state->recordMicGenerationFormat(0, 24000, 1, "Mic", "builtin_mic", "test");
+  pipeline().generation().store(0);
+  EXPECT_EQ(feedAndProved(), 4800);
+  std::lock_guard lock(state->mu);
+  EXPECT_EQ(state->last.generation, 0u);
+}
+
 }  // namespace
 }  // namespace helper

@@ -68,6 +68,9 @@ TEST(MicRingSizes, MessageSizeAndTapFrameCounts) {
   EXPECT_EQ(micTapScratchMaxFrames(48000, 512), 19712);
   EXPECT_EQ(micTapScratchMaxFrames(48000, 4096), 23296);
   EXPECT_EQ(micTapScratchMaxFrames(48000, 0), 19201);
+  // A device faster than the ring's largest message still fits one.
+  EXPECT_EQ(micTapScratchMaxFrames(768000, 512), kMicRingMaxFrames);
+  EXPECT_EQ(micTapScratchMaxFrames(1e12, 4096), kMicRingMaxFrames);
 }
 
 TEST(MicTapScratch, LayoutIsHeaderThenAlignedFloats) {
