@@ -171,4 +171,14 @@ bool commandBypassesMainQueue(const std::optional<std::string>& type) {
   return type && (*type == "heartbeat" || *type == "stop" || *type == "shutdown");
 }
 
+bool commandRequiresRequestId(const std::string& type) {
+  return type == "pause" || type == "resume" || type == "stop" || type == "shutdown";
+}
+
+std::string commandRequestId(const nlohmann::json& message) {
+  if (!message.is_object()) return "";
+  const auto it = message.find("request_id");
+  return it != message.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
 }  // namespace helper

@@ -78,5 +78,9 @@ void emitRouteTrace(const std::string& stage, const std::optional<std::string>& 
 nlohmann::json vpFormatDict(const platform::audio::AudioFormat& format);
 // Commands the standard-input reader handles on its own thread.
 bool commandBypassesMainQueue(const std::optional<std::string>& type);
+// "pause", "resume", "stop" and "shutdown": refused without a request_id.
+bool commandRequiresRequestId(const std::string& type);
+// A command's "request_id" when it is a string, else "" (which counts as missing).
+std::string commandRequestId(const nlohmann::json& message);
 
 }  // namespace helper

@@ -55,9 +55,8 @@ void CaptureState::handleCommand(const nlohmann::json& message) {
                     {"ts", nowTs()}});
     return;
   }
-  const bool needsId = *type == "pause" || *type == "resume" || *type == "stop" || *type == "shutdown";
-  const auto requestId = stringField(message, "request_id");
-  if (needsId && (!requestId || requestId->empty())) {
+  const std::string requestId = commandRequestId(message);
+  if (commandRequiresRequestId(*type) && requestId.empty()) {
     emitEvent(Event{{"type", "protocol_error"}, {"command", *type}, {"reason", "missing_request_id"}, {"ts", nowTs()}});
     return;
   }
@@ -69,9 +68,9 @@ void CaptureState::handleCommand(const nlohmann::json& message) {
     const int64_t uptimeMs = now >= sessionStartNs_ ? static_cast<int64_t>((now - sessionStartNs_) / 1'000'000) : 0;
     emitEvent(Event{{"type", "heartbeat"}, {"id", idValue}, {"ts", ts}, {"uptime_ms", uptimeMs}});
   } else if (*type == "pause") {
-    handlePause(message, *requestId);
+    handlePause(message, requestId);
   } else if (*type == "resume") {
-    handleResume(message, *requestId);
+    handleResume(message, requestId);
   } else if (*type == "stop") {
     performStop(true, std::nullopt, requestId);
   } else if (*type == "shutdown") {

@@ -3,6 +3,7 @@
 // helper. Constants never change; shared state is atomic or a semaphore, so
 // any thread may touch it. The mic path's shared state is MicPipeline's,
 // the system path's SystemPipeline's.
+#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -37,6 +38,10 @@ inline constexpr int kMicRingMaxPayloadBytes = static_cast<int>(kMicRingCapacity
 inline constexpr int kMicRingMaxFrames = kMicRingMaxPayloadBytes / 4;
 inline constexpr double kMicTapBufferSeconds = 0.1;
 inline constexpr double kMicTapScratchSeconds = 0.4;
+// Pauses after each failed fresh-engine attempt of a mic reconnect, in
+// microseconds: five attempts, 3.75 s in all, within a 4 s budget.
+inline constexpr std::array<uint32_t, 5> kMicReconnectRetryDelaysUs = {250'000, 500'000, 1'000'000, 1'000'000,
+                                                                       1'000'000};
 
 // Source recovery and its verifier.
 inline constexpr int64_t kMicRecoveryTimeoutMaxRetries = 1;

@@ -1,6 +1,7 @@
 #pragma once
 // Test seam of SegmentWriter: `open` and `write` returning the events they
-// would emit, so a test reads them without the process's event bus.
+// would emit, so the self-test and the unit tests read them without the
+// process's event bus.
 #include <vector>
 
 #include "helper/core/segments/segment_writer.h"
