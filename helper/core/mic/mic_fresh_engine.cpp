@@ -1,8 +1,6 @@
 // The end of a full mic reconnect: the old segment sealed, up to five fresh
 // engines tried with their pauses, and the one that starts made current
 // (generation, segment, recovery, observer, events); or the source failed.
-#include <array>
-
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/conversions.h"
@@ -21,11 +19,7 @@ namespace {
 using platform::audio::AudioEngine;
 using platform::audio::AudioFormat;
 
-constexpr int kFreshEngineAttempts = 5;
-// The pause after each failed attempt, the fifth's too.
-constexpr std::array<uint64_t, kFreshEngineAttempts> kAttemptPauseNs = {
-    250'000'000ULL, 500'000'000ULL, 1'000'000'000ULL, 1'000'000'000ULL, 1'000'000'000ULL};
-constexpr uint64_t kPostStartSuppressNs = 500'000'000ULL;
+constexpr int kFreshEngineAttempts = static_cast<int>(kMicReconnectRetryDelaysUs.size());
 constexpr const char* kFailedReason = "no_valid_input_format_after_device_change";
 
 struct FreshMicEngine {
@@ -175,7 +169,7 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
     emitRouteTrace("mic_reconnect_writer_opened", "mic",
                    {{"attempt", fresh.attempt}, {"rate", eff.sampleRate}, {"channels", eff.channels}});
   }
-  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kPostStartSuppressNs);
+  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
   emitRouteTrace("mic_reconnect_engine_started", "mic",
                  {{"uid", state.micDeviceUID()},
                   {"route", state.micRouteKind()},
@@ -216,7 +210,9 @@ void sealAndRebuildMicEngine(const MicChangeRequest& r, const MicReconnectPlan& 
       commitFreshEngine(r, plan, observed, *fresh, oldGeneration, newGeneration);
       return;
     }
-    if (!sleepUnlessStopping(state, kAttemptPauseNs[static_cast<size_t>(attempt - 1)])) return;
+    // The pause follows the fifth failure too.
+    const uint64_t pauseNs = uint64_t{kMicReconnectRetryDelaysUs[static_cast<size_t>(attempt - 1)]} * 1000;
+    if (!sleepUnlessStopping(state, pauseNs)) return;
   }
   failAfterFreshAttempts(r, plan, observed);
 }

@@ -21,7 +21,6 @@ namespace hal = platform::audio::hal;
 
 constexpr uint64_t kDrainTimeoutNs = 3'000'000'000ULL;
 constexpr uint64_t kDrainPollNs = 50'000'000ULL;
-constexpr uint64_t kPostStartSuppressNs = 500'000'000ULL;
 
 SourceRecoveryTarget micTarget(const CaptureState& state, const EffectiveMicCaptureFormat& format, uint32_t generation,
                                const std::string& reason) {
@@ -205,7 +204,7 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
   const uint32_t oldGeneration = r.pipeline->generation().load();
   const uint32_t newGeneration = oldGeneration + 1;  // wraps
   advanceMicGeneration(r, newGeneration, effective, reason);
-  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kPostStartSuppressNs);
+  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
   emitRouteTrace("mic_route_storm_restart_existing_done", "mic",
                  {{"reason", reason},
                   {"old_generation", oldGeneration},

@@ -23,6 +23,10 @@ class CaptureState;
 class MicPipeline;
 class SegmentWriter;
 
+// After an engine starts, the configuration notifications it causes itself
+// are ignored for this long.
+inline constexpr uint64_t kMicPostStartSuppressNs = 500'000'000ULL;
+
 // One call of handleMicDeviceChange, as its roads need it.
 struct MicChangeRequest {
   std::shared_ptr<CaptureState> state;
