@@ -3,6 +3,8 @@
 // apart do not, unless the later one is the same Bluetooth headset again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -128,6 +130,40 @@ TEST(RouteCoordinator, TheSameHeadsetReportedAgainLaterStaysInItsEpoch) {
   EXPECT_EQ(again["fields"]["trigger"], "default_system_output");
   EXPECT_EQ(again["fields"]["route_epoch_id"], 1);
   EXPECT_EQ(again["fields"]["route_class"], "paired_bt_hfp");
+}
+
+TEST(RouteCoordinator, APairedChangeSettlesOnceTheMicAndTheSystemAreVerified) {
+  json scenario = worldWithHeadset();
+  scenario["audio"]["events"] = {event(2000, "set_default_input", "Headset"),
+                                 event(2000, "set_default_output", "Headset")};
+  CaptureSession s({"--include-system", "true"}, scenario, {{"VORLANTHEA_ROUTE_TRACE", "1"}});
+  s.waitFor("helper_ready");
+  json settled;
+  while (settled.empty()) {
+    auto t = s.waitFor("route_trace", std::chrono::seconds(30));
+    if (t.empty()) break;
+    if (t["stage"] == "route_coordinator_epoch_settled") settled = t;
+  }
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish().exitCode, 0);
+  ASSERT_FALSE(settled.empty()) << s.joined();
+  EXPECT_EQ(settled["fields"]["route_epoch_id"], 1);
+  EXPECT_EQ(settled["fields"]["route_class"], "paired_bt_hfp");
+  // Both sources recovered, and every coordinator trace is of the one epoch.
+  std::set<std::string> recovered;
+  for (const auto& e : s.eventsOfType("source_recovered")) recovered.insert(e["source"].get<std::string>());
+  EXPECT_EQ(recovered, (std::set<std::string>{"mic", "system"}));
+  std::vector<std::string> stages;
+  for (const auto& t : s.eventsOfType("route_trace")) {
+    const std::string stage = t["stage"];
+    if (stage.rfind("route_coordinator_", 0) != 0) continue;
+    EXPECT_EQ(t["fields"]["route_epoch_id"], 1) << t.dump();
+    stages.push_back(stage);
+  }
+  ASSERT_GE(stages.size(), 2u);
+  EXPECT_EQ(stages.front(), "route_coordinator_epoch_started");
+  // The stop cancels whatever is left after the settle.
+  EXPECT_EQ(std::count(stages.begin(), stages.end(), "route_coordinator_epoch_settled"), 1);
 }
 
 }  // namespace
