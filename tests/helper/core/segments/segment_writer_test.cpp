@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "helper/core/segments/caf_segment.h"
-#include "tests/helper/core/segments/segment_writer_test_access.h"
+#include "helper/selftest/segment_writer_test_access.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
