@@ -103,8 +103,8 @@ TEST(TasmerigCommandLine, RefusesValuesARecordingCannotUse) {
 }
 
 TEST(TasmerigCommandLine, AModeNotInThisBuildEndsWithOneFatalLine) {
-  expectFatal(runTasmerig({"--mode", "test-control-plane"}), "mode_unavailable",
-              "mode test-control-plane is not available in this build", 1);
+  expectFatal(runTasmerig({"--mode", "self-test"}), "mode_unavailable", "mode self-test is not available in this build",
+              1);
 }
 
 }  // namespace
