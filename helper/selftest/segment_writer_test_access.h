@@ -1,6 +1,6 @@
 #pragma once
 // Test seam of SegmentWriter: `open` and `write` returning the events they
-// would emit, so the self-test and the unit tests read them without the
+// would emit, so a test mode or a unit test reads them without the
 // process's event bus.
 #include <vector>
 

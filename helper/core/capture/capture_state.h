@@ -172,6 +172,8 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // (mic, system): sticky for the run.
   std::pair<bool, bool> sourceFailedSnapshot() const;
   int64_t micRecoveryTimeoutRetriesUsed() const;
+  // For the test modes, which start from a retry episode already under way.
+  void setMicRecoveryTimeoutRetriesUsed(int64_t retriesUsed);
   int64_t systemRecoveryTimeoutRetriesUsed() const;
   std::optional<SourceRecoveryTarget> pendingSourceRecoveryTarget(const std::string& source) const;
   // Where time-outs are scheduled: the global utility queue unless a test

@@ -9,6 +9,7 @@
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_device_change.h"
+#include "helper/core/mic/mic_policy.h"
 #include "helper/core/system/system_tap_rebuild.h"
 #include "helper/routing/device_properties.h"
 #include "platform/audio/hal/hal.h"
@@ -122,7 +123,9 @@ void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
   state->observeRouteCoordinatorInput(*newUID, newRoute, truncToInt64(newNominal.value_or(0)), "input_device_changed",
                                       shouldReconnect);
 
-  if (!oldUID.empty() && oldID != 0 && !oldAlive && !oldAddressable) following->recordDisconnection(oldUID);
+  if (shouldRecordDefaultInputDisconnection(oldUID, oldID, oldAlive, oldAddressable)) {
+    following->recordDisconnection(oldUID);
+  }
   state->setPreviousMicDeviceID(oldID);
   following->setCurrentUID(*newUID);
   following->setCurrentDeviceID(*device);

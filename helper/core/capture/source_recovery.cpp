@@ -300,6 +300,11 @@ int64_t CaptureState::micRecoveryTimeoutRetriesUsed() const {
   return micRecoveryTimeoutRetriesUsed_;
 }
 
+void CaptureState::setMicRecoveryTimeoutRetriesUsed(int64_t retriesUsed) {
+  std::lock_guard lock(sourceRecoveryLock_);
+  micRecoveryTimeoutRetriesUsed_ = retriesUsed;
+}
+
 int64_t CaptureState::systemRecoveryTimeoutRetriesUsed() const {
   std::lock_guard lock(sourceRecoveryLock_);
   return systemRecoveryTimeoutRetriesUsed_;

@@ -11,10 +11,6 @@
 
 namespace helper {
 
-void exitModeUnavailable(HelperMode mode) {
-  exitWithError("mode_unavailable", std::string("mode ") + rawValue(mode) + " is not available in this build", 1);
-}
-
 void exitMissingConfig(const char* what) {
   exitWithError("bad_args", std::string("Internal: missing ") + what + " config", 2);
 }

@@ -10,10 +10,6 @@ namespace helper {
 // (ending the process on a usage error) and starts the event bus.
 ParsedArguments startHelper(int argc, char** argv);
 
-// Ends a mode that this build does not have yet: one "fatal_error" line
-// with reason "mode_unavailable", exit status 1.
-[[noreturn]] void exitModeUnavailable(HelperMode mode);
-
 // Ends the process when the parsed arguments lack the mode's config.
 [[noreturn]] void exitMissingConfig(const char* what);
 

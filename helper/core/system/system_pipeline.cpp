@@ -83,11 +83,6 @@ hal::OSStatus systemIOProc(hal::AudioObjectID, const hal::AudioTimeStamp*, const
   return hal::kAudioHardwareNoError;
 }
 
-std::optional<AudioFormat> makeSystemNativeFormat(double rate, int64_t channels, bool interleaved) {
-  if (channels < 0 || channels > UINT32_MAX) return std::nullopt;
-  return AudioFormat::make(CommonFormat::pcmFloat32, rate, static_cast<uint32_t>(channels), interleaved);
-}
-
 nlohmann::json aggregateDescription(const std::string& outputUID, const std::string& tapUUID) {
   return nlohmann::json{{hal::kAudioAggregateDeviceNameKey, kAggregateDeviceName},
                         {hal::kAudioAggregateDeviceUIDKey, hal::makeUUIDString()},

@@ -8,6 +8,12 @@ namespace helper {
 
 namespace hal = platform::audio::hal;
 
+std::optional<platform::audio::AudioFormat> makeSystemNativeFormat(double rate, int64_t channels, bool interleaved) {
+  if (channels < 0 || channels > UINT32_MAX) return std::nullopt;
+  return platform::audio::AudioFormat::make(platform::audio::CommonFormat::pcmFloat32, rate,
+                                            static_cast<uint32_t>(channels), interleaved);
+}
+
 std::string formatRate(double rate) {
   std::ostringstream out;
   out.imbue(std::locale::classic());

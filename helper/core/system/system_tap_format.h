@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/audio/engine/pcm.h"
 #include "platform/audio/hal/hal.h"
 
 namespace helper {
@@ -24,6 +25,11 @@ bool isNonInterleavedTapFormat(const platform::audio::hal::AudioStreamBasicDescr
 // the first channel of a non-interleaved one (the IO proc forwards its
 // first buffer alone).
 uint32_t systemRingFrameBytes(uint32_t channels, bool interleaved);
+
+// The system consumer's native format: 32-bit float at the graph's rate,
+// channel count and layout; nothing for a channel count outside 0 to
+// 4294967295 or a format the platform refuses.
+std::optional<platform::audio::AudioFormat> makeSystemNativeFormat(double rate, int64_t channels, bool interleaved);
 
 // A rate as the contexts show it: "48000", "44100.5", "nan", "inf".
 std::string formatRate(double rate);

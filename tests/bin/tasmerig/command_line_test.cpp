@@ -102,9 +102,4 @@ TEST(TasmerigCommandLine, RefusesValuesARecordingCannotUse) {
               "--duration-sec is too long for --canonical-rate", 2);
 }
 
-TEST(TasmerigCommandLine, AModeNotInThisBuildEndsWithOneFatalLine) {
-  expectFatal(runTasmerig({"--mode", "test-control-plane"}), "mode_unavailable",
-              "mode test-control-plane is not available in this build", 1);
-}
-
 }  // namespace
