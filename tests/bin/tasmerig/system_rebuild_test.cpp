@@ -28,8 +28,6 @@ using testsupport::ofType;
 using testsupport::segmentClosed;
 using testsupport::timelineMs;
 using testsupport::traces;
-namespace fs = std::filesystem;
-
 
 json mic() {
   return {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
