@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/segments/caf_segment.h"
 #include "helper/selftest/segment_writer_test_access.h"
@@ -155,13 +156,13 @@ void checkStopWhilePaused(const SelfTestContext& ctx, const std::string& dir) {
 }  // namespace
 
 void runFenceRepliesFirstGroup(const SelfTestContext& ctx) {
-  const Event pause = {{"type", "pause_fence_complete"}, {"request_id", "req-pause-42"}, {"segment_index", 7}};
+  const Event pause = pauseFenceComplete("req-pause-42", 7);
   ctx.check("pause_fence_has_request_id", hasText(pause, "request_id", "req-pause-42"));
   ctx.check("pause_fence_has_type", hasText(pause, "type", "pause_fence_complete"));
   ctx.check("pause_fence_segment_index", hasWhole(pause, "segment_index", 7));
-  const Event resume = {{"type", "resume_fence_complete"}, {"request_id", "req-resume-1"}};
+  const Event resume = resumeFenceComplete("req-resume-1");
   ctx.check("resume_fence_has_request_id", hasText(resume, "request_id", "req-resume-1"));
-  const Event stop = {{"type", "stop_fence_complete"}, {"request_id", "req-stop-99"}};
+  const Event stop = stopFenceComplete("req-stop-99");
   ctx.check("stop_fence_has_request_id", hasText(stop, "request_id", "req-stop-99"));
 }
 
@@ -179,7 +180,7 @@ void runWriterEventGroups(const SelfTestContext& ctx) {
 }
 
 void runProtocolErrorGroup(const SelfTestContext& ctx) {
-  const Event error = {{"type", "protocol_error"}, {"command", "stop"}, {"reason", "missing_request_id"}};
+  const Event error = protocolError("stop", "missing_request_id", 0);
   ctx.check("protocol_error_has_command", hasText(error, "command", "stop"));
   ctx.check("protocol_error_has_reason", hasText(error, "reason", "missing_request_id"));
   ctx.check("protocol_error_type_correct", hasText(error, "type", "protocol_error"));
@@ -207,11 +208,11 @@ void runWriteGatingGroup(const SelfTestContext& ctx) {
 }
 
 void runFenceRepliesSecondGroup(const SelfTestContext& ctx) {
-  const Event pause = {{"type", "pause_fence_complete"}, {"request_id", "pause-0"}, {"segment_index", 5}};
+  const Event pause = pauseFenceComplete("pause-0", 5);
   ctx.check("pause_fence_has_type", hasText(pause, "type", "pause_fence_complete"));
   ctx.check("pause_fence_has_request_id", hasText(pause, "request_id", "pause-0"));
   ctx.check("pause_fence_has_segment_index", hasWhole(pause, "segment_index", 5));
-  const Event resume = {{"type", "resume_fence_complete"}, {"request_id", "resume-1"}};
+  const Event resume = resumeFenceComplete("resume-1");
   ctx.check("resume_fence_has_type", hasText(resume, "type", "resume_fence_complete"));
   ctx.check("resume_fence_has_request_id", hasText(resume, "request_id", "resume-1"));
 }
@@ -234,8 +235,7 @@ void runPausedRotationAndStopGroup(const SelfTestContext& ctx) {
 }
 
 void runUnsupportedPauseSourceGroup(const SelfTestContext& ctx) {
-  const Event error = {
-      {"type", "protocol_error"}, {"command", "pause"}, {"reason", "unsupported_source"}, {"source", "mic"}};
+  const Event error = protocolError("pause", "unsupported_source", 0, std::string("mic"));
   ctx.check("unsupported_source_error_has_command", hasText(error, "command", "pause"));
   ctx.check("unsupported_source_error_has_reason", hasText(error, "reason", "unsupported_source"));
   ctx.check("unsupported_source_error_has_source", hasText(error, "source", "mic"));

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/bus/host_replies.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/segments/segment_writer.h"
@@ -152,22 +153,19 @@ class SyntheticCapture {
       case Kind::pause:
         setPaused(true);
         emitEvent(Event{{"type", "pause"}, {"source", "all"}, {"ts", nowTs()}, {"reason", "user"}});
-        emitEvent(Event{{"type", "pause_fence_complete"}, {"request_id", command.requestId}});
+        emitEvent(pauseFenceComplete(command.requestId));
         return;
       case Kind::resume:
         setPaused(false);
         emitEvent(Event{{"type", "resume"}, {"source", "all"}, {"ts", nowTs()}, {"reason", "user"}});
-        emitEvent(Event{{"type", "resume_fence_complete"}, {"request_id", command.requestId}});
+        emitEvent(resumeFenceComplete(command.requestId));
         return;
       case Kind::stop:
         finish(true, std::nullopt, command.requestId);
       case Kind::shutdown:
         finish(false, std::string("shutdown"), command.requestId);
       case Kind::protocolError:
-        emitEvent(Event{{"type", "protocol_error"},
-                        {"command", command.errorCommand},
-                        {"reason", command.errorReason},
-                        {"ts", nowTs()}});
+        emitEvent(protocolError(command.errorCommand, command.errorReason, nowTs()));
         return;
     }
   }
@@ -202,7 +200,7 @@ class SyntheticCapture {
 
     const int64_t micSegments = sealAndCount(micWriter_);
     const int64_t systemSegments = sealAndCount(systemWriter_);
-    if (requestId) emitEvent(Event{{"type", "stop_fence_complete"}, {"request_id", *requestId}});
+    if (requestId) emitEvent(stopFenceComplete(*requestId));
 
     Event segments = Event::object();
     if (config_.includeMic) segments["mic"] = micSegments;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
@@ -34,11 +35,7 @@ bool acceptSource(const nlohmann::json& message, const char* command, const char
     source = "all";
   }
   if (*source != "all") {
-    emitEvent(Event{{"type", "protocol_error"},
-                    {"command", command},
-                    {"reason", "unsupported_source"},
-                    {"source", *source},
-                    {"ts", ts}});
+    emitEvent(protocolError(command, "unsupported_source", ts, *source));
     return false;
   }
   return true;
@@ -49,15 +46,13 @@ bool acceptSource(const nlohmann::json& message, const char* command, const char
 void CaptureState::handleCommand(const nlohmann::json& message) {
   const auto type = message.is_object() ? stringField(message, "type") : std::nullopt;
   if (!type) {
-    emitEvent(Event{{"type", "protocol_error"},
-                    {"command", message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)},
-                    {"reason", "missing_type_field"},
-                    {"ts", nowTs()}});
+    emitEvent(protocolError(message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                            "missing_type_field", nowTs()));
     return;
   }
   const std::string requestId = commandRequestId(message);
   if (commandRequiresRequestId(*type) && requestId.empty()) {
-    emitEvent(Event{{"type", "protocol_error"}, {"command", *type}, {"reason", "missing_request_id"}, {"ts", nowTs()}});
+    emitEvent(protocolError(*type, "missing_request_id", nowTs()));
     return;
   }
   if (*type == "heartbeat") {
@@ -126,9 +121,7 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
       sealedIndex = seq;
     }
   }
-  Event fence{{"type", "pause_fence_complete"}, {"request_id", requestId}};
-  if (sealedIndex) fence["segment_index"] = *sealedIndex;
-  emitEvent(fence);
+  emitEvent(pauseFenceComplete(requestId, sealedIndex));
 }
 
 void CaptureState::handleResume(const nlohmann::json& message, const std::string& requestId) {
@@ -152,7 +145,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
     sysWriter_->setPaused(false);
     systemPipeline_->tapEnabled().store(1);
   }
-  emitEvent(Event{{"type", "resume_fence_complete"}, {"request_id", requestId}});
+  emitEvent(resumeFenceComplete(requestId));
   // The output may have moved while the system writer was paused.
   if (sysWriter_) recheckSystemTapRebuildAfterResume(*this);
 }
@@ -223,7 +216,7 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   const int64_t sysSeq = sealWriter(sysWriter_);
 
   gStopStep.store(7);
-  if (requestId) emitEvent(Event{{"type", "stop_fence_complete"}, {"request_id", *requestId}});
+  if (requestId) emitEvent(stopFenceComplete(*requestId));
   Event segments = Event::object();
   if (config_.includeMic) segments["mic"] = micSeq;
   if (config_.includeSystem) segments["system"] = sysSeq;
