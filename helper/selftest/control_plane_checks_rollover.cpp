@@ -1,7 +1,6 @@
 // Segment rollover: a mic writer that reaches the frame limit closes segment
 // 1 before it opens segment 2, and segment 2 takes the frames that follow.
 // The writer works in a private scratch directory removed afterwards.
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include "helper/core/segments/segment_writer.h"
 #include "helper/selftest/control_plane_checks.h"
 #include "helper/selftest/segment_writer_test_access.h"
+#include "helper/selftest/self_test_scratch.h"
 
 namespace helper {
 
@@ -24,31 +24,6 @@ namespace fs = std::filesystem;
 using platform::audio::AudioFormat;
 using platform::audio::CommonFormat;
 using platform::audio::PCMBuffer;
-
-// A fresh directory of mode 0700 under the temporary directory, removed
-// with its contents on destruction; empty when it could not be created.
-class ScratchDirectory {
- public:
-  explicit ScratchDirectory(const std::string& prefix) {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
-    std::string pattern = (base / (prefix + "XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    fs::remove_all(path_, ec);  // removal errors are ignored
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct RolloverRun {
   std::vector<Event> events;  // of the thirty one-second writes, in order
@@ -130,9 +105,9 @@ void reportRollover(TestReport& report, const RolloverRun& run) {
 void runSegmentRolloverChecks(TestReport& report) {
   RolloverRun run;
   {
-    const ScratchDirectory dir("rollover-test-");
+    const PrivateScratchRoot dir(userTemporaryDirectory(), "tasmerig-rollover-test-");
     // Without a directory nothing is written, and the cases fail.
-    if (!dir.path().empty()) run = runRollover(dir.path());
+    if (dir.ok()) run = runRollover(dir.path());
   }
   reportRollover(report, run);
 }

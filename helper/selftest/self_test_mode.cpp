@@ -51,7 +51,7 @@ constexpr Group kGroups[] = {
 // Every group in order; the scratch root and all it holds are gone when
 // this returns.
 void runAllGroups(TestReport& report) {
-  const SelfTestScratchRoot scratch(userTemporaryDirectory());
+  const PrivateScratchRoot scratch(userTemporaryDirectory());
   const SelfTestContext ctx{report, scratch, std::to_string(::getpid())};
   for (const Group group : kGroups) group(ctx);
 }

@@ -69,11 +69,11 @@ std::optional<std::string> userTemporaryDirectory() {
   return text;
 }
 
-SelfTestScratchRoot::SelfTestScratchRoot(const std::optional<std::string>& tempDir) {
+PrivateScratchRoot::PrivateScratchRoot(const std::optional<std::string>& tempDir, const std::string& prefix) {
   if (!tempDir || tempDir->empty()) return;
   std::string base = *tempDir;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
-  std::string pattern = (base == "/" ? "" : base) + "/tasmerig-self-test-XXXXXX";
+  std::string pattern = (base == "/" ? "" : base) + "/" + prefix + "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (::mkdtemp(name.data()) == nullptr) return;
@@ -86,20 +86,20 @@ SelfTestScratchRoot::SelfTestScratchRoot(const std::optional<std::string>& tempD
   path_ = made;
 }
 
-SelfTestScratchRoot::~SelfTestScratchRoot() {
+PrivateScratchRoot::~PrivateScratchRoot() {
   if (path_.empty()) return;
   std::error_code ec;
   fs::remove_all(path_, ec);
 }
 
-std::optional<std::string> SelfTestScratchRoot::makeDirectory(const std::string& name) const {
+std::optional<std::string> PrivateScratchRoot::makeDirectory(const std::string& name) const {
   if (path_.empty() || !isSingleName(name)) return std::nullopt;
   const std::string dir = path_ + "/" + name;
   if (!makePrivateDirectory(dir)) return std::nullopt;
   return dir;
 }
 
-void SelfTestScratchRoot::remove(const std::string& name) const {
+void PrivateScratchRoot::remove(const std::string& name) const {
   if (path_.empty() || !isSingleName(name)) return;
   std::error_code ec;
   fs::remove_all(path_ + "/" + name, ec);

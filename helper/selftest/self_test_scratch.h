@@ -1,8 +1,8 @@
 #pragma once
-// Scratch directories of the self-test. They all live in one parent made
+// Scratch directories of the test modes. Each mode's live in one parent made
 // with mkdtemp under the user's temporary directory, so nobody else can
 // have put a directory, file or link at any of their names beforehand, and
-// one removal takes everything the suite wrote.
+// one removal takes everything the mode wrote.
 #include <optional>
 #include <string>
 
@@ -18,14 +18,16 @@ bool makePrivateDirectory(const std::string& path);
 // it cannot be found.
 std::optional<std::string> userTemporaryDirectory();
 
-class SelfTestScratchRoot {
+class PrivateScratchRoot {
  public:
-  // A new private directory under `tempDir`; `ok()` says whether it exists.
-  explicit SelfTestScratchRoot(const std::optional<std::string>& tempDir);
+  // A new private directory under `tempDir`, named `prefix` and six random
+  // characters; `ok()` says whether it exists.
+  explicit PrivateScratchRoot(const std::optional<std::string>& tempDir,
+                              const std::string& prefix = "tasmerig-self-test-");
   // Removes the directory with everything in it.
-  ~SelfTestScratchRoot();
-  SelfTestScratchRoot(const SelfTestScratchRoot&) = delete;
-  SelfTestScratchRoot& operator=(const SelfTestScratchRoot&) = delete;
+  ~PrivateScratchRoot();
+  PrivateScratchRoot(const PrivateScratchRoot&) = delete;
+  PrivateScratchRoot& operator=(const PrivateScratchRoot&) = delete;
 
   bool ok() const { return !path_.empty(); }
   const std::string& path() const { return path_; }

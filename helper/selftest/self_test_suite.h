@@ -18,7 +18,7 @@ namespace helper {
 
 struct SelfTestContext {
   TestReport& report;
-  const SelfTestScratchRoot& scratch;
+  const PrivateScratchRoot& scratch;
   std::string pid;  // decimal; the suffix of every scratch directory name
 
   void check(const std::string& name, bool ok, const std::string& reason = "") const { report.check(name, ok, reason); }
@@ -39,7 +39,7 @@ class GroupScratchDir {
   const std::optional<std::string>& path() const { return path_; }
 
  private:
-  const SelfTestScratchRoot& scratch_;
+  const PrivateScratchRoot& scratch_;
   std::string name_;
   std::optional<std::string> path_;
 };

@@ -78,7 +78,7 @@ TEST_F(SelfTestScratch, AnythingElseAtThePathIsRefusedAndLeftAlone) {
 TEST_F(SelfTestScratch, TheRootIsPrivateHoldsTheNamedDirectoriesAndGoesWithThem) {
   std::string root;
   {
-    const SelfTestScratchRoot scratch(tmp.path().string() + "/");
+    const PrivateScratchRoot scratch(tmp.path().string() + "/");
     ASSERT_TRUE(scratch.ok());
     root = scratch.path();
     EXPECT_EQ(fs::path(root).parent_path(), tmp.path());
@@ -102,10 +102,10 @@ TEST_F(SelfTestScratch, TheRootIsPrivateHoldsTheNamedDirectoriesAndGoesWithThem)
 }
 
 TEST_F(SelfTestScratch, WithoutATemporaryDirectoryNothingIsMade) {
-  const SelfTestScratchRoot missing((tmp / "does-not-exist").string());
+  const PrivateScratchRoot missing((tmp / "does-not-exist").string());
   EXPECT_FALSE(missing.ok());
   EXPECT_EQ(missing.makeDirectory("self-test-1"), std::nullopt);
-  const SelfTestScratchRoot none(std::nullopt);
+  const PrivateScratchRoot none(std::nullopt);
   EXPECT_FALSE(none.ok());
   EXPECT_TRUE(fs::is_empty(tmp.path()));
 }
