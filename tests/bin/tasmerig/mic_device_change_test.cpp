@@ -14,6 +14,7 @@
 #include "tests/support/capture_session.h"
 #include "tests/support/process.h"
 #include "tests/support/session_checks.h"
+#include "tests/support/sim_world.h"
 
 namespace {
 
@@ -29,39 +30,23 @@ using testsupport::timelineMs;
 using testsupport::traces;
 namespace fs = std::filesystem;
 
+using testsupport::builtInMic;
+
 json input(const std::string& uid, const std::string& name, const char* transport, int rate, json signal) {
   return {{"uid", uid},           {"name", name},        {"transport", transport},
           {"nominal_rate", rate}, {"input_channels", 1}, {"signal", std::move(signal)}};
 }
-json builtInMic() {
-  return input("Mic", "MacBook Pro Microphone", "bltn", 48000,
-               {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}});
-}
 json headset() { return input("Headset", "AirPods Pro", "blue", 16000, {{"type", "noise"}, {"amplitude", 0.1}}); }
 json usbMic() { return input("UsbMic", "USB Microphone", "usb ", 44100, {{"type", "noise"}, {"amplitude", 0.2}}); }
-json speakers() {
-  return {{"uid", "Speakers"},
-          {"name", "MacBook Pro Speakers"},
-          {"transport", "bltn"},
-          {"nominal_rate", 48000},
-          {"output_channels", 2},
-          {"data_source", "ispk"},
-          {"signal", {{"type", "tone"}, {"frequency", 1000}, {"amplitude", 0.4}}}};
-}
+json speakers() { return testsupport::builtInSpeakers(); }
 
 json at(int64_t ms, const std::string& action, json fields) {
-  json e = {{"at_ms", ms}, {"action", action}};
-  e.update(fields);
-  return e;
+  return testsupport::worldEvent(ms, action, std::move(fields));
 }
 json defaultInput(int64_t ms, const std::string& uid) { return at(ms, "set_default_input", {{"device", uid}}); }
 
 json world(json devices, json events, json faults = json::array()) {
-  return {{"audio",
-           {{"devices", std::move(devices)},
-            {"defaults", {{"input", "Mic"}, {"output", "Speakers"}, {"system_output", "Speakers"}}},
-            {"events", std::move(events)},
-            {"faults", std::move(faults)}}}};
+  return testsupport::worldWithBuiltInDefaults(std::move(devices), std::move(events), std::move(faults));
 }
 
 CaptureSession record(const json& scenario) {

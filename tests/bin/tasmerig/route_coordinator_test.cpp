@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/capture_session.h"
+#include "tests/support/sim_world.h"
 
 namespace {
 
@@ -16,23 +17,12 @@ using json = nlohmann::json;
 using testsupport::CaptureSession;
 
 json worldWithHeadset() {
-  json mic = {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
-              {"transport", "bltn"}, {"nominal_rate", 48000},
-              {"input_channels", 1}, {"signal", {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}}}};
-  json speakers = {{"uid", "Speakers"},
-                   {"name", "MacBook Pro Speakers"},
-                   {"transport", "bltn"},
-                   {"nominal_rate", 48000},
-                   {"output_channels", 2},
-                   {"data_source", "ispk"},
-                   {"signal", {{"type", "tone"}, {"frequency", 1000}, {"amplitude", 0.5}}}};
   json headset = {{"uid", "Headset"},    {"name", "AirPods Pro"},
                   {"transport", "blue"}, {"nominal_rate", 24000},
                   {"input_channels", 1}, {"output_channels", 2},
                   {"tap_rate", 48000},   {"signal", {{"type", "noise"}, {"amplitude", 0.1}}}};
-  json scenario = {{"audio", {{"devices", {mic, speakers, headset}}}}};
-  scenario["audio"]["defaults"] = {{"input", "Mic"}, {"output", "Speakers"}, {"system_output", "Speakers"}};
-  return scenario;
+  return testsupport::worldWithBuiltInDefaults(
+      {testsupport::builtInMic(), testsupport::builtInSpeakers(1000, 0.5), headset});
 }
 
 // World time counts from the world's loading; changes come late enough for

@@ -9,27 +9,16 @@
 
 #include "tests/bin/tasmerig/tasmerig_run.h"
 #include "tests/support/capture_session.h"
+#include "tests/support/session_checks.h"
+#include "tests/support/sim_world.h"
 
 namespace {
 
 using json = nlohmann::json;
 using testsupport::CaptureSession;
 
-json speakersPlaying(double frequency, double amplitude) {
-  return {{"uid", "Speakers"},
-          {"name", "MacBook Pro Speakers"},
-          {"transport", "bltn"},
-          {"nominal_rate", 48000},
-          {"output_channels", 2},
-          {"data_source", "ispk"},
-          {"signal", {{"type", "tone"}, {"frequency", frequency}, {"amplitude", amplitude}}}};
-}
-
-json builtInMic() {
-  return {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
-          {"transport", "bltn"}, {"nominal_rate", 48000},
-          {"input_channels", 1}, {"signal", {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}}}};
-}
+using testsupport::builtInMic;
+json speakersPlaying(double frequency, double amplitude) { return testsupport::builtInSpeakers(frequency, amplitude); }
 
 std::set<std::string> keysOf(const json& j) {
   std::set<std::string> keys;
@@ -41,13 +30,7 @@ using testsupport::eventsOfType;
 
 json world(json devices) { return {{"audio", {{"devices", std::move(devices)}}}}; }
 
-std::vector<json> ofSource(const std::vector<json>& events, const std::string& source) {
-  std::vector<json> out;
-  for (const auto& e : events) {
-    if (e.value("source", "") == source) out.push_back(e);
-  }
-  return out;
-}
+using testsupport::ofSource;
 
 TEST(SystemCapture, TwoSourcesRecordSideBySide) {
   CaptureSession s({"--include-system", "true"}, world({builtInMic(), speakersPlaying(1000, 0.5)}));

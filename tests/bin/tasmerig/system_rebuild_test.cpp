@@ -15,6 +15,7 @@
 #include "tests/support/capture_session.h"
 #include "tests/support/process.h"
 #include "tests/support/session_checks.h"
+#include "tests/support/sim_world.h"
 
 namespace {
 
@@ -29,33 +30,17 @@ using testsupport::segmentClosed;
 using testsupport::timelineMs;
 using testsupport::traces;
 
-json mic() {
-  return {{"uid", "Mic"},        {"name", "MacBook Pro Microphone"},
-          {"transport", "bltn"}, {"nominal_rate", 48000},
-          {"input_channels", 1}, {"signal", {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}}}};
-}
-
-json output(const std::string& uid, const std::string& name, json extra = json::object()) {
-  json d = {{"uid", uid},           {"name", name},
-            {"transport", "bltn"},  {"nominal_rate", 48000},
-            {"output_channels", 2}, {"signal", {{"type", "tone"}, {"frequency", 1000}, {"amplitude", 0.4}}}};
-  d.update(extra);
-  return d;
-}
-
-json speakers() { return output("Speakers", "MacBook Pro Speakers", {{"data_source", "ispk"}}); }
-json headphones() { return output("Headphones", "External Headphones", {{"data_source", "hdpn"}}); }
+json mic() { return testsupport::builtInMic(); }
+json speakers() { return testsupport::builtInSpeakers(); }
+json headphones() { return testsupport::outputDevice("Headphones", "External Headphones", {{"data_source", "hdpn"}}); }
+using testsupport::outputDevice;
 
 json switchTo(int64_t atMs, const std::string& uid, const char* action = "set_default_output") {
-  return {{"at_ms", atMs}, {"action", action}, {"device", uid}};
+  return testsupport::worldEvent(atMs, action, {{"device", uid}});
 }
 
 json world(json devices, json events, json faults = json::array()) {
-  return {{"audio",
-           {{"devices", std::move(devices)},
-            {"defaults", {{"input", "Mic"}, {"output", "Speakers"}, {"system_output", "Speakers"}}},
-            {"events", std::move(events)},
-            {"faults", std::move(faults)}}}};
+  return testsupport::worldWithBuiltInDefaults(std::move(devices), std::move(events), std::move(faults));
 }
 
 CaptureSession record(const json& scenario) {
@@ -190,8 +175,8 @@ TEST(SystemRebuild, AFailedStartIsReportedAndTheSameOutputRebuildsLater) {
 }
 
 TEST(SystemRebuild, OutputChangesInQuickSuccessionEndOnTheLastOutput) {
-  auto s = record(world({mic(), speakers(), headphones(), output("Dock", "USB Dock", {{"transport", "usb "}}),
-                         output("Monitor", "Studio Display", {{"transport", "hdmi"}})},
+  auto s = record(world({mic(), speakers(), headphones(), outputDevice("Dock", "USB Dock", {{"transport", "usb "}}),
+                         outputDevice("Monitor", "Studio Display", {{"transport", "hdmi"}})},
                         {switchTo(3000, "Headphones"), switchTo(3002, "Dock"), switchTo(3004, "Monitor")}));
   s.waitFor("helper_ready");
   // Whatever was suppressed on the way, the graph ends on the monitor.
@@ -268,8 +253,9 @@ TEST(SystemRebuild, SigtermDuringARebuildEndsTheSessionOnce) { stopDuringARebuil
 TEST(SystemRebuild, ATapRateBesideTheNominalRateStillRecovers) {
   // The new output's tap runs at 44.1 kHz while the device says 48 kHz: the
   // recovery is proved at the rate the graph really reads.
-  auto s = record(world({mic(), speakers(), output("Dock", "USB Dock", {{"transport", "usb "}, {"tap_rate", 44100}})},
-                        {switchTo(3000, "Dock")}));
+  auto s =
+      record(world({mic(), speakers(), outputDevice("Dock", "USB Dock", {{"transport", "usb "}, {"tap_rate", 44100}})},
+                   {switchTo(3000, "Dock")}));
   s.waitFor("helper_ready");
   auto recovered = s.waitFor("source_recovered", std::chrono::seconds(20));
   EXPECT_EQ(recovered,
@@ -284,8 +270,8 @@ TEST(SystemRebuild, ATapRateBesideTheNominalRateStillRecovers) {
 }
 
 TEST(SystemRebuild, ABluetoothTelephonyOutputRecoversAtItsRate) {
-  json headset =
-      output("Headset", "Orbit 65 Hands-Free", {{"transport", "blue"}, {"nominal_rate", 16000}, {"tap_rate", 48000}});
+  json headset = outputDevice("Headset", "Orbit 65 Hands-Free",
+                              {{"transport", "blue"}, {"nominal_rate", 16000}, {"tap_rate", 48000}});
   auto s = record(world({mic(), speakers(), headset}, {switchTo(3000, "Headset")}));
   s.waitFor("helper_ready");
   auto recovered = s.waitFor("source_recovered", std::chrono::seconds(20));
