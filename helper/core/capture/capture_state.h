@@ -220,8 +220,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   virtual void cancelRouteCoordinator(const std::string& reason);
   // --- end of route coordinator bridge ------------------------------------
 
-  // Held for the whole of a pause, a resume or a mic rebuild, and taken for
-  // good by the stop path, so a stop never interleaves with them.
+  // Held for the whole of a pause, a resume or a system graph rebuild, and
+  // for the steps of a mic rebuild that seal or open segments or swap the
+  // engine; taken for good by the stop path, so a stop never interleaves
+  // with them.
   std::mutex& lifecycleLock() { return lifecycleLock_; }
   // The lifecycle lock for a step that must not interleave with the stop
   // path, taken only while no stop is claimed: an empty lock means a stop

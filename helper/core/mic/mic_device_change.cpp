@@ -52,6 +52,20 @@ bool insideSuppressionWindow(const CaptureState& state) {
   return true;
 }
 
+MicObservation observeMicInput(const MicChangeRequest& r) {
+  MicObservation o;
+  o.device = readDefaultInputDevice();
+  if (o.device) {
+    o.uid = readDeviceUID(*o.device).value_or("");
+    o.route = readDeviceTransportType(*o.device);
+  }
+  o.format = r.engine->inputNode().inputFormat(0);
+  o.effective = effectiveMicCaptureFormat(o.format.sampleRate(), o.format.channelCount());
+  o.stateRate = r.writer->nativeRateNow();
+  o.stateChannels = r.writer->nativeChannelsNow();
+  return o;
+}
+
 MicConfigChangeAction classify(const MicChangeRequest& r, const MicObservation& o) {
   const CaptureState& state = *r.state;
   const bool running = r.engine->isRunning();
@@ -100,20 +114,6 @@ void finishAndReplay(const MicChangeRequest& r) {
 }
 
 }  // namespace
-
-MicObservation observeMicInput(const MicChangeRequest& r) {
-  MicObservation o;
-  o.device = readDefaultInputDevice();
-  if (o.device) {
-    o.uid = readDeviceUID(*o.device).value_or("");
-    o.route = readDeviceTransportType(*o.device);
-  }
-  o.format = r.engine->inputNode().inputFormat(0);
-  o.effective = effectiveMicCaptureFormat(o.format.sampleRate(), o.format.channelCount());
-  o.stateRate = r.writer->nativeRateNow();
-  o.stateChannels = r.writer->nativeChannelsNow();
-  return o;
-}
 
 void handleMicDeviceChange(const std::shared_ptr<CaptureState>& state,
                            const std::shared_ptr<platform::audio::AudioEngine>& engine,

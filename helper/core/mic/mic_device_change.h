@@ -1,7 +1,9 @@
 #pragma once
-// Where the mic side reacts to a device or configuration change. Rebuilding
-// the engine on the new device (and recovering the source) is the job of
-// device-change handling; this is its single entry point.
+// The one routine that moves a running mic from one input configuration to
+// the next: nothing, a restart in place, or a full reconnect on a fresh
+// engine with a new segment and a source recovery. Main queue only; one call
+// at a time holds the reconnect slot, and a call that finds it taken is
+// replayed once when it is released.
 #include <memory>
 #include <optional>
 #include <string>

@@ -50,8 +50,6 @@ struct MicObservation {
   int64_t stateChannels = 0;
 };
 
-MicObservation observeMicInput(const MicChangeRequest& request);
-
 // A restart in place records only with the tap installed and a segment open.
 bool canRestartMicInPlace(const MicChangeRequest& request);
 
