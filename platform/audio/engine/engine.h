@@ -25,7 +25,7 @@ struct EngineCore;
 
 // When a tap buffer was captured.
 struct AudioTime {
-  uint64_t hostTime = 0;  // nanoseconds of the device's clock
+  uint64_t hostTime = 0;  // host time (ns) at which the buffer's first frame was captured
   double sampleTime = 0;  // frames since the engine started
   double sampleRate = 0;
 };

@@ -220,7 +220,7 @@ inline constexpr uint32_t kAudioTimeStampSampleTimeValid = 0x1;
 inline constexpr uint32_t kAudioTimeStampHostTimeValid = 0x2;
 struct AudioTimeStamp {
   double sampleTime = 0;
-  uint64_t hostTime = 0;  // nanoseconds of the device's clock
+  uint64_t hostTime = 0;  // host time (ns) at which the buffer's first frame was captured
   double rateScalar = 1;
   uint32_t flags = 0;
 };

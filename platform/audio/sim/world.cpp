@@ -198,7 +198,7 @@ void Stream::renderMono(const Tick& tick, float* out) {
     return;
   }
   for (uint32_t i = 0; i < tick.frames; ++i) {
-    const double sec = static_cast<double>(tick.signalFrame + i) / tick.rate;
+    const double sec = tick.firstFrameNs / 1e9 + static_cast<double>(i) / tick.rate;
     float v = s.primary.at(sec);
     if (s.hasEcho) v += static_cast<float>(s.echoGain) * s.echo.at(sec - s.echoDelaySec);
     out[i] = v;
@@ -462,7 +462,7 @@ void World::startStreamLocked(const std::shared_ptr<Stream>& stream, AudioObject
   const auto now = static_cast<double>(nowNs());
   stream->lastRate = rate;
   stream->nextDueNs = now + stream->frames() * 1e9 / rate;
-  stream->signalFrame = static_cast<int64_t>(std::floor(now * rate / 1e9));
+  stream->nextFrameNs = now;
   stream->sampleTime = 0;
   streams_.push_back(stream);
   if (mode_.load() == ClockMode::realTime) stream->startThread(*this);
@@ -522,21 +522,21 @@ std::optional<Tick> World::prepareTick(Stream& s) {
   if (mode_.load() == ClockMode::realTime && now > due + kMaxLatenessNs) {
     const double missed = std::floor((now - due) / period);
     s.nextDueNs += missed * period;
-    s.signalFrame += static_cast<int64_t>(missed * frames);
+    s.nextFrameNs = s.nextDueNs - period;
     s.sampleTime += missed * frames;
     return std::nullopt;
   }
   s.nextDueNs = due + period;
   Tick t;
-  t.signalFrame = s.signalFrame;
+  t.firstFrameNs = s.nextFrameNs;
   t.sampleTime = s.sampleTime;
-  s.signalFrame += s.frames();
+  s.nextFrameNs = due;
   s.sampleTime += frames;
   const bool delivering = dev != nullptr && clock != nullptr && dev->config.alive && clock->config.alive &&
                           static_cast<double>(clock->stalledUntilNs) <= due;
   if (!delivering) return std::nullopt;
   t.dueNs = due;
-  t.hostTimeNs = hostTimeForNs(due);
+  t.hostTimeNs = hostTimeForNs(t.firstFrameNs);
   t.rate = rate;
   t.frames = s.frames();
   t.sources = sourcesLocked(s.device());

@@ -140,8 +140,10 @@ struct RenderSources {
 
 struct Tick {
   double dueNs = 0;
+  // The host time of the buffer's first frame: when the device captured
+  // (or played) it, as a real device stamps its buffers.
   uint64_t hostTimeNs = 0;
-  int64_t signalFrame = 0;  // index of the first frame on the device's clock
+  double firstFrameNs = 0;  // the same moment in world time, which the signals are rendered at
   double rate = 0;          // frames per second really delivered
   double sampleTime = 0;    // frames delivered by this stream before this one
   uint32_t frames = 0;
@@ -169,7 +171,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
 
   // Guarded by the world mutex.
   double nextDueNs = 0;
-  int64_t signalFrame = 0;
+  double nextFrameNs = 0;  // world time of the next buffer's first frame
   double sampleTime = 0;
   double lastRate = 0;
 
