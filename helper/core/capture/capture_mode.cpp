@@ -118,6 +118,7 @@ void runCapture(const CaptureConfig& config) {
   std::filesystem::create_directories(config.sessionDir, ignored);
 
   auto state = std::make_shared<CaptureState>(config);
+  state->startSessionClock();
   MicStartup mic;
   mic.denied = micDenied;
   if (config.includeMic && !micDenied) mic = startMicPipeline(state);

@@ -28,6 +28,23 @@ CaptureState::CaptureState(CaptureConfig config)
       micPipeline_(micWriter_ ? std::make_unique<MicPipeline>(micWriter_) : nullptr),
       systemPipeline_(sysWriter_ ? std::make_unique<SystemPipeline>(sysWriter_) : nullptr) {}
 
+void CaptureState::startSessionClock() {
+  onSessionClock_.store(true);
+  beginSourceRuns(sessionStartNs_, true, true);
+}
+
+void CaptureState::beginSourceRuns(uint64_t atNs, bool mic, bool system) {
+  if (!onSessionClock_.load()) return;
+  if (mic && micWriter_) micWriter_->beginRun(atNs);
+  if (system && sysWriter_) sysWriter_->beginRun(atNs);
+}
+
+void CaptureState::endSourceRuns(uint64_t atNs, bool mic, bool system) {
+  if (!onSessionClock_.load()) return;
+  if (mic && micWriter_) micWriter_->endRun(atNs);
+  if (system && sysWriter_) sysWriter_->endRun(atNs);
+}
+
 CaptureState::~CaptureState() {
   // The tap block and the consumer reach into the pipeline and this state:
   // the render thread stops before either goes.

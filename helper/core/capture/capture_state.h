@@ -66,6 +66,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
 
   const CaptureConfig& config() const { return config_; }
   uint64_t sessionStartNs() const { return sessionStartNs_; }
+  // Main thread, once at start-up before any audio flows: both sources
+  // keep their place on one session clock from sessionStartNs on, and each
+  // pause, resume and the stop moves them together (SegmentWriter::beginRun).
+  void startSessionClock();
   const std::shared_ptr<SegmentWriter>& micWriter() const { return micWriter_; }
   const std::shared_ptr<SegmentWriter>& sysWriter() const { return sysWriter_; }
   // The mic path (ring, gate, generation, drain, consumer); null exactly
@@ -236,6 +240,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
  private:
   void handlePause(const nlohmann::json& message, const std::string& requestId);
   void handleResume(const nlohmann::json& message, const std::string& requestId);
+  // Ends or begins the named sources' runs at one instant, when on the
+  // session clock.
+  void endSourceRuns(uint64_t atNs, bool mic, bool system);
+  void beginSourceRuns(uint64_t atNs, bool mic, bool system);
   // Takes the rest of the ring's audio into the writer and seals it.
   std::optional<int64_t> pauseSource(const std::shared_ptr<SegmentWriter>& writer, CallbackGate& gate,
                                      std::atomic<uint32_t>& drainRequested, platform::dispatch::Semaphore& drainDone,
@@ -243,6 +251,7 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
 
   const CaptureConfig config_;
   const uint64_t sessionStartNs_;
+  std::atomic<bool> onSessionClock_{false};
   const std::shared_ptr<SegmentWriter> micWriter_;
   const std::shared_ptr<SegmentWriter> sysWriter_;
 

@@ -109,12 +109,17 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   if (isStopClaimed()) return;
   std::lock_guard lifecycle(lifecycleLock_);
   if (isStopClaimed()) return;  // the stop seals everything itself
+  const bool pauseMic = micWriter_ && !micWriter_->paused();
+  const bool pauseSystem = sysWriter_ && !sysWriter_->paused();
+  // One instant for both sources, before either gate closes: each keeps
+  // what was captured before it and is filled up to it.
+  endSourceRuns(machAbsoluteTimeNs(), pauseMic, pauseSystem);
   std::optional<int64_t> sealedIndex;
-  if (micWriter_ && !micWriter_->paused()) {
+  if (pauseMic) {
     sealedIndex = pauseSource(micWriter_, micPipeline_->tapGate(), micPipeline_->drainRequested(),
                               micPipeline_->drainDone(), "mic ring drain timed out during pause; proceeding to seal");
   }
-  if (sysWriter_ && !sysWriter_->paused()) {
+  if (pauseSystem) {
     if (auto seq =
             pauseSource(sysWriter_, systemPipeline_->tapGate(), systemPipeline_->drainRequested(),
                         systemPipeline_->drainDone(), "system ring drain timed out during pause; proceeding to seal")) {
@@ -130,6 +135,8 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   if (isStopClaimed()) return;
   std::lock_guard lifecycle(lifecycleLock_);
   if (isStopClaimed()) return;  // a segment opened now would never be sealed
+  // One instant for both sources: what they captured before it stays out.
+  beginSourceRuns(machAbsoluteTimeNs(), micWriter_ && micWriter_->paused(), sysWriter_ && sysWriter_->paused());
   if (micWriter_ && micWriter_->paused()) {
     micWriter_->open();
     micWriter_->setPaused(false);
@@ -143,6 +150,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   if (sysWriter_ && sysWriter_->paused()) {
     sysWriter_->open();
     sysWriter_->setPaused(false);
+    systemPipeline_->restartCadenceWindow();
     systemPipeline_->tapEnabled().store(1);
   }
   emitEvent(resumeFenceComplete(requestId));
@@ -165,6 +173,8 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
 
   gStopStep.store(1);
   gIsRunning.store(false);
+  // Both sources end at the same instant, whatever the teardown below takes.
+  endSourceRuns(machAbsoluteTimeNs(), true, true);
   cancelPendingMicReconnect();
   resetMicReconnectSerialization();
   // Only here: a graph rebuild must not drop a pending mic switch.

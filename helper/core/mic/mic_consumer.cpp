@@ -13,6 +13,7 @@
 #include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_ring.h"
+#include "helper/core/segments/segment_writer.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/converter.h"
 
@@ -128,7 +129,11 @@ class MicConsumer {
         continue;
       }
       if (r.kind == MicRingStagingResult::Kind::needMoreData) break;
-      processMessage(r.message, staging_.get() + at + kMicRingHeaderSize);
+      // Every message's frames count, whatever becomes of them here: the
+      // render thread counted them too.
+      const std::optional<uint64_t> captureNs = pipeline_.streamClock().captureTimeOf(streamFrames_);
+      streamFrames_ += r.message.frameCount;
+      processMessage(r.message, staging_.get() + at + kMicRingHeaderSize, captureNs);
       at += static_cast<size_t>(r.message.messageSize);
     }
     if (at > 0 && at < staged_) std::memmove(staging_.get(), staging_.get() + at, staged_ - at);
@@ -193,7 +198,7 @@ class MicConsumer {
     return true;
   }
 
-  void processMessage(const MicRingStagedMessage& m, const uint8_t* payload) {
+  void processMessage(const MicRingStagedMessage& m, const uint8_t* payload, std::optional<uint64_t> captureNs) {
     if (m.generation != pipeline_.generation().load()) return;  // a stale engine's audio
     if (writer_->paused()) return;
     if (m.frameCount == 0) return;
@@ -217,7 +222,7 @@ class MicConsumer {
     // Only audio that reached a segment proves the source back (below): a
     // writer sealed, left without a file or failing to write records nothing.
     if (cache_.nativeRate == canonicalRate) {
-      if (writer_->write(*input) != static_cast<int64_t>(input->frameLength())) return;
+      if (writer_->write(*input, captureNs) != static_cast<int64_t>(input->frameLength())) return;
     } else {
       if (!cache_.converter || !writerFormat_) return;
       const double outFrames = std::trunc(static_cast<double>(m.frameCount) * canonicalRate / cache_.nativeRate);
@@ -237,7 +242,7 @@ class MicConsumer {
             return input;
           });
       if (status == platform::audio::ConverterOutputStatus::error || output->frameLength() == 0) return;
-      if (writer_->write(*output) != static_cast<int64_t>(output->frameLength())) return;
+      if (writer_->write(*output, captureNs) != static_cast<int64_t>(output->frameLength())) return;
     }
     SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
                                    cache_.channels, cache_.generation,
@@ -268,7 +273,8 @@ class MicConsumer {
   const std::shared_ptr<SegmentWriter> writer_;
   const std::optional<AudioFormat> writerFormat_;
   const std::unique_ptr<uint8_t[]> staging_;
-  size_t staged_ = 0;  // bytes of staging_ in use, from its start
+  size_t staged_ = 0;          // bytes of staging_ in use, from its start
+  uint64_t streamFrames_ = 0;  // frames of every message parsed so far
   std::unique_ptr<PCMBuffer> input_;
   std::unique_ptr<PCMBuffer> output_;
   GenerationCache cache_;

@@ -43,14 +43,18 @@ platform::audio::AudioNodeTapBlock MicPipeline::makeTapBlock(const TapSettings& 
   auto ctx = std::make_shared<TapBlockContext>();
   ctx->settings = settings;
   ctx->scratch = std::make_unique<MicTapScratch>(settings.scratchFrames);
-  return [this, ctx](const platform::audio::PCMBuffer& buffer, const platform::audio::AudioTime&) {
-    onTapBuffer(*ctx, buffer);
+  return [this, ctx](const platform::audio::PCMBuffer& buffer, const platform::audio::AudioTime& when) {
+    onTapBuffer(*ctx, buffer, when);
   };
 }
 
-void MicPipeline::onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBuffer& buffer) {
+void MicPipeline::onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBuffer& buffer,
+                              const platform::audio::AudioTime& when) {
   const CallbackGate::Pass pass(tapGate_);
-  if (!pass.open()) return;
+  if (!pass.open()) {
+    streamClock_.breakContinuity();
+    return;
+  }
   const int64_t frameLength = buffer.frameLength();
   if (frameLength == 0) return;
   const TapSettings& s = ctx.settings;
@@ -84,8 +88,10 @@ void MicPipeline::onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBu
     r.peak.store(peak, std::memory_order_relaxed);
     r.pending.store(true, std::memory_order_release);
   }
-  pushMicTapBufferToRing(buffer, &ring_, *ctx.scratch, s.scratchFrames, s.gain,
-                         generation_.load(std::memory_order_relaxed), overflow_);
+  streamClock_.beginBuffer(when.hostTime, buffer.format().sampleRate());
+  const MicTapPushResult pushed = pushMicTapBufferToRing(buffer, &ring_, *ctx.scratch, s.scratchFrames, s.gain,
+                                                         generation_.load(std::memory_order_relaxed), overflow_);
+  streamClock_.endBuffer(pushed.pushed ? static_cast<uint64_t>(pushed.frames) : 0);
 }
 
 void checkMicOverflow(const MicOverflowCounters& overflow, const EventSink& sink, uint64_t& lastReportNs,

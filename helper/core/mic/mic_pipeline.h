@@ -23,6 +23,7 @@
 #include "helper/core/mic/mic_ring.h"
 #include "helper/ring/callback_gate.h"
 #include "helper/ring/spsc_ring.h"
+#include "helper/ring/stream_clock.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/engine/pcm.h"
 #include "platform/dispatch/dispatch.h"
@@ -96,13 +97,17 @@ class MicPipeline {
   MicOverflowCounters& overflow() { return overflow_; }
   FirstBufferReport& firstBuffer() { return firstBuffer_; }
   SPSCRing& ring() { return ring_; }
+  // When the ring's frames were captured: stamped by the render thread,
+  // read by the consumer, which counts every message's frames.
+  StreamClock& streamClock() { return streamClock_; }
   const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
   const EventSink& sink() const { return sink_; }
 
  private:
   // Render thread: one tap buffer into the ring.
   struct TapBlockContext;
-  void onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBuffer& buffer);
+  void onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBuffer& buffer,
+                   const platform::audio::AudioTime& when);
 
   const std::shared_ptr<SegmentWriter> writer_;
   const EventSink sink_;
@@ -115,6 +120,8 @@ class MicPipeline {
   platform::dispatch::Semaphore consumerDone_{0};
   MicOverflowCounters overflow_;
   FirstBufferReport firstBuffer_;
+  // One producer at a time, like the ring: tap installations follow one another.
+  StreamClock streamClock_;
   std::thread consumer_;
 };
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -84,15 +86,34 @@ SegmentWriter::~SegmentWriter() {
 
 void SegmentWriter::open() { emitAll(openReturningEvents()); }
 
-int64_t SegmentWriter::write(const PCMBuffer& buffer) {
+int64_t SegmentWriter::write(const PCMBuffer& buffer) { return write(buffer, std::nullopt); }
+
+int64_t SegmentWriter::write(const PCMBuffer& buffer, std::optional<uint64_t> captureNs) {
   int64_t accepted = 0;
   std::vector<Event> events;
   {
     std::lock_guard lock(lock_);
-    events = writeUnlocked(buffer, accepted);
+    events = writeUnlocked(buffer, captureNs, accepted);
   }
   emitAll(events);
   return accepted;
+}
+
+void SegmentWriter::beginRun(uint64_t anchorNs) {
+  std::lock_guard lock(lock_);
+  // After a pause the run goes on from where the last one ended, whether
+  // or not a segment was open to be filled up to there.
+  const int64_t base = clocked_ ? run_.endFrames.value_or(sessionFrames_) : sessionFrames_;
+  clocked_ = true;
+  run_ = SessionRun{anchorNs, base, canonicalRate_, std::nullopt};
+  runHasFrames_ = false;
+  lastFrameInRunNs_.reset();
+}
+
+void SegmentWriter::endRun(uint64_t endNs) {
+  std::lock_guard lock(lock_);
+  if (!clocked_ || run_.endFrames) return;
+  run_.endFrames = std::max(run_.baseFrames, sessionPositionOf(run_, endNs));
 }
 
 std::vector<Event> SegmentWriter::openReturningEvents() {
@@ -103,14 +124,18 @@ std::vector<Event> SegmentWriter::openReturningEvents() {
 std::vector<Event> SegmentWriter::writeReturningEvents(const PCMBuffer& buffer) {
   std::lock_guard lock(lock_);
   int64_t accepted = 0;
-  return writeUnlocked(buffer, accepted);
+  return writeUnlocked(buffer, std::nullopt, accepted);
 }
 
 std::optional<SealedSegData> SegmentWriter::sealFinal() {
   std::pair<std::optional<SealedSegData>, std::vector<Event>> result;
   {
     std::lock_guard lock(lock_);
+    std::vector<Event> filled;
+    fillToRunEndUnlocked(filled);
     result = sealFinalUnlocked();
+    filled.insert(filled.end(), result.second.begin(), result.second.end());
+    result.second = std::move(filled);
   }
   emitAll(result.second);
   return result.first;
@@ -187,6 +212,14 @@ SealedSegData SegmentWriter::captureSealDescription() const {
   d.nrE = nativeRateNow();
   d.ncS = nativeChannelsAtOpen();
   d.ncE = nativeChannelsNow();
+  if (clocked_) {
+    d.clockEndNs = sessionHostTimeOf(run_, sessionFrames_);
+    d.openedNs = segOpenedNs_;
+    d.lastFrameNs = framesWritten_ > 0 && lastFrameInRunNs_ ? *lastFrameInRunNs_ : clock_();
+    d.silenceInjectedMs = canonicalRate_ >= 1
+                              ? static_cast<int64_t>(static_cast<double>(segSilenceFrames_) * 1000.0 / canonicalRate_)
+                              : 0;
+  }
   return d;
 }
 
@@ -234,15 +267,23 @@ std::vector<Event> SegmentWriter::openUnlocked() {
       const std::string path = *currentURL_;
       const bool owned = ownsCurrentFile_;
       closeFile(false);
-      // Only files this writer created are removed: a segment it failed to
-      // create may be someone else's.
-      if (owned) {
+      if (clocked_) {
+        // On the session clock an empty segment stays, so that the numbering
+        // keeps no hole a later reader would fill with a whole segment's
+        // silence; the time it spanned goes to the next one.
+        events.push_back(writerWarning("writer_reopened_empty_segment",
+                                       "open called before frames arrived; kept the empty segment and reopened"));
+      } else if (owned) {
+        // Only files this writer created are removed: a segment it failed
+        // to create may be someone else's.
         ::unlink(checkpointTempPathFor(path).c_str());
         ::unlink(checkpointPathFor(path).c_str());
         ::unlink(path.c_str());
       }
-      events.push_back(writerWarning("writer_reopened_empty_segment",
-                                     "open called before frames arrived; removed empty segment before reopening"));
+      if (!clocked_) {
+        events.push_back(writerWarning("writer_reopened_empty_segment",
+                                       "open called before frames arrived; removed empty segment before reopening"));
+      }
     }
   }
 
@@ -260,7 +301,10 @@ std::vector<Event> SegmentWriter::openUnlocked() {
   }
 
   seq_.store(index, std::memory_order_release);
-  segStartNs_ = clock_();
+  const uint64_t now = clock_();
+  segStartNs_ = clocked_ ? sessionHostTimeOf(run_, sessionFrames_) : now;
+  segOpenedNs_ = clocked_ && lastFrameInRunNs_ ? *lastFrameInRunNs_ : now;
+  segSilenceFrames_ = 0;
   framesWritten_ = 0;
   checkpointFramesSinceLast_ = 0;
   checkpointsWritten_.store(0, std::memory_order_release);
@@ -303,7 +347,8 @@ std::vector<Event> SegmentWriter::openUnlocked() {
   return events;
 }
 
-std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, int64_t& acceptedFrames) {
+std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::optional<uint64_t> captureNs,
+                                                int64_t& acceptedFrames) {
   std::vector<Event> events;
   acceptedFrames = 0;
   if (paused_ || fd_ < 0) return events;
@@ -315,33 +360,22 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, int64_t
     }
     return events;
   }
-  const auto levels = trackLevels(buffer);
-  if (frameLength == 0) return events;
-
-  convertFloat32ToInt16(buffer, sampleBytes_);
-  const size_t written = writeFully(fd_, sampleBytes_.data(), sampleBytes_.size());
-  // Only whole frames that reached the file count.
-  const int64_t accepted = static_cast<int64_t>(written / kBytesPerFrame);
-  if (written != sampleBytes_.size()) {
-    const int err = errno;
-    framesLostInSegment_ += frameLength - accepted;
-    std::string detail = "wrote " + std::to_string(written) + " of " + std::to_string(sampleBytes_.size()) +
-                         " bytes: " + errnoText(err) + "; kept " + std::to_string(accepted) + " of " +
-                         std::to_string(frameLength) + " frames";
-    if (written % kBytesPerFrame != 0 && ::ftruncate(fd_, segmentFileBytes(framesWritten_ + accepted)) != 0) {
-      segmentUnwritable_ = true;
-      detail += "; cannot cut the partial frame (" + errnoText(errno) + "), segment closed to further writes";
-    }
-    if (!writeFailureReported_) {
-      writeFailureReported_ = true;
-      events.push_back(writerWarning("writer_write_failed", detail));
-    } else {
-      ++unreportedWriteFailures_;
-    }
+  SessionPlacement place{0, 0, frameLength};
+  if (clocked_) place = placeOnSessionClock(run_, sessionFrames_, runHasFrames_, frameLength, captureNs);
+  if (place.fill > 0) {
+    injectSilenceUnlocked(place.fill, events);
+    if (fd_ < 0 || segmentUnwritable_) return events;
   }
+  const auto levels = trackLevels(buffer, place.skip, place.keep);
+  if (place.keep == 0) {
+    // Left out by the clock, or empty: handled, nothing to write.
+    acceptedFrames = frameLength > 0 && clocked_ ? frameLength : 0;
+    return events;
+  }
+  const int64_t accepted = appendFramesUnlocked(buffer, place.skip, place.keep, events);
   if (accepted == 0) return events;
-  framesWritten_ += accepted;
-  acceptedFrames = accepted;
+  acceptedFrames = accepted == place.keep ? frameLength - place.keep + accepted : accepted;
+  runHasFrames_ = true;
 
   if (!captureStartedEmitted_) {
     captureStartedEmitted_ = true;
@@ -353,21 +387,100 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, int64_t
   if (levels) {
     if (auto level = maybeBuildLevelEvent(levels->first, levels->second)) events.push_back(std::move(*level));
   }
-  checkpointFramesSinceLast_ += accepted;
+  afterFramesUnlocked(accepted, true, events);
+  return events;
+}
+
+int64_t SegmentWriter::appendFramesUnlocked(const PCMBuffer& buffer, int64_t first, int64_t frames,
+                                            std::vector<Event>& events) {
+  convertFloat32ToInt16(buffer, sampleBytes_);
+  const size_t offset = static_cast<size_t>(first * kBytesPerFrame);
+  const size_t length = static_cast<size_t>(frames * kBytesPerFrame);
+  const size_t written = writeFully(fd_, sampleBytes_.data() + offset, length);
+  // Only whole frames that reached the file count.
+  const int64_t accepted = static_cast<int64_t>(written / kBytesPerFrame);
+  if (written != length) {
+    const int err = errno;
+    framesLostInSegment_ += frames - accepted;
+    std::string detail = "wrote " + std::to_string(written) + " of " + std::to_string(length) +
+                         " bytes: " + errnoText(err) + "; kept " + std::to_string(accepted) + " of " +
+                         std::to_string(frames) + " frames";
+    if (written % kBytesPerFrame != 0 && ::ftruncate(fd_, segmentFileBytes(framesWritten_ + accepted)) != 0) {
+      segmentUnwritable_ = true;
+      detail += "; cannot cut the partial frame (" + errnoText(errno) + "), segment closed to further writes";
+    }
+    if (!writeFailureReported_) {
+      writeFailureReported_ = true;
+      events.push_back(writerWarning("writer_write_failed", detail));
+    } else {
+      ++unreportedWriteFailures_;
+    }
+  }
+  framesWritten_ += accepted;
+  sessionFrames_ += accepted;
+  if (clocked_ && accepted > 0) lastFrameInRunNs_ = clock_();
+  return accepted;
+}
+
+void SegmentWriter::injectSilenceUnlocked(int64_t frames, std::vector<Event>& events) {
+  static constexpr int64_t kZeroFrames = 4800;
+  static const std::array<uint8_t, kZeroFrames * kBytesPerFrame> zeros{};
+  while (frames > 0 && fd_ >= 0 && !segmentUnwritable_) {
+    int64_t n = std::min(frames, kZeroFrames);
+    // Cut where a segment of frames would be cut.
+    if (framesWritten_ < kFramesPerSegment) n = std::min(n, kFramesPerSegment - framesWritten_);
+    const size_t length = static_cast<size_t>(n * kBytesPerFrame);
+    const size_t written = writeFully(fd_, zeros.data(), length);
+    const int64_t accepted = static_cast<int64_t>(written / kBytesPerFrame);
+    if (written != length) {
+      const int err = errno;
+      framesLostInSegment_ += n - accepted;
+      if (written % kBytesPerFrame != 0 && ::ftruncate(fd_, segmentFileBytes(framesWritten_ + accepted)) != 0) {
+        segmentUnwritable_ = true;
+      }
+      if (!writeFailureReported_) {
+        writeFailureReported_ = true;
+        events.push_back(writerWarning("writer_write_failed", "wrote " + std::to_string(written) + " of " +
+                                                                  std::to_string(length) +
+                                                                  " bytes of silence: " + errnoText(err)));
+      } else {
+        ++unreportedWriteFailures_;
+      }
+    }
+    framesWritten_ += accepted;
+    sessionFrames_ += accepted;
+    segSilenceFrames_ += accepted;
+    if (accepted > 0) lastFrameInRunNs_ = clock_();
+    frames -= n;
+    if (accepted == 0) return;
+    // A long outage within one segment must not cut it into pieces.
+    afterFramesUnlocked(accepted, false, events);
+  }
+}
+
+void SegmentWriter::afterFramesUnlocked(int64_t frames, bool wallClockRotation, std::vector<Event>& events) {
+  checkpointFramesSinceLast_ += frames;
   if (checkpointFramesSinceLast_ >= kCheckpointIntervalFrames) {
     for (auto& e : writeCheckpointUnlocked()) events.push_back(std::move(e));
     checkpointFramesSinceLast_ = 0;
   }
-  if (shouldRotateUnlocked()) {
+  const bool rotate = wallClockRotation ? shouldRotateUnlocked() : (!paused_ && framesWritten_ >= kFramesPerSegment);
+  if (rotate) {
     for (auto& e : rotateUnlocked()) events.push_back(std::move(e));
   }
-  return events;
 }
 
-std::optional<std::pair<float, float>> SegmentWriter::trackLevels(const PCMBuffer& buffer) {
+void SegmentWriter::fillToRunEndUnlocked(std::vector<Event>& events) {
+  if (!clocked_ || !run_.endFrames || fd_ < 0 || !currentURL_) return;
+  const int64_t missing = *run_.endFrames - sessionFrames_;
+  if (missing > 0) injectSilenceUnlocked(missing, events);
+}
+
+std::optional<std::pair<float, float>> SegmentWriter::trackLevels(const PCMBuffer& buffer, int64_t first,
+                                                                  int64_t count) {
   const auto& format = buffer.format();
   if (format.commonFormat() != platform::audio::CommonFormat::pcmFloat32) return std::nullopt;
-  const int64_t n = buffer.frameLength();
+  const int64_t n = count;
   const int64_t c = format.channelCount();
   float bufferPeak = 0.0f;
   double bufferSum = 0.0;
@@ -387,12 +500,12 @@ std::optional<std::pair<float, float>> SegmentWriter::trackLevels(const PCMBuffe
   if (format.isInterleaved()) {
     if (buffer.blockCount() == 0 || buffer.block(0).data == nullptr) return std::nullopt;
     if (n * c == 0) return std::make_pair(0.0f, 0.0f);
-    visit(static_cast<const float*>(buffer.block(0).data), n * c);
+    visit(static_cast<const float*>(buffer.block(0).data) + first * c, n * c);
   } else {
     float* const* channels = buffer.floatChannelData();
     if (channels == nullptr) return std::nullopt;
     if (c == 0) return std::make_pair(0.0f, 0.0f);
-    for (int64_t ch = 0; ch < c; ++ch) visit(channels[ch], n);
+    for (int64_t ch = 0; ch < c; ++ch) visit(channels[ch] + first, n);
   }
   sampleCount_ += visited;
   const float rms = visited > 0 ? static_cast<float>(std::sqrt(bufferSum / static_cast<double>(visited))) : 0.0f;
@@ -414,8 +527,9 @@ bool SegmentWriter::shouldRotateUnlocked() const {
   if (paused_ || fd_ < 0) return false;
   if (framesWritten_ >= kFramesPerSegment) return true;
   const uint64_t now = clock_();
-  if (now < segStartNs_) return false;
-  return static_cast<double>(now - segStartNs_) / 1e9 >= static_cast<double>(segmentSeconds_) + 30.0;
+  const uint64_t openedNs = clocked_ ? segOpenedNs_ : segStartNs_;
+  if (now < openedNs) return false;
+  return static_cast<double>(now - openedNs) / 1e9 >= static_cast<double>(segmentSeconds_) + 30.0;
 }
 
 std::vector<Event> SegmentWriter::rotateUnlocked() {

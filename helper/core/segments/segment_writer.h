@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/segments/session_clock.h"
 #include "helper/core/segments/source_health.h"
 #include "platform/audio/engine/pcm.h"
 
@@ -48,6 +49,22 @@ class SegmentWriter {
   // Returns the frames that reached the segment: 0 when dropped, fewer
   // than the buffer's when a write failed.
   int64_t write(const platform::audio::PCMBuffer& buffer);
+  // The same for a buffer whose first frame was captured at `captureNs`
+  // (nothing: it follows on from the last one). On the session clock it is
+  // placed by that time; the return value then also counts the frames the
+  // clock left out on purpose, so a buffer handled whole returns its length.
+  int64_t write(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs);
+
+  // The session clock. From the first beginRun on, the source keeps its
+  // place on it: each segment covers the span of the clock its frames fill,
+  // what did not arrive is written as silence (and reported as
+  // "silence_injected_ms"), and what was captured before the run's anchor or
+  // from its end on is left out. A run starts at the start of the session
+  // and at each resume, and ends at each pause and at the stop; a seal
+  // after its end fills the segment up to it, so that the sources, given
+  // the same instants, leave out exactly the same span.
+  void beginRun(uint64_t anchorNs);
+  void endRun(uint64_t endNs);
   // Last checkpoint, sync, close. The description of the segment when it
   // held frames; nothing otherwise or with no segment open. Emits only
   // warnings: the caller builds the "segment_closed" events.
@@ -100,14 +117,27 @@ class SegmentWriter {
   std::vector<Event> openReturningEvents();
   std::vector<Event> writeReturningEvents(const platform::audio::PCMBuffer& buffer);
   std::vector<Event> openUnlocked();
-  std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer, int64_t& acceptedFrames);
+  std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs,
+                                   int64_t& acceptedFrames);
+  // Appends `frames` of the buffer from frame `first`; the frames that
+  // reached the file.
+  int64_t appendFramesUnlocked(const platform::audio::PCMBuffer& buffer, int64_t first, int64_t frames,
+                               std::vector<Event>& events);
+  // Silence in place of frames that did not arrive, across rotations.
+  void injectSilenceUnlocked(int64_t frames, std::vector<Event>& events);
+  // After frames reached the segment: checkpoint and rotation.
+  void afterFramesUnlocked(int64_t frames, bool wallClockRotation, std::vector<Event>& events);
+  // Fills the segment up to the end of the run (when it has ended).
+  void fillToRunEndUnlocked(std::vector<Event>& events);
   std::vector<Event> rotateUnlocked();
   std::pair<std::optional<SealedSegData>, std::vector<Event>> sealFinalUnlocked();
   std::vector<Event> writeCheckpointUnlocked();
   bool shouldRotateUnlocked() const;
   // True when all 68 header bytes reached the file; errno tells otherwise.
   bool writeCafHeader(int fd) const;
-  std::optional<std::pair<float, float>> trackLevels(const platform::audio::PCMBuffer& buffer);
+  // Levels of frames [first, first + count) of the buffer, every channel.
+  std::optional<std::pair<float, float>> trackLevels(const platform::audio::PCMBuffer& buffer, int64_t first,
+                                                     int64_t count);
   std::optional<Event> maybeBuildLevelEvent(float peak, float rms);
 
   SealedSegData captureSealDescription() const;
@@ -160,6 +190,17 @@ class SegmentWriter {
   // segment, since every later sample would be misaligned.
   bool segmentUnwritable_ = false;
   std::vector<uint8_t> sampleBytes_;
+
+  // The session clock (see beginRun); off until the first run.
+  bool clocked_ = false;
+  SessionRun run_;
+  bool runHasFrames_ = false;
+  int64_t sessionFrames_ = 0;  // frames and silence written so far, every segment
+  int64_t segSilenceFrames_ = 0;
+  // Real time the segment's share of the run began: where the last frames
+  // of the run were written, whenever the segment was opened.
+  uint64_t segOpenedNs_ = 0;
+  std::optional<uint64_t> lastFrameInRunNs_;
 };
 
 }  // namespace helper

@@ -40,7 +40,16 @@ std::vector<Event> buildSegClosedEvents(const SealedSegData& data) {
 }
 
 std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs) {
-  const int64_t wall = nowNs >= d.startNs ? static_cast<int64_t>((nowNs - d.startNs) / 1'000'000) : 0;
+  const uint64_t endNs = d.clockEndNs.value_or(nowNs);
+  const int64_t wall = endNs >= d.startNs ? static_cast<int64_t>((endNs - d.startNs) / 1'000'000) : 0;
+  // The time the frames are checked against: the span itself, or for a
+  // segment on the session clock (whose frames fill its span by design)
+  // the real time they took to arrive, so that a source delivering at the
+  // wrong rate still shows.
+  const uint64_t checkedFromNs = d.clockEndNs ? d.openedNs : d.startNs;
+  const uint64_t checkedToNs = d.clockEndNs ? d.lastFrameNs : nowNs;
+  const int64_t checkedWall =
+      checkedToNs >= checkedFromNs ? static_cast<int64_t>((checkedToNs - checkedFromNs) / 1'000'000) : 0;
   const float peak = finiteOrZero(d.peak);
   const float rms = finiteOrZero(d.rms);
   std::vector<Event> out;
@@ -62,24 +71,24 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   e["native_channels_start"] = d.ncS;
   e["native_channels_end"] = d.ncE;
   e["host_time_start_ns"] = d.startNs;
-  e["host_time_end_ns"] = nowNs;
+  e["host_time_end_ns"] = endNs;
   e["peak"] = floatForJson(peak);
   e["rms"] = floatForJson(rms);
-  e["silence_injected_ms"] = 0;
+  e["silence_injected_ms"] = d.silenceInjectedMs;
   e["format"] = "caf_pcm_s16le";
   out.push_back(std::move(e));
 
   const std::string prefix = d.src + " seq " + std::to_string(d.seq);
   if (d.rate >= 1) {
     const double audio = static_cast<double>(d.frames) / static_cast<double>(d.rate) * 1000.0;
-    const double drift = audio - static_cast<double>(wall);
+    const double drift = audio - static_cast<double>(checkedWall);
     if (std::fabs(drift) > 500.0) {
-      out.push_back(
-          Event{{"type", "warning"},
-                {"code", "seg_duration_mismatch"},
-                {"ctx", prefix + ": frames=" + std::to_string(d.frames) + "@" + std::to_string(d.rate) +
-                            "Hz=" + std::to_string(static_cast<int64_t>(audio)) + "ms vs wall=" + std::to_string(wall) +
-                            "ms drift=" + std::to_string(static_cast<int64_t>(std::fabs(drift))) + "ms"}});
+      out.push_back(Event{{"type", "warning"},
+                          {"code", "seg_duration_mismatch"},
+                          {"ctx", prefix + ": frames=" + std::to_string(d.frames) + "@" + std::to_string(d.rate) +
+                                      "Hz=" + std::to_string(static_cast<int64_t>(audio)) +
+                                      "ms vs wall=" + std::to_string(checkedWall) +
+                                      "ms drift=" + std::to_string(static_cast<int64_t>(std::fabs(drift))) + "ms"}});
     }
   }
   if (d.frames >= 1 && peak == 0.0f && rms == 0.0f) {

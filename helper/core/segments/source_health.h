@@ -3,6 +3,7 @@
 // it keeps in the manifest, with its follow-up warnings) and the
 // per-source health figures reported at the end of a session.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,16 @@ struct SealedSegData {
   int64_t nrE = 0;
   int64_t ncS = 0;
   int64_t ncE = 0;
+  // A segment on the session clock (capture mode) covers startNs to
+  // clockEndNs: its frames fill that span, with silence for what did not
+  // arrive. Its duration is that span; the drift check compares the frames
+  // with the real time they took to be written, from openedNs (where the
+  // run's frames before them ended) to lastFrameNs. Unset: the segment
+  // lasts from startNs to its close.
+  std::optional<uint64_t> clockEndNs;
+  uint64_t openedNs = 0;
+  uint64_t lastFrameNs = 0;
+  int64_t silenceInjectedMs = 0;
 };
 
 struct SourceHealth {

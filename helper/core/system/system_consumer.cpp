@@ -1,5 +1,6 @@
 #include "helper/core/system/system_consumer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -60,8 +61,16 @@ class SystemConsumer {
   void processChunk() {
     PCMBuffer& input = *run_.input;
     const uint64_t available = spsc_ring_readable(&run_.ring);
-    const uint32_t frames = takeSystemRingFrames(&run_.ring, input, run_.ringFrameBytes, run_.maxChunkFrames);
+    // A chunk ends where the frames stop following on, so that it has one
+    // capture time.
+    const std::optional<uint64_t> captureNs = run_.clock.captureTimeOf(streamFrames_);
+    uint32_t most = run_.maxChunkFrames;
+    if (const auto next = run_.clock.nextAnchorAfter(streamFrames_)) {
+      most = static_cast<uint32_t>(std::min<uint64_t>(most, *next - streamFrames_));
+    }
+    const uint32_t frames = takeSystemRingFrames(&run_.ring, input, run_.ringFrameBytes, most);
     if (frames == 0) return;
+    streamFrames_ += frames;
     if (!firstChunkTraced_) {
       firstChunkTraced_ = true;
       emitRouteTrace("system_consumer_first_frames", "system",
@@ -81,7 +90,7 @@ class SystemConsumer {
     if (output == nullptr) return;
     // Only audio that reached a segment proves the source back: a writer
     // sealed, left without a file or failing to write records nothing.
-    if (writer_->write(*output) == static_cast<int64_t>(output->frameLength())) proveFrames(frames);
+    if (writer_->write(*output, captureNs) == static_cast<int64_t>(output->frameLength())) proveFrames(frames);
     watchCadence(output->frameLength());
   }
 
@@ -117,6 +126,7 @@ class SystemConsumer {
 
   void watchCadence(uint32_t canonicalFrames) {
     const uint64_t now = machAbsoluteTimeNs();
+    if (pipeline_.takeCadenceRestart()) windowResetPending_ = true;
     if (windowResetPending_) {
       windowFrames_ = 0;
       windowStartNs_ = now;
@@ -154,6 +164,7 @@ class SystemConsumer {
   const double nativeRate_;
   const double canonicalRate_;
   bool firstChunkTraced_ = false;
+  uint64_t streamFrames_ = 0;  // frames taken from the ring so far
   uint64_t windowFrames_ = 0;
   uint64_t windowStartNs_ = 0;
   bool windowResetPending_ = true;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "helper/ring/spsc_ring.h"
+#include "helper/ring/stream_clock.h"
 #include "platform/audio/engine/converter.h"
 #include "platform/audio/engine/pcm.h"
 #include "platform/dispatch/dispatch.h"
@@ -30,6 +31,8 @@ struct SystemConsumerRun {
 
   const std::unique_ptr<uint8_t[]> storage;
   SPSCRing ring;
+  // When the ring's frames were captured: stamped by the IO proc.
+  StreamClock clock;
   platform::audio::AudioFormat nativeFormat;
   uint32_t ringFrameBytes = 0;
   // The output device the graph was started for; frame proofs name it

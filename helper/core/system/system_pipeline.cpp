@@ -25,6 +25,8 @@ using platform::audio::PCMBuffer;
 struct SystemPipeline::IOShared {
   CallbackGate* gate = nullptr;
   std::atomic<SPSCRing*> ring{nullptr};
+  std::atomic<StreamClock*> clock{nullptr};
+  std::atomic<double> rate{0};  // the rate the consumer reads the frames at
   std::atomic<uint32_t> frameBytes{0};
   std::atomic<bool> debug{false};
   std::atomic<double> tapAsbdRate{0};
@@ -63,14 +65,25 @@ std::string statusText(hal::OSStatus status) { return std::to_string(status); }
 
 // The IO proc: whole frames of the first input buffer into the ring.
 hal::OSStatus systemIOProc(hal::AudioObjectID, const hal::AudioTimeStamp*, const hal::AudioBufferList* input,
-                           const hal::AudioTimeStamp*, hal::AudioBufferList*, const hal::AudioTimeStamp*,
+                           const hal::AudioTimeStamp* inputTime, hal::AudioBufferList*, const hal::AudioTimeStamp*,
                            void* client) {
   auto* io = static_cast<SystemPipeline::IOShared*>(client);
   if (io == nullptr) return hal::kAudioHardwareNoError;
   const CallbackGate::Pass pass(*io->gate);
-  if (!pass.open()) return hal::kAudioHardwareNoError;
+  StreamClock* clock = io->clock.load(std::memory_order_acquire);
+  if (!pass.open()) {
+    if (clock != nullptr) clock->breakContinuity();
+    return hal::kAudioHardwareNoError;
+  }
   SPSCRing* ring = io->ring.load(std::memory_order_acquire);
-  pushSystemIOProcBuffer(ring, input, io->frameBytes.load(std::memory_order_relaxed));
+  const uint32_t frameBytes = io->frameBytes.load(std::memory_order_relaxed);
+  if (clock != nullptr) {
+    const bool timed = inputTime != nullptr && (inputTime->flags & hal::kAudioTimeStampHostTimeValid) != 0;
+    clock->beginBuffer(timed ? inputTime->hostTime : 0, io->rate.load(std::memory_order_relaxed));
+  }
+  bool accepted = false;
+  const uint64_t offered = pushSystemIOProcBuffer(ring, input, frameBytes, &accepted);
+  if (clock != nullptr) clock->endBuffer(accepted && frameBytes > 0 ? offered / frameBytes : 0);
   if (io->debug.load(std::memory_order_relaxed) && ring != nullptr && input != nullptr && input->numberBuffers > 0 &&
       input->buffers != nullptr) {
     const hal::AudioBuffer& b = input->buffers[0];
@@ -260,6 +273,8 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
   // Published before the device starts: the IO proc pushes whole frames
   // of this size from its first call on.
   io_->frameBytes.store(run->ringFrameBytes);
+  io_->rate.store(rate.effectiveRate);
+  io_->clock.store(&run->clock, std::memory_order_release);
   io_->ring.store(&run->ring, std::memory_order_release);
 
   if (openSegment && writer_) writer_->open();
@@ -337,6 +352,7 @@ void SystemPipeline::tearDownAndClose() {
     tapID_.store(0);
   }
   io_->ring.store(nullptr, std::memory_order_release);
+  io_->clock.store(nullptr, std::memory_order_release);
   if (run_) spsc_ring_close(&run_->ring);
 }
 

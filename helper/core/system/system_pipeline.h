@@ -119,6 +119,10 @@ class SystemPipeline {
   CallbackGate& tapGate() { return tapGate_; }
   std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
   platform::dispatch::Semaphore& drainDone() { return drainDone_; }
+  // The consumer's cadence window starts afresh with its next chunk: the
+  // time a pause left out is no drift. Set by any thread, taken by the consumer.
+  void restartCadenceWindow() { cadenceRestart_.store(true, std::memory_order_release); }
+  bool takeCadenceRestart() { return cadenceRestart_.exchange(false, std::memory_order_acq_rel); }
 
   const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
   const EventSink& sink() const { return sink_; }
@@ -149,6 +153,7 @@ class SystemPipeline {
   std::atomic<uint32_t> drainRequested_{0};
   platform::dispatch::Semaphore drainDone_{0};
   std::atomic<bool> hasConsumer_{false};
+  std::atomic<bool> cadenceRestart_{false};
 
   // Graph owner only.
   platform::audio::hal::TapDescription tapDescription_;

@@ -5,15 +5,17 @@
 
 namespace helper {
 
-uint64_t pushSystemIOProcBuffer(SPSCRing* ring, const platform::audio::hal::AudioBufferList* input,
-                                uint32_t frameBytes) {
+uint64_t pushSystemIOProcBuffer(SPSCRing* ring, const platform::audio::hal::AudioBufferList* input, uint32_t frameBytes,
+                                bool* accepted) {
+  if (accepted != nullptr) *accepted = false;
   if (ring == nullptr || input == nullptr || input->numberBuffers == 0 || input->buffers == nullptr) return 0;
   if (frameBytes == 0) return 0;
   const platform::audio::hal::AudioBuffer& first = input->buffers[0];
   if (first.data == nullptr || first.dataByteSize == 0) return 0;
   const uint64_t whole = first.dataByteSize - first.dataByteSize % frameBytes;
   if (whole == 0) return 0;
-  spsc_ring_push(ring, first.data, whole);
+  const bool took = spsc_ring_push(ring, first.data, whole);
+  if (accepted != nullptr) *accepted = took;
   return whole;
 }
 

@@ -15,9 +15,10 @@ namespace helper {
 // IO-proc side (real-time: no allocation, lock or system call). Pushes
 // buffer 0 of `input` cut down to whole frames of `frameBytes`, all or
 // nothing (a full ring counts the bytes in `dropped`). Returns the bytes
-// offered: 0 when there was nothing to push.
-uint64_t pushSystemIOProcBuffer(SPSCRing* ring, const platform::audio::hal::AudioBufferList* input,
-                                uint32_t frameBytes);
+// offered: 0 when there was nothing to push; `accepted`, when given, says
+// whether the ring took them.
+uint64_t pushSystemIOProcBuffer(SPSCRing* ring, const platform::audio::hal::AudioBufferList* input, uint32_t frameBytes,
+                                bool* accepted = nullptr);
 
 // Consumer side. Takes at most `maxFrames` whole frames (and no more than
 // `buffer` holds) and sets the buffer's frame length. `buffer` is Float32

@@ -97,18 +97,24 @@ TEST_F(MeetingCapture, TheSystemSegmentsHoldWhatTheSpeakersPlayed) {
 }
 
 TEST_F(MeetingCapture, WhatPlaysWhilePausedIsInNeitherSystemSegment) {
-  CaptureSession s(kBothSources, world());
+  CaptureSession s(kBothSources, world(), {{"VORLANTHEA_ROUTE_TRACE", "1"}});
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(2s);
   s.send({{"type", "pause"}, {"request_id", "p1"}, {"source", "all"}});
   s.waitFor("pause_fence_complete");
-  std::this_thread::sleep_for(1500ms);
+  // Longer than the system's cadence window.
+  std::this_thread::sleep_for(3s);
   s.send({{"type", "resume"}, {"request_id", "r1"}, {"source", "all"}});
   s.waitFor("resume_fence_complete");
-  std::this_thread::sleep_for(2s);
+  std::this_thread::sleep_for(2500ms);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
   ASSERT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 2}, {"system", 2}}));
+  // The pause is no drift: the system audio after it is not judged late.
+  for (const auto& trace : s.eventsOfType("route_trace")) {
+    EXPECT_NE(trace["stage"], "system_output_route_observed") << trace.dump();
+    EXPECT_NE(trace["stage"], "system_cadence_warning") << trace.dump();
+  }
 
   // Each segment holds the meeting where it was; the second takes it up
   // at least the second of the pause after the first one ends.
@@ -132,6 +138,7 @@ TEST_F(MeetingCapture, AStalledOutputIsJudgedAStaleRateAndReachesTheRebuild) {
     if (!trace) break;
     if ((*trace)["stage"] == "system_output_route_observed") observed = trace;
   }
+  std::this_thread::sleep_for(2500ms);  // the meeting plays on after the stall
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
   ASSERT_TRUE(observed) << "no route observation after the stall:\n" << s.joined();
@@ -151,11 +158,27 @@ TEST_F(MeetingCapture, AStalledOutputIsJudgedAStaleRateAndReachesTheRebuild) {
   EXPECT_GE(f["cadence_drift_ratio"].get<double>(), 0.1);
   EXPECT_LT(f["inferred_producer_rate"].get<int64_t>(), 48000 * 9 / 10);
 
-  // The mic kept recording through the stall; the system lost it.
-  const auto micFrames = ofSource(s.eventsOfType("segment_closed"), "mic").at(0)["frames"].get<int64_t>();
+  // The system keeps its place through the stall: the three seconds that
+  // did not arrive are silence in its segment, which ends with the mic's,
+  // and what plays after the stall lies where it lay before it.
+  const auto micClosed = ofSource(s.eventsOfType("segment_closed"), "mic").at(0);
   const auto systemClosed = ofSource(s.eventsOfType("segment_closed"), "system");
   ASSERT_EQ(systemClosed.size(), 1u) << s.joined();
-  EXPECT_LE(systemClosed[0]["frames"].get<int64_t>(), micFrames - 2 * kRate);
+  EXPECT_EQ(systemClosed[0]["frames"], micClosed["frames"]);
+  EXPECT_EQ(systemClosed[0]["duration_ms"], micClosed["duration_ms"]);
+  EXPECT_GE(systemClosed[0]["silence_injected_ms"].get<int64_t>(), 2500);
+  const auto system = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system" / "000001.caf"));
+  ASSERT_GT(system.size(), 8u * kRate);
+  // Where a stretch of the segment lies in the meeting, less where it lies in the segment.
+  auto offset = [&](size_t from, size_t to) {
+    const std::vector<float> part(system.begin() + static_cast<std::ptrdiff_t>(from),
+                                  system.begin() + static_cast<std::ptrdiff_t>(to));
+    const auto at = static_cast<int64_t>(from);
+    const auto a = testsupport::bestAlignment(part, speech_.canonical, at - kRate / 2, at + kRate / 2);
+    EXPECT_GT(a.coefficient, 0.9) << from;
+    return a.lag - at;
+  };
+  EXPECT_NEAR(offset(system.size() - 3 * kRate / 2, system.size()), offset(kRate / 2, 5 * kRate / 2), kRate / 1000);
 }
 
 }  // namespace

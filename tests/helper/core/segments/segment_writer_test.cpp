@@ -542,5 +542,46 @@ TEST_F(SegmentWriterTest, WriteReportsTheFramesThatReachedTheSegment) {
   EXPECT_EQ(w->write(*monoBuffer(240)), 0);
 }
 
+TEST_F(SegmentWriterTest, OnTheSessionClockWhatDidNotArriveIsSilenceAndARunEndsWhereItWasEnded) {
+  auto w = make();
+  const auto at = [](uint64_t ms) { return kStartNs + ms * kMs; };
+  w->beginRun(at(0));
+  w->open();
+  // The first buffer lands where it was captured, 10 ms into the run; the
+  // next follows on; one a second late has the second in silence before it.
+  EXPECT_EQ(w->write(*monoBuffer(2400), at(10)), 2400);
+  EXPECT_EQ(w->write(*monoBuffer(2400), at(110)), 2400);
+  EXPECT_EQ(w->write(*monoBuffer(2400), at(1210)), 2400);
+  EXPECT_EQ(w->write(*monoBuffer(12000), at(1310)), 12000);
+  // Paused at 2 s: the seal fills the segment up to there.
+  w->endRun(at(2000));
+  clock.advanceMs(2100);
+  const auto sealed = w->sealFinal();
+  ASSERT_TRUE(sealed);
+  EXPECT_EQ(sealed->frames, 48000);
+  const auto closed = buildSegClosedEventsAt(*sealed, at(2100));
+  EXPECT_EQ(typesOf(closed), std::vector<std::string>{"segment_closed"});
+  EXPECT_EQ(closed[0]["duration_ms"], 2000);
+  EXPECT_EQ(closed[0]["host_time_start_ns"], at(0));
+  EXPECT_EQ(closed[0]["host_time_end_ns"], at(2000));
+  EXPECT_EQ(closed[0]["silence_injected_ms"], (240 + 24000 + 4560) / 24);
+  const std::string data = testsupport::readFile(mic("000001.caf")).substr(68);
+  ASSERT_EQ(data.size(), 2u * 48000);
+  EXPECT_EQ(data.substr(0, 480), std::string(480, '\0'));
+  EXPECT_EQ(data.substr(480, 2 * 4800), encoded(std::vector<float>(4800, 0.25f)));
+  EXPECT_EQ(data.substr(480 + 2 * 4800, 2 * 24000), std::string(2 * 24000, '\0'));
+  EXPECT_EQ(data.substr(2 * 43440), std::string(2 * 4560, '\0'));
+
+  // Resumed at 3 s: what was captured before that stays out, and so does
+  // what was captured from the next pause on.
+  w->beginRun(at(3000));
+  w->open();
+  EXPECT_EQ(w->write(*monoBuffer(2400), at(2950)), 2400);
+  w->endRun(at(3100));
+  EXPECT_EQ(w->write(*monoBuffer(2400), at(3050)), 2400);
+  ASSERT_TRUE(w->sealFinal());
+  EXPECT_EQ(fs::file_size(mic("000002.caf")), 68u + 2 * 2400);
+}
+
 }  // namespace
 }  // namespace helper
