@@ -113,11 +113,19 @@ DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<co
 std::uint64_t reference_delay_bytes(const DelayEstimate& estimate, std::uint32_t sample_rate) {
   if (!estimate.trusted || sample_rate == 0) return 0;
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  if (estimate.delay_samples) return *estimate.delay_samples > kMax / 2 ? kMax - 1 : *estimate.delay_samples * 2;
-  if (estimate.delay_ms == 0) return 0;
-  // The estimator gives at most 2500 ms; any other value saturates.
-  if (estimate.delay_ms > kMax / sample_rate) return kMax - 1;
-  const std::uint64_t samples = std::uint64_t{sample_rate} * estimate.delay_ms / 1000;
+  std::uint64_t samples = 0;
+  std::uint64_t lead = 0;
+  if (estimate.delay_samples) {
+    samples = *estimate.delay_samples;
+    lead = std::uint64_t{sample_rate} * kRefinedLeadMs / 1000;
+  } else {
+    // The estimator gives at most 2500 ms; any other value saturates.
+    if (estimate.delay_ms > kMax / sample_rate) return kMax - 1;
+    samples = std::uint64_t{sample_rate} * estimate.delay_ms / 1000;
+    lead = sample_rate / 100;
+  }
+  if (samples <= lead) return 0;
+  samples -= lead;
   return samples > kMax / 2 ? kMax - 1 : samples * 2;
 }
 

@@ -40,9 +40,18 @@ struct DelayEstimate {
 DelayEstimate estimate_mic_delay(std::span<const std::int16_t> mic, std::span<const std::int16_t> system,
                                  std::uint32_t sample_rate);
 
-// Zero bytes to put before the reference: the delay in whole samples (the
-// refined one when there is one), twice, when the estimate is trusted and
-// above 0; else 0.
+// How far the reference is put ahead of a refined lag. An echo that falls
+// between two samples (a resampled one, say) begins a little before the
+// sample the lag names, and the canceller cannot model what comes before
+// its reference. A longer lead slows the canceller's convergence, and one
+// near its 256-sample frame (10 ms at 24000 Hz) puts the echo's direct path
+// on the edge of the filter's first partition, which speexdsp models poorly.
+inline constexpr std::uint64_t kRefinedLeadMs = 2;
+
+// Zero bytes to put before the reference, so that it leads the echo: the
+// refined lag less kRefinedLeadMs or, without one, the block lag less one
+// block (it may lie up to a block past the echo), in whole samples, twice;
+// 0 when the estimate is not trusted or the lead takes the whole lag.
 std::uint64_t reference_delay_bytes(const DelayEstimate& estimate, std::uint32_t sample_rate);
 
 }  // namespace recorder::aec

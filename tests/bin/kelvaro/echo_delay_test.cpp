@@ -1,6 +1,6 @@
 // Echo cancellation whatever the echo's delay: the lag is estimated on a
 // 10 ms grid, and an echo between two grid points is removed as well as one
-// on a point.
+// on a point, and so is one that falls between two samples.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +15,11 @@ namespace kelvarotest {
 namespace {
 
 constexpr std::size_t kRate = 24000;
+// The speech is made at four times the timelines' rate, so that a delay at
+// this rate may lie between two of their samples.
+constexpr std::size_t kFineStep = 4;
+constexpr std::size_t kFineRate = kFineStep * kRate;
+constexpr int kFinePerMs = static_cast<int>(kFineRate / 1000);
 constexpr std::size_t kFrames = 10 * kRate;
 constexpr double kToneHz = 1000;
 
@@ -22,14 +27,15 @@ class KelvaroEchoDelay : public ::testing::TestWithParam<int> {};
 
 TEST_P(KelvaroEchoDelay, TheEchoLosesTwentyDecibels) {
   testsupport::TempDir speechDir;
-  const auto speech = testsupport::makeSpeech(speechDir.path());
-  ASSERT_GE(speech.canonical.size(), kFrames);
-  // The speakers' speech, and a mic that hears it GetParam() ms late over a quiet tone of its own.
-  const std::size_t delay = static_cast<std::size_t>(GetParam()) * kRate / 1000;
+  const auto speech = testsupport::makeSpeech(speechDir.path(), kFineRate, 11);
+  ASSERT_GE(speech.canonical.size(), kFineStep * kFrames);
+  // The speakers' speech, and a mic that hears it GetParam() samples at
+  // kFineRate late over a quiet tone of its own.
+  const auto delay = static_cast<std::size_t>(GetParam());
   Samples system(kFrames), mic(kFrames);
   for (std::size_t i = 0; i < kFrames; ++i) {
-    system[i] = static_cast<std::int16_t>(std::lround(0.4 * 32767 * speech.canonical[i]));
-    const double echo = i >= delay ? 0.48 * 32767 * speech.canonical[i - delay] : 0.0;
+    system[i] = static_cast<std::int16_t>(std::lround(0.4 * 32767 * speech.canonical[kFineStep * i]));
+    const double echo = kFineStep * i >= delay ? 0.48 * 32767 * speech.canonical[kFineStep * i - delay] : 0.0;
     const double tone = 0.008 * 32767 * std::sin(2 * M_PI * kToneHz * static_cast<double>(i) / kRate);
     mic[i] = static_cast<std::int16_t>(std::lround(echo + tone));
   }
@@ -55,9 +61,15 @@ TEST_P(KelvaroEchoDelay, TheEchoLosesTwentyDecibels) {
   EXPECT_NEAR(20 * std::log10(after.amplitude / before.amplitude), 0.0, 3.0);
 }
 
-// On the grid, and 3 ms to either side of it.
-INSTANTIATE_TEST_SUITE_P(Delays, KelvaroEchoDelay, ::testing::Values(40, 47, 53, 57),
-                         [](const auto& info) { return std::to_string(info.param) + "ms"; });
+// On the grid, 3 ms to either side of it, and 26 ms and three quarters of a
+// sample.
+INSTANTIATE_TEST_SUITE_P(Delays, KelvaroEchoDelay,
+                         ::testing::Values(40 * kFinePerMs, 47 * kFinePerMs, 53 * kFinePerMs, 57 * kFinePerMs,
+                                           26 * kFinePerMs + 3),
+                         [](const auto& info) {
+                           const std::string ms = std::to_string(info.param / kFinePerMs) + "ms";
+                           return info.param % kFinePerMs == 0 ? ms : ms + "_and_three_quarters_of_a_sample";
+                         });
 
 }  // namespace
 }  // namespace kelvarotest

@@ -27,7 +27,9 @@ TEST(DelayEstimate, FindsTheLagOfADelayedCopy) {
   EXPECT_EQ(e.delay_ms, 250U);
   EXPECT_TRUE(e.trusted);
   EXPECT_GT(e.correlation, 0.9);
-  EXPECT_EQ(reference_delay_bytes(e, 8000), 4000U);
+  // Refined to 2000 samples; the reference goes 2 ms (16 samples) ahead of them.
+  EXPECT_EQ(e.delay_samples, 2000U);
+  EXPECT_EQ(reference_delay_bytes(e, 8000), (2000U - 16) * 2);
 }
 
 TEST(DelayEstimate, ALagBetweenTheBlocksIsRefinedToTheSample) {
@@ -39,7 +41,7 @@ TEST(DelayEstimate, ALagBetweenTheBlocksIsRefinedToTheSample) {
     EXPECT_TRUE(e.trusted);
     EXPECT_LE(e.delay_ms > delay / 24 ? e.delay_ms - delay / 24 : delay / 24 - e.delay_ms, 10U);
     EXPECT_EQ(e.delay_samples, delay);
-    EXPECT_EQ(reference_delay_bytes(e, kRate), delay * 2);
+    EXPECT_EQ(reference_delay_bytes(e, kRate), (delay - 48) * 2);
   }
   // An echo of opposite polarity lines up the same way.
   std::vector<std::int16_t> inverted = delayed(system, 1130);
@@ -80,7 +82,11 @@ TEST(DelayEstimate, TheFirstOfEqualCorrelationsWins) {
 }
 
 TEST(DelayEstimate, ReferenceDelayIsWholeSamplesAndSaturates) {
-  EXPECT_EQ(reference_delay_bytes({130, 0.9, true, std::nullopt}, 44100), 5733U * 2);
+  // A block lag leads by a block, a refined one by 2 ms; neither below 0.
+  EXPECT_EQ(reference_delay_bytes({130, 0.9, true, std::nullopt}, 44100), (5733U - 441) * 2);
+  EXPECT_EQ(reference_delay_bytes({10, 0.9, true, std::nullopt}, kRate), 0U);
+  EXPECT_EQ(reference_delay_bytes({10, 0.9, true, 241}, kRate), (241U - 48) * 2);
+  EXPECT_EQ(reference_delay_bytes({0, 0.9, true, 48}, kRate), 0U);
   EXPECT_EQ(reference_delay_bytes({130, 0.3, false, std::nullopt}, 44100), 0U);
   EXPECT_EQ(reference_delay_bytes({130, 0.9, true, std::nullopt}, 0), 0U);
   const std::uint64_t huge = reference_delay_bytes({UINT64_MAX / 1000, 0.9, true, std::nullopt}, 384000);

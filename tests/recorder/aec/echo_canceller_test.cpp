@@ -75,8 +75,9 @@ TEST_F(CancelMicEcho, MicDelayedBy120msDelaysTheReference) {
   EXPECT_TRUE(m->delay_applied);
   const auto out = output();
   ASSERT_EQ(out.size(), n);
-  // The reference opens with 2880 zero samples: the first 11 frames are
-  // silent there and pass the mic through; the 12th reaches the sound.
+  // The reference opens with 2832 zero samples (the delay less 2 ms): the
+  // first 11 frames are silent there and pass the mic through; the 12th
+  // reaches the sound.
   EXPECT_EQ(slice(out, 0, 11 * kFrame), slice(mic, 0, 11 * kFrame));
   EXPECT_NE(slice(out, 11 * kFrame, 12 * kFrame), slice(mic, 11 * kFrame, 12 * kFrame));
 }
