@@ -1,10 +1,13 @@
 // Concat mode: one source's segments, in manifest order, copied unchanged
 // into one QuickTime movie.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "helper/core/bus/event_bus.h"
@@ -29,13 +32,39 @@ Event progressEvent(int64_t done, int64_t total) {
   return Event{{"type", "progress"}, {"done_frames", done}, {"total_frames", total}};
 }
 
+class ManifestFd {
+ public:
+  explicit ManifestFd(int fd) : fd_(fd) {}
+  ~ManifestFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ManifestFd(const ManifestFd&) = delete;
+  ManifestFd& operator=(const ManifestFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opened without blocking and read only when it is a regular file: a FIFO
+// or a device would otherwise hold the run for ever, and a directory reads
+// as nothing at all.
 std::string readManifest(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (in) text << in.rdbuf();
-  if (!in || in.bad() || !isValidUtf8(text.str()))
-    exitWithError("manifest_read_failed", "Cannot read manifest at " + path);
-  return text.str();
+  const auto fail = [&path] { exitWithError("manifest_read_failed", "Cannot read manifest at " + path); };
+  const ManifestFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail();
+  std::string text;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail();
+    if (n == 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  if (!isValidUtf8(text)) fail();
+  return text;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // concat and mix through the built helper, their outputs read back with
 // ffprobe and ffmpeg.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -122,6 +123,24 @@ TEST(TasmerigConcat, FatalReasonsEndWithExitOneAndDeleteNoInput) {
   auto r = concat(dir.path() / "o.mov");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(reason(r), "manifest_read_failed");
+
+  // Only a regular file is a manifest: a directory reads as nothing, and a
+  // FIFO without a writer would block the run for good.
+  fs::create_directory(dir.path() / "manifest.d");
+  ASSERT_EQ(::mkfifo((dir.path() / "manifest.fifo").c_str(), 0600), 0);
+  for (const fs::path& notAFile : {dir.path() / "manifest.d", dir.path() / "manifest.fifo"}) {
+    testsupport::RunOptions bounded;
+    bounded.timeoutSeconds = 20;
+    r = runTasmerig({"--mode", "concat", "--manifest", notAFile.string(), "--source", "mic", "--out",
+                     (dir.path() / "o.mov").string()},
+                    bounded);
+    ASSERT_FALSE(r.timedOut) << notAFile;
+    EXPECT_EQ(r.exitCode, 1) << notAFile;
+    const auto fatal = testsupport::eventsOfType(r.errEvents(), "fatal_error");
+    ASSERT_EQ(fatal.size(), 1u) << r.err;
+    EXPECT_EQ(fatal[0]["reason"], "manifest_read_failed");
+    EXPECT_EQ(fatal[0]["ctx"], "Cannot read manifest at " + notAFile.string());
+  }
 
   testsupport::writeFile(manifest, "{\"type\":\"heartbeat\"}\n");
   r = concat(dir.path() / "o.mov");
