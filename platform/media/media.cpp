@@ -162,12 +162,14 @@ const Asset::Probe& Asset::probe() const {
     p->openError = openInput(path_, input);
     if (!p->openError) {
       AVFormatContext* ctx = input.ctx;
-      bool allDecodable = ctx->nb_streams > 0;
+      bool playable = ctx->nb_streams > 0;
       std::vector<int64_t> frames(ctx->nb_streams, 0), ticks(ctx->nb_streams, 0);
       for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         const AVCodecParameters* par = ctx->streams[i]->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-        if (avcodec_find_decoder(par->codec_id) == nullptr) allDecodable = false;
+        // A header rate of 0 or not a number reaches here as 0: such a
+        // stream has no timing, so nothing of it can be placed or played.
+        if (avcodec_find_decoder(par->codec_id) == nullptr || par->sample_rate <= 0) playable = false;
       }
       // One pass over the packets: exact frame counts for PCM, summed
       // packet durations otherwise.
@@ -203,7 +205,7 @@ const Asset::Probe& Asset::probe() const {
         p->tracks.push_back(std::move(t));
       }
       if (p->tracks.empty() && ctx->duration > 0) p->duration = {ctx->duration / 1000, 1000};
-      p->playable = allDecodable;
+      p->playable = playable;
     }
   }
   probe_ = p;

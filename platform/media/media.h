@@ -63,8 +63,9 @@ class Asset {
   static std::shared_ptr<Asset> open(const std::string& path);
   const std::string& path() const { return path_; }
 
-  // A recognised container whose every audio stream has a decoder. Throws
-  // when the file cannot be read at all (missing, not permitted).
+  // A recognised container whose every audio stream has a decoder and a
+  // sample rate. Throws when the file cannot be read at all (missing, not
+  // permitted).
   bool loadIsPlayable() const;
   // Exact for PCM (frames over rate). Throws when the file does not open.
   MediaTime loadDuration() const;

@@ -81,8 +81,10 @@ TEST(TasmerigConcat, JoinsTheListedSegmentsSampleForSampleAndSkipsAMissingOne) {
 TEST(TasmerigConcat, UnplayableAndAudiolessSegmentsAreWarnedAndLeftOut) {
   testsupport::TempDir dir;
   const Samples a = tone(4800, 440, 3000);
-  testsupport::writeFile(dir.path() / "mic" / "000001.caf", caf_file(a));
-  testsupport::writeFile(dir.path() / "mic" / "000002.caf", std::string(4096, 'x'));
+  // Header rates of 0 and NaN: streams without timing, first and last.
+  testsupport::writeFile(dir.path() / "mic" / "000001.caf", caf_file(tone(47864, 440, 3000), 0.0));
+  testsupport::writeFile(dir.path() / "mic" / "000002.caf", caf_file(a));
+  testsupport::writeFile(dir.path() / "mic" / "000003.caf", std::string(4096, 'x'));
   // A recognised container that holds only a picture.
   testsupport::RunOptions video;
   video.args = {"-v",
@@ -95,19 +97,32 @@ TEST(TasmerigConcat, UnplayableAndAudiolessSegmentsAreWarnedAndLeftOut) {
                 "mpeg4",
                 "-f",
                 "mov",
-                (dir.path() / "mic" / "000003.caf").string()};
+                (dir.path() / "mic" / "000004.caf").string()};
   ASSERT_EQ(testsupport::runProgram("/usr/bin/ffmpeg", video).exitCode, 0);
-  testsupport::writeFile(dir.path() / "manifest.jsonl", segmentLine(1, "mic/000001.caf", 4800) +
-                                                            segmentLine(2, "mic/000002.caf", 100) +
-                                                            segmentLine(3, "mic/000003.caf", 100));
+  testsupport::writeFile(dir.path() / "mic" / "000005.caf", caf_file(tone(2400, 440, 3000), std::nan("")));
+  testsupport::writeFile(dir.path() / "manifest.jsonl",
+                         segmentLine(1, "mic/000001.caf", 47864) + segmentLine(2, "mic/000002.caf", 4800) +
+                             segmentLine(3, "mic/000003.caf", 100) + segmentLine(4, "mic/000004.caf", 100) +
+                             segmentLine(5, "mic/000005.caf", 2400));
   const auto out = dir.path() / "mic.mov";
   const auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source",
                               "mic", "--out", out.string()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(decode(out, "s16le"), le16(a));
-  std::vector<std::string> codes;
-  for (const auto& w : testsupport::eventsOfType(r.errEvents(), "warning")) codes.push_back(w["code"]);
-  EXPECT_EQ(codes, (std::vector<std::string>{"seg_unplayable", "seg_no_audio_track"})) << r.err;
+  std::vector<std::string> warnings;
+  for (const auto& w : testsupport::eventsOfType(r.errEvents(), "warning"))
+    warnings.push_back(w["code"].get<std::string>() + " " + w["ctx"].get<std::string>());
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{"seg_unplayable Skipping unplayable segment: mic/000001.caf",
+                                      "seg_unplayable Skipping unplayable segment: mic/000003.caf",
+                                      "seg_no_audio_track Skipping segment with no audio track: mic/000004.caf",
+                                      "seg_unplayable Skipping unplayable segment: mic/000005.caf"}))
+      << r.err;
+  // The totals count only the segment that was written.
+  const auto progress = testsupport::eventsOfType(r.errEvents(), "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["done_frames"], 4800);
+  EXPECT_EQ(progress.back()["total_frames"], 4800);
 }
 
 TEST(TasmerigConcat, FatalReasonsEndWithExitOneAndDeleteNoInput) {
