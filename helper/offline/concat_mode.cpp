@@ -26,7 +26,6 @@ namespace dispatch = platform::dispatch;
 namespace {
 
 constexpr uint64_t kProgressIntervalNs = 500'000'000ULL;
-constexpr uint64_t kFinishTimeoutNs = 10'000'000'000ULL;
 
 Event progressEvent(int64_t done, int64_t total) {
   return Event{{"type", "progress"}, {"done_frames", done}, {"total_frames", total}};
@@ -157,9 +156,9 @@ void runConcat(const ConcatConfig& config) {
     exitWithError("reader_failed", "Reader failed mid-stream: " + reader->errorDescription());
 
   input->markAsFinished();
-  const bool finished = finishWritingWithin(*writer, kFinishTimeoutNs);
+  finishWritingAndWait(*writer);
   progress.cancel();
-  if (!finished || writer->status() != media::WriterStatus::completed)
+  if (writer->status() != media::WriterStatus::completed)
     exitWithError("writer_failed", "finishWriting failed: " + writer->errorDescription());
 
   emitEvent(progressEvent(totalFrames, totalFrames));

@@ -12,6 +12,7 @@
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/offline/asset_loading.h"
+#include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
 
 namespace helper {
@@ -47,12 +48,6 @@ int64_t framesAtOutputRate(const media::MediaTime& duration, int64_t outputRate)
   emitEvent(progressEvent(doneFrames, totalFrames));
   gEventBus.flushAndStop();
   std::_Exit(0);
-}
-
-bool finishWithin(media::AssetWriter& writer, uint64_t timeoutNs) {
-  auto finished = std::make_shared<dispatch::Semaphore>(0);
-  writer.finishWriting([finished] { finished->signal(); });
-  return finished->waitForNs(timeoutNs);
 }
 
 struct PumpState {
@@ -139,11 +134,11 @@ int64_t pumpReaderToWriter(const std::shared_ptr<media::AssetReader>& reader,
     failure = state->failure;
   }
   if (failure) {
-    finishWithin(*writer, kFinishAfterFailureTimeoutNs);
+    finishWritingWithin(*writer, kFinishAfterFailureTimeoutNs);
     progress.cancel();
     exitWithError("mix_pump_failed", *failure);
   }
-  if (!finishWithin(*writer, kFinishTimeoutNs)) {
+  if (!finishWritingWithin(*writer, kFinishTimeoutNs)) {
     writer->cancelWriting();
     progress.cancel();
     exitWithError("writer_finish_timeout", "finishWriting did not complete in 10s (status=" +

@@ -12,6 +12,7 @@
 
 #include "tests/bin/kelvaro/kelvaro_session.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
+#include "tests/support/slow_close.h"
 
 namespace {
 
@@ -123,6 +124,41 @@ TEST(TasmerigConcat, UnplayableAndAudiolessSegmentsAreWarnedAndLeftOut) {
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back()["done_frames"], 4800);
   EXPECT_EQ(progress.back()["total_frames"], 4800);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr const char* kPreloadSkipReason = "a preload library cannot come before the sanitizers' runtime";
+#else
+constexpr const char* kPreloadSkipReason = nullptr;
+#endif
+
+TEST(TasmerigConcat, WaitsForAFinishingStepOfAnyLength) {
+  if (kPreloadSkipReason != nullptr) GTEST_SKIP() << kPreloadSkipReason;
+  testsupport::TempDir dir;
+  const Samples a = tone(24000, 440, 3000);
+  testsupport::writeFile(dir.path() / "mic" / "000001.caf", caf_file(a));
+  testsupport::writeFile(dir.path() / "manifest.jsonl", segmentLine(1, "mic/000001.caf", 24000));
+  fs::create_directory(dir.path() / "out");
+  const auto out = dir.path() / "out" / "mic.mov";
+  const auto mark = dir.path() / "slow-close-happened";
+  // Closing the finished output takes 12 s, longer than any bound a
+  // finishing wait might have.
+  testsupport::RunOptions slowDisk;
+  slowDisk.env = {{"LD_PRELOAD", VR_SLOW_CLOSE_PATH},
+                  {testsupport::kSlowCloseDirEnvVar, fs::canonical(dir.path() / "out").string()},
+                  {testsupport::kSlowCloseSecondsEnvVar, "12"},
+                  {testsupport::kSlowCloseMarkEnvVar, mark.string()}};
+  const auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source",
+                              "mic", "--out", out.string()},
+                             slowDisk);
+  ASSERT_TRUE(fs::exists(mark)) << "the finishing step was not slowed";
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(testsupport::eventsOfType(r.errEvents(), "fatal_error").empty()) << r.err;
+  EXPECT_EQ(decode(out, "s16le"), le16(a));
+  const auto progress = testsupport::eventsOfType(r.errEvents(), "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["done_frames"], 24000);
+  EXPECT_EQ(progress.back()["total_frames"], 24000);
 }
 
 TEST(TasmerigConcat, FatalReasonsEndWithExitOneAndDeleteNoInput) {
