@@ -17,6 +17,7 @@
 #include "helper/offline/concat_manifest.h"
 #include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
+#include "helper/offline/staged_output.h"
 
 namespace helper {
 
@@ -127,9 +128,13 @@ void runConcat(const ConcatConfig& config) {
   if (!reader->canAddOutput(*output)) exitWithError("reader_failed", "Cannot add readerOutput to AVAssetReader");
   reader->addOutput(output);
 
+  // Written under a temporary name and renamed over outPath when whole, so
+  // that concurrent runs on one output never write into one file.
+  std::unique_ptr<StagedOutput> staged;
   std::unique_ptr<media::AssetWriter> writer;
   try {
-    writer = media::AssetWriter::create(config.outPath, kAudioWriterFileType);
+    staged = std::make_unique<StagedOutput>(config.outPath);
+    writer = media::AssetWriter::create(staged->writePath(), kAudioWriterFileType);
   } catch (const std::exception& e) {
     exitWithError("writer_failed", "Cannot create AVAssetWriter: " + describeError(e));
   }
@@ -160,6 +165,8 @@ void runConcat(const ConcatConfig& config) {
   progress.cancel();
   if (writer->status() != media::WriterStatus::completed)
     exitWithError("writer_failed", "finishWriting failed: " + writer->errorDescription());
+  if (const auto error = staged->commit())
+    exitWithError("writer_failed", "Cannot move the output to " + config.outPath + ": " + *error);
 
   emitEvent(progressEvent(totalFrames, totalFrames));
   gEventBus.flushAndStop();

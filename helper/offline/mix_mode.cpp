@@ -14,6 +14,7 @@
 #include "helper/offline/asset_loading.h"
 #include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
+#include "helper/offline/staged_output.h"
 
 namespace helper {
 
@@ -44,7 +45,9 @@ int64_t framesAtOutputRate(const media::MediaTime& duration, int64_t outputRate)
   return frames < 0 ? 0 : frames;
 }
 
-[[noreturn]] void succeed(int64_t doneFrames, int64_t totalFrames) {
+[[noreturn]] void succeed(StagedOutput& staged, const std::string& outPath, int64_t doneFrames, int64_t totalFrames) {
+  if (const auto error = staged.commit())
+    exitWithError("writer_failed", "Cannot move the output to " + outPath + ": " + *error);
   emitEvent(progressEvent(doneFrames, totalFrames));
   gEventBus.flushAndStop();
   std::_Exit(0);
@@ -151,12 +154,16 @@ int64_t pumpReaderToWriter(const std::shared_ptr<media::AssetReader>& reader,
   return state->done();
 }
 
+// The writer writes under a temporary name that `staged` renames over
+// outPath once the file is whole, so concurrent runs on one output never
+// write into one file.
 std::shared_ptr<media::AssetWriter> createWriter(const std::string& outPath,
                                                  const std::optional<media::AudioSettings>& settings,
-                                                 media::WriterInput*& input) {
+                                                 std::unique_ptr<StagedOutput>& staged, media::WriterInput*& input) {
   std::shared_ptr<media::AssetWriter> writer;
   try {
-    writer = media::AssetWriter::create(outPath, kAudioWriterFileType);
+    staged = std::make_unique<StagedOutput>(outPath);
+    writer = media::AssetWriter::create(staged->writePath(), kAudioWriterFileType);
   } catch (const std::exception& e) {
     exitWithError("writer_failed", "Cannot create AVAssetWriter: " + describeError(e));
   }
@@ -194,10 +201,12 @@ void startReaderAndWriter(media::AssetReader& reader, media::AssetWriter& writer
   if (!reader->canAddOutput(*output)) exitWithError("reader_failed", "Cannot add track output to reader");
   reader->addOutput(output);
   media::WriterInput* input = nullptr;
-  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, std::nullopt, input);
+  std::unique_ptr<StagedOutput> staged;
+  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, std::nullopt, staged, input);
   const int64_t totalFrames = framesAtOutputRate(duration, config.outputRate);
   startReaderAndWriter(*reader, *writer);
-  succeed(pumpReaderToWriter(reader, output, writer, input, totalFrames, "single"), totalFrames);
+  const int64_t doneFrames = pumpReaderToWriter(reader, output, writer, input, totalFrames, "single");
+  succeed(*staged, outPath, doneFrames, totalFrames);
 }
 
 // Both inputs: decoded, scaled by their gains, summed and written as float PCM.
@@ -217,10 +226,12 @@ void startReaderAndWriter(media::AssetReader& reader, media::AssetWriter& writer
   if (!reader->canAddOutput(*output)) exitWithError("reader_failed", "Cannot add audio mix output to reader");
   reader->addOutput(output);
   media::WriterInput* input = nullptr;
-  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, outputSettings, input);
+  std::unique_ptr<StagedOutput> staged;
+  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, outputSettings, staged, input);
   const int64_t totalFrames = framesAtOutputRate(composition->duration(), config.outputRate);
   startReaderAndWriter(*reader, *writer);
-  succeed(pumpReaderToWriter(reader, output, writer, input, totalFrames, "mixed"), totalFrames);
+  const int64_t doneFrames = pumpReaderToWriter(reader, output, writer, input, totalFrames, "mixed");
+  succeed(*staged, outPath, doneFrames, totalFrames);
 }
 
 }  // namespace

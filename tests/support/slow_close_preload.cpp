@@ -1,6 +1,6 @@
-// An LD_PRELOAD library that makes closing written files in one directory
-// slow (layout and variables: slow_close.h). It replaces close() and
-// forwards to the C library's own.
+// An LD_PRELOAD library that makes closing files in one directory slow
+// (what and how: slow_close.h). It replaces close() and forwards to the C
+// library's own.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "tests/support/slow_close.h"
 
@@ -22,8 +23,6 @@ std::atomic<bool> gMarked{false};
 bool isSlow(int fd) {
   const char* dir = std::getenv(testsupport::kSlowCloseDirEnvVar);
   if (dir == nullptr || *dir == '\0') return false;
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
   char link[64];
@@ -48,8 +47,11 @@ void mark() {
 extern "C" int close(int fd) {
   static const CloseFn real = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
   if (isSlow(fd)) {
-    const char* seconds = std::getenv(testsupport::kSlowCloseSecondsEnvVar);
-    ::sleep(seconds != nullptr ? static_cast<unsigned>(std::atoi(seconds)) : 0);
+    const char* ms = std::getenv(testsupport::kSlowCloseMsEnvVar);
+    const long wait = ms != nullptr ? std::atol(ms) : 0;
+    timespec left{wait / 1000, (wait % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0) {
+    }
     mark();
   }
   return real(fd);

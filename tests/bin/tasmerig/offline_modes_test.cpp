@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/bin/kelvaro/kelvaro_session.h"
@@ -146,7 +149,7 @@ TEST(TasmerigConcat, WaitsForAFinishingStepOfAnyLength) {
   testsupport::RunOptions slowDisk;
   slowDisk.env = {{"LD_PRELOAD", VR_SLOW_CLOSE_PATH},
                   {testsupport::kSlowCloseDirEnvVar, fs::canonical(dir.path() / "out").string()},
-                  {testsupport::kSlowCloseSecondsEnvVar, "12"},
+                  {testsupport::kSlowCloseMsEnvVar, "12000"},
                   {testsupport::kSlowCloseMarkEnvVar, mark.string()}};
   const auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source",
                               "mic", "--out", out.string()},
@@ -206,6 +209,19 @@ TEST(TasmerigConcat, FatalReasonsEndWithExitOneAndDeleteNoInput) {
   EXPECT_EQ(reason(r), "writer_failed");
   EXPECT_NE(r.err.find("Output path is an input"), std::string::npos) << r.err;
   EXPECT_EQ(testsupport::readFile(dir.path() / "mic" / "000001.caf"), before);
+
+  // An output that cannot be put in place (a directory is in the way) fails
+  // once it is written, and what was written goes with the run.
+  fs::create_directories(dir.path() / "taken" / "keep");
+  r = concat(dir.path() / "taken");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(reason(r), "writer_failed");
+  EXPECT_TRUE(fs::exists(dir.path() / "taken" / "keep"));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"manifest.d", "manifest.fifo", "manifest.jsonl", "mic", "taken"}))
+      << r.err;
 }
 
 TEST(TasmerigMix, SumsTheScaledInputsOverTheLongerOne) {
@@ -256,6 +272,73 @@ TEST(TasmerigMix, AMissingMicIsReportedBeforeAMissingSystem) {
   ASSERT_EQ(f.size(), 1u);
   EXPECT_EQ(f[0]["reason"], "input_not_found");
   EXPECT_NE(f[0]["ctx"].get<std::string>().find("Mic input not found"), std::string::npos);
+}
+
+TEST(TasmerigOffline, ConcurrentRunsOnOneOutputEachLeaveAWholeFile) {
+  if (kPreloadSkipReason != nullptr) GTEST_SKIP() << kPreloadSkipReason;
+  testsupport::TempDir dir;
+  const auto in = dir.path() / "in";
+  testsupport::writeFile(in / "mic" / "000001.caf", caf_file(tone(120000, 440, 3000)));
+  testsupport::writeFile(in / "manifest.jsonl", segmentLine(1, "mic/000001.caf", 120000));
+  testsupport::writeFile(in / "mic.caf", caf_file(tone(96000, 440, 8000), 48000));
+  testsupport::writeFile(in / "long-mic.caf", caf_file(tone(144000, 550, 8000), 48000));
+  testsupport::writeFile(in / "system.caf", caf_file(tone(96000, 660, 8000), 48000));
+  // Three kinds of run, each with an output of its own length.
+  auto argsFor = [&](int kind, const fs::path& out) -> std::vector<std::string> {
+    if (kind == 0)
+      return {"--mode",   "concat", "--manifest", (in / "manifest.jsonl").string(),
+              "--source", "mic",    "--out",      out.string()};
+    return {"--mode",   "mix",
+            "--mic",    (in / (kind == 1 ? "mic.caf" : "long-mic.caf")).string(),
+            "--system", (in / "system.caf").string(),
+            "--out",    out.string()};
+  };
+  // What one run of each kind leaves on its own.
+  std::vector<std::string> whole;
+  for (int kind = 0; kind < 3; ++kind) {
+    const auto out = dir.path() / ("alone" + std::to_string(kind) + ".mov");
+    ASSERT_EQ(runTasmerig(argsFor(kind, out)).exitCode, 0);
+    whole.push_back(testsupport::readFile(out));
+  }
+  ASSERT_NE(whole[1].size(), whole[2].size());
+
+  // Twelve runs on one output, their inputs on a slow disk where closing a
+  // file takes 200 ms: a mix run spends 0.8 s reading its inputs after it
+  // has cleared the output and before it writes, and a long mix pauses
+  // 0.2 s partway through writing, when its shorter input ends. The short
+  // mixes start 100 ms after the others, so they open the output during
+  // that pause.
+  fs::create_directory(dir.path() / "shared");
+  const auto shared = dir.path() / "shared" / "out.mov";
+  const auto mark = dir.path() / "slow-close-happened";
+  std::vector<std::unique_ptr<testsupport::Child>> runs;
+  auto start = [&](int kind) {
+    testsupport::RunOptions o;
+    o.args = argsFor(kind, shared);
+    o.env = {{"LD_PRELOAD", VR_SLOW_CLOSE_PATH},
+             {testsupport::kSlowCloseDirEnvVar, fs::canonical(in).string()},
+             {testsupport::kSlowCloseMsEnvVar, "200"},
+             {testsupport::kSlowCloseMarkEnvVar, mark.string()}};
+    runs.push_back(std::make_unique<testsupport::Child>(VR_TASMERIG_PATH, o));
+  };
+  for (int i = 0; i < 4; ++i) {
+    start(2);
+    start(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int i = 0; i < 4; ++i) start(1);
+  for (auto& run : runs) {
+    const auto r = run->wait(std::chrono::seconds(60));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  ASSERT_TRUE(fs::exists(mark)) << "the inputs were not read slowly";
+  const std::string left = testsupport::readFile(shared);
+  EXPECT_TRUE(left == whole[0] || left == whole[1] || left == whole[2])
+      << left.size() << " bytes that no single run wrote";
+  // Nothing but the output itself remains.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path() / "shared")) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"out.mov"});
 }
 
 }  // namespace
