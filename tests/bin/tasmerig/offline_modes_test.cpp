@@ -263,6 +263,61 @@ TEST(TasmerigMix, OneInputIsCopiedUnchangedWhateverTheGainAndSettings) {
   EXPECT_EQ(progress.back()["total_frames"], 4800);
 }
 
+std::vector<float> floats(const std::string& raw) {
+  std::vector<float> out(raw.size() / sizeof(float));
+  std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
+  return out;
+}
+
+TEST(TasmerigMix, ACompressedInputKeepsItsEncoderDelay) {
+  testsupport::TempDir dir;
+  // 2.000 s of AAC: the encoder's 1024 frames of priming lie before the
+  // start of the file's edit list.
+  const auto aac = dir.path() / "mic.m4a";
+  testsupport::RunOptions encode;
+  encode.args = {"-v",   "error", "-f",        "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2",
+                 "-c:a", "aac",   aac.string()};
+  ASSERT_EQ(testsupport::runProgram("/usr/bin/ffmpeg", encode).exitCode, 0);
+  const std::vector<float> heard = floats(decode(aac, "f32le"));
+  ASSERT_GE(heard.size(), 96000u);
+  auto timing = [](const fs::path& file) {
+    testsupport::RunOptions o;
+    o.args = {"-v",         "error", "-show_entries", "stream=start_time,duration_ts", "-of", "compact=p=0:nk=1",
+              file.string()};
+    return testsupport::runProgram("/usr/bin/ffprobe", o).out;
+  };
+  ASSERT_EQ(timing(aac), "0.000000|96000\n");
+
+  // Alone, it is copied with its timing: the output plays what the input plays.
+  const auto single = dir.path() / "single.mov";
+  auto r = runTasmerig({"--mode", "mix", "--mic", aac.string(), "--out", single.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(timing(single), timing(aac));
+  EXPECT_EQ(floats(decode(single, "f32le")), heard);
+  auto progress = testsupport::eventsOfType(r.errEvents(), "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["done_frames"], 96000);
+  EXPECT_EQ(progress.back()["total_frames"], 96000);
+
+  // Mixed, it lasts its 2 s and starts on time.
+  const Samples system = tone(96000, 660, 4000, 48000);
+  testsupport::writeFile(dir.path() / "system.caf", caf_file(system, 48000));
+  const auto mixed = dir.path() / "mixed.mov";
+  r = runTasmerig({"--mode", "mix", "--mic", aac.string(), "--system", (dir.path() / "system.caf").string(), "--out",
+                   mixed.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  progress = testsupport::eventsOfType(r.errEvents(), "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["total_frames"], 96000);
+  const std::vector<float> got = floats(decode(mixed, "f32le"));
+  ASSERT_EQ(got.size(), 2u * 96000);
+  for (std::size_t i = 0; i < 96000; ++i) {
+    const double expected = heard[i] + system[i] / 32768.0;
+    ASSERT_NEAR(got[2 * i], expected, 1e-5) << "frame " << i;
+    ASSERT_NEAR(got[2 * i + 1], expected, 1e-5) << "frame " << i;
+  }
+}
+
 TEST(TasmerigMix, AMissingMicIsReportedBeforeAMissingSystem) {
   testsupport::TempDir dir;
   const auto r = runTasmerig({"--mode", "mix", "--mic", (dir.path() / "nomic.caf").string(), "--system",
