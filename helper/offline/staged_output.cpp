@@ -14,12 +14,17 @@
 
 namespace helper {
 
+namespace {
+
+// The directory part of `path`: "." when it has none.
 std::string outputDirectory(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+}  // namespace
 
 StagedOutput::StagedOutput(std::string outPath) : outPath_(std::move(outPath)) {
   // Beside the output, so the rename stays within one file system; the

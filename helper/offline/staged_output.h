@@ -30,7 +30,4 @@ class StagedOutput {
   bool committed_ = false;
 };
 
-// The directory part of `path`: "." when it has none.
-std::string outputDirectory(const std::string& path);
-
 }  // namespace helper
