@@ -1,10 +1,13 @@
 // Concat mode: one source's segments, in manifest order, copied unchanged
 // into one QuickTime movie.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "helper/core/bus/event_bus.h"
@@ -14,6 +17,7 @@
 #include "helper/offline/concat_manifest.h"
 #include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
+#include "helper/offline/staged_output.h"
 
 namespace helper {
 
@@ -23,19 +27,44 @@ namespace dispatch = platform::dispatch;
 namespace {
 
 constexpr uint64_t kProgressIntervalNs = 500'000'000ULL;
-constexpr uint64_t kFinishTimeoutNs = 10'000'000'000ULL;
 
 Event progressEvent(int64_t done, int64_t total) {
   return Event{{"type", "progress"}, {"done_frames", done}, {"total_frames", total}};
 }
 
+class ManifestFd {
+ public:
+  explicit ManifestFd(int fd) : fd_(fd) {}
+  ~ManifestFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ManifestFd(const ManifestFd&) = delete;
+  ManifestFd& operator=(const ManifestFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opened without blocking and read only when it is a regular file: a FIFO
+// or a device would otherwise hold the run for ever, and a directory reads
+// as nothing at all.
 std::string readManifest(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (in) text << in.rdbuf();
-  if (!in || in.bad() || !isValidUtf8(text.str()))
-    exitWithError("manifest_read_failed", "Cannot read manifest at " + path);
-  return text.str();
+  const auto fail = [&path] { exitWithError("manifest_read_failed", "Cannot read manifest at " + path); };
+  const ManifestFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail();
+  std::string text;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail();
+    if (n == 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  if (!isValidUtf8(text)) fail();
+  return text;
 }
 
 }  // namespace
@@ -99,9 +128,13 @@ void runConcat(const ConcatConfig& config) {
   if (!reader->canAddOutput(*output)) exitWithError("reader_failed", "Cannot add readerOutput to AVAssetReader");
   reader->addOutput(output);
 
+  // Written under a temporary name and renamed over outPath when whole, so
+  // that concurrent runs on one output never write into one file.
+  std::unique_ptr<StagedOutput> staged;
   std::unique_ptr<media::AssetWriter> writer;
   try {
-    writer = media::AssetWriter::create(config.outPath, kAudioWriterFileType);
+    staged = std::make_unique<StagedOutput>(config.outPath);
+    writer = media::AssetWriter::create(staged->writePath(), kAudioWriterFileType);
   } catch (const std::exception& e) {
     exitWithError("writer_failed", "Cannot create AVAssetWriter: " + describeError(e));
   }
@@ -128,10 +161,12 @@ void runConcat(const ConcatConfig& config) {
     exitWithError("reader_failed", "Reader failed mid-stream: " + reader->errorDescription());
 
   input->markAsFinished();
-  const bool finished = finishWritingWithin(*writer, kFinishTimeoutNs);
+  finishWritingAndWait(*writer);
   progress.cancel();
-  if (!finished || writer->status() != media::WriterStatus::completed)
+  if (writer->status() != media::WriterStatus::completed)
     exitWithError("writer_failed", "finishWriting failed: " + writer->errorDescription());
+  if (const auto error = staged->commit())
+    exitWithError("writer_failed", "Cannot move the output to " + config.outPath + ": " + *error);
 
   emitEvent(progressEvent(totalFrames, totalFrames));
   gEventBus.flushAndStop();

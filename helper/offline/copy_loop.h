@@ -1,7 +1,7 @@
 #pragma once
 // The concat mode's polling copy from a reader output to a writer input,
-// and its bounded wait for the writer to finish. Written over the media
-// types' shapes so their stopping rules can be checked with stand-ins.
+// and the waits for a writer to finish. Written over the media types'
+// shapes so their stopping rules can be checked with stand-ins.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -41,6 +41,15 @@ bool finishWritingWithin(Writer& writer, uint64_t timeoutNs) {
   auto finished = std::make_shared<platform::dispatch::Semaphore>(0);
   writer.finishWriting([finished] { finished->signal(); });
   return finished->waitForNs(timeoutNs);
+}
+
+// Asks the writer to finish and waits for its completion however long it
+// takes: a large output on a slow disk is still whole once it has run.
+template <typename Writer>
+void finishWritingAndWait(Writer& writer) {
+  auto finished = std::make_shared<platform::dispatch::Semaphore>(0);
+  writer.finishWriting([finished] { finished->signal(); });
+  finished->wait();
 }
 
 }  // namespace helper

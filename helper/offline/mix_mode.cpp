@@ -12,7 +12,9 @@
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/offline/asset_loading.h"
+#include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
+#include "helper/offline/staged_output.h"
 
 namespace helper {
 
@@ -43,16 +45,12 @@ int64_t framesAtOutputRate(const media::MediaTime& duration, int64_t outputRate)
   return frames < 0 ? 0 : frames;
 }
 
-[[noreturn]] void succeed(int64_t doneFrames, int64_t totalFrames) {
+[[noreturn]] void succeed(StagedOutput& staged, const std::string& outPath, int64_t doneFrames, int64_t totalFrames) {
+  if (const auto error = staged.commit())
+    exitWithError("writer_failed", "Cannot move the output to " + outPath + ": " + *error);
   emitEvent(progressEvent(doneFrames, totalFrames));
   gEventBus.flushAndStop();
   std::_Exit(0);
-}
-
-bool finishWithin(media::AssetWriter& writer, uint64_t timeoutNs) {
-  auto finished = std::make_shared<dispatch::Semaphore>(0);
-  writer.finishWriting([finished] { finished->signal(); });
-  return finished->waitForNs(timeoutNs);
 }
 
 struct PumpState {
@@ -139,11 +137,11 @@ int64_t pumpReaderToWriter(const std::shared_ptr<media::AssetReader>& reader,
     failure = state->failure;
   }
   if (failure) {
-    finishWithin(*writer, kFinishAfterFailureTimeoutNs);
+    finishWritingWithin(*writer, kFinishAfterFailureTimeoutNs);
     progress.cancel();
     exitWithError("mix_pump_failed", *failure);
   }
-  if (!finishWithin(*writer, kFinishTimeoutNs)) {
+  if (!finishWritingWithin(*writer, kFinishTimeoutNs)) {
     writer->cancelWriting();
     progress.cancel();
     exitWithError("writer_finish_timeout", "finishWriting did not complete in 10s (status=" +
@@ -156,12 +154,16 @@ int64_t pumpReaderToWriter(const std::shared_ptr<media::AssetReader>& reader,
   return state->done();
 }
 
+// The writer writes under a temporary name that `staged` renames over
+// outPath once the file is whole, so concurrent runs on one output never
+// write into one file.
 std::shared_ptr<media::AssetWriter> createWriter(const std::string& outPath,
                                                  const std::optional<media::AudioSettings>& settings,
-                                                 media::WriterInput*& input) {
+                                                 std::unique_ptr<StagedOutput>& staged, media::WriterInput*& input) {
   std::shared_ptr<media::AssetWriter> writer;
   try {
-    writer = media::AssetWriter::create(outPath, kAudioWriterFileType);
+    staged = std::make_unique<StagedOutput>(outPath);
+    writer = media::AssetWriter::create(staged->writePath(), kAudioWriterFileType);
   } catch (const std::exception& e) {
     exitWithError("writer_failed", "Cannot create AVAssetWriter: " + describeError(e));
   }
@@ -199,10 +201,12 @@ void startReaderAndWriter(media::AssetReader& reader, media::AssetWriter& writer
   if (!reader->canAddOutput(*output)) exitWithError("reader_failed", "Cannot add track output to reader");
   reader->addOutput(output);
   media::WriterInput* input = nullptr;
-  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, std::nullopt, input);
+  std::unique_ptr<StagedOutput> staged;
+  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, std::nullopt, staged, input);
   const int64_t totalFrames = framesAtOutputRate(duration, config.outputRate);
   startReaderAndWriter(*reader, *writer);
-  succeed(pumpReaderToWriter(reader, output, writer, input, totalFrames, "single"), totalFrames);
+  const int64_t doneFrames = pumpReaderToWriter(reader, output, writer, input, totalFrames, "single");
+  succeed(*staged, outPath, doneFrames, totalFrames);
 }
 
 // Both inputs: decoded, scaled by their gains, summed and written as float PCM.
@@ -222,10 +226,12 @@ void startReaderAndWriter(media::AssetReader& reader, media::AssetWriter& writer
   if (!reader->canAddOutput(*output)) exitWithError("reader_failed", "Cannot add audio mix output to reader");
   reader->addOutput(output);
   media::WriterInput* input = nullptr;
-  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, outputSettings, input);
+  std::unique_ptr<StagedOutput> staged;
+  const std::shared_ptr<media::AssetWriter> writer = createWriter(outPath, outputSettings, staged, input);
   const int64_t totalFrames = framesAtOutputRate(composition->duration(), config.outputRate);
   startReaderAndWriter(*reader, *writer);
-  succeed(pumpReaderToWriter(reader, output, writer, input, totalFrames, "mixed"), totalFrames);
+  const int64_t doneFrames = pumpReaderToWriter(reader, output, writer, input, totalFrames, "mixed");
+  succeed(*staged, outPath, doneFrames, totalFrames);
 }
 
 }  // namespace

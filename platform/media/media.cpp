@@ -162,12 +162,14 @@ const Asset::Probe& Asset::probe() const {
     p->openError = openInput(path_, input);
     if (!p->openError) {
       AVFormatContext* ctx = input.ctx;
-      bool allDecodable = ctx->nb_streams > 0;
+      bool playable = ctx->nb_streams > 0;
       std::vector<int64_t> frames(ctx->nb_streams, 0), ticks(ctx->nb_streams, 0);
       for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         const AVCodecParameters* par = ctx->streams[i]->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-        if (avcodec_find_decoder(par->codec_id) == nullptr) allDecodable = false;
+        // A header rate of 0 or not a number reaches here as 0: such a
+        // stream has no timing, so nothing of it can be placed or played.
+        if (avcodec_find_decoder(par->codec_id) == nullptr || par->sample_rate <= 0) playable = false;
       }
       // One pass over the packets: exact frame counts for PCM, summed
       // packet durations otherwise.
@@ -194,7 +196,11 @@ const Asset::Probe& Asset::probe() const {
         if (pcmBlockAlign(par) > 0 && par->sample_rate > 0) {
           t.duration = {frames[i], par->sample_rate};
         } else {
-          int64_t d = ticks[i] > 0 ? ticks[i] : std::max<int64_t>(s->duration, 0);
+          // The stream's own duration leaves out an encoder's priming and
+          // padding, which the packets' durations count; a guess from the
+          // bit rate is worse than those.
+          const bool own = s->duration > 0 && ctx->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+          const int64_t d = own ? s->duration : ticks[i];
           if (s->time_base.den > 0 && s->time_base.num > 0 && s->time_base.den <= INT32_MAX)
             t.duration = {saturate(static_cast<Wide>(d) * s->time_base.num), s->time_base.den};
         }
@@ -203,7 +209,7 @@ const Asset::Probe& Asset::probe() const {
         p->tracks.push_back(std::move(t));
       }
       if (p->tracks.empty() && ctx->duration > 0) p->duration = {ctx->duration / 1000, 1000};
-      p->playable = allDecodable;
+      p->playable = playable;
     }
   }
   probe_ = p;
@@ -326,23 +332,38 @@ class PassthroughOutput final : public ReaderOutput {
         continue;
       }
       const int align = pcmBlockAlign(stream->codecpar);
-      int64_t samples = 0;
+      int64_t from = produced_, span = 0, samples = 0;
       size_t bytes = static_cast<size_t>(packet_.pkt->size);
       if (align > 0) {
         // PCM packets are cut at the range's end, to the frame.
-        samples = std::min<int64_t>(packet_.pkt->size / align, segFrames_ - produced_);
+        samples = span = std::min<int64_t>(packet_.pkt->size / align, segFrames_ - produced_);
         bytes = static_cast<size_t>(samples * align);
       } else {
-        samples = av_rescale_q(packet_.pkt->duration, stream->time_base, AVRational{1, std::max(rate, 1)});
+        // A compressed packet keeps its time relative to the stream's
+        // presentation start: priming packets lie before 0.
+        const AVRational frame{1, std::max(rate, 1)};
+        const int64_t origin = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        if (packet_.pkt->pts != AV_NOPTS_VALUE)
+          from = av_rescale_q(packet_.pkt->pts - origin, stream->time_base, frame);
+        span = av_rescale_q(packet_.pkt->duration, stream->time_base, frame);
+        samples = std::max<int64_t>(0, std::min(from + span, segFrames_) - std::max<int64_t>(from, 0));
       }
+      produced_ = from + span;
+      const int64_t pts = seg.at.framesAt(rate) + from;
+      // Past the range, or a compressed packet (a later segment's priming)
+      // before what was already given, which no single edit list could hide.
+      const bool outside = from >= segFrames_ || (align == 0 && pts < emittedEnd_) || (samples <= 0 && bytes == 0);
       SampleBuffer buffer;
-      buffer.data.assign(packet_.pkt->data, packet_.pkt->data + bytes);
-      buffer.numSamples = samples;
-      buffer.pts = seg.at.framesAt(rate) + produced_;
-      buffer.parameters = seg.source.parameters;
-      produced_ += samples;
+      if (!outside) {
+        buffer.data.assign(packet_.pkt->data, packet_.pkt->data + bytes);
+        buffer.numSamples = samples;
+        buffer.durationFrames = span;
+        buffer.pts = pts;
+        buffer.parameters = seg.source.parameters;
+        emittedEnd_ = pts + span;
+      }
       av_packet_unref(packet_.pkt);
-      if (samples <= 0 && bytes == 0) continue;
+      if (outside) continue;
       return buffer;
     }
     return std::nullopt;
@@ -354,8 +375,9 @@ class PassthroughOutput final : public ReaderOutput {
   size_t segIndex_ = 0;
   std::unique_ptr<InputContext> input_;
   Packet packet_;
-  int64_t produced_ = 0;
+  int64_t produced_ = 0;  // where the segment's next packet starts, in its range
   int64_t segFrames_ = 0;
+  int64_t emittedEnd_ = std::numeric_limits<int64_t>::min();
 };
 
 // Decodes one file's stream to float at the output rate, in its own channel count.
@@ -594,6 +616,7 @@ class MixOutput final : public ReaderOutput {
     const auto* bytes = reinterpret_cast<const uint8_t*>(acc_.data());
     buffer.data.assign(bytes, bytes + acc_.size() * sizeof(float));
     buffer.numSamples = n;
+    buffer.durationFrames = n;
     buffer.pts = emitted_;
     buffer.parameters = parameters_;
     emitted_ += n;
@@ -871,7 +894,7 @@ bool WriterInput::append(const SampleBuffer& buffer) {
   packet.pkt->stream_index = w.stream->index;
   packet.pkt->pts = av_rescale_q(buffer.pts - w.sessionStart, AVRational{1, rate}, w.stream->time_base);
   packet.pkt->dts = packet.pkt->pts;
-  packet.pkt->duration = av_rescale_q(buffer.numSamples, AVRational{1, rate}, w.stream->time_base);
+  packet.pkt->duration = av_rescale_q(buffer.durationFrames, AVRational{1, rate}, w.stream->time_base);
   int err = av_write_frame(w.ctx, packet.pkt);
   if (err >= 0 && w.ctx->pb->error < 0) err = w.ctx->pb->error;
   if (err < 0) {

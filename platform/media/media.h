@@ -63,10 +63,13 @@ class Asset {
   static std::shared_ptr<Asset> open(const std::string& path);
   const std::string& path() const { return path_; }
 
-  // A recognised container whose every audio stream has a decoder. Throws
-  // when the file cannot be read at all (missing, not permitted).
+  // A recognised container whose every audio stream has a decoder and a
+  // sample rate. Throws when the file cannot be read at all (missing, not
+  // permitted).
   bool loadIsPlayable() const;
-  // Exact for PCM (frames over rate). Throws when the file does not open.
+  // Exact for PCM (frames over rate); otherwise the container's own timing
+  // (what an edit list presents), or the packets' durations when it has
+  // none. Throws when the file does not open.
   MediaTime loadDuration() const;
   // In stream order; empty when the file has none. Throws when it does not open.
   std::vector<AssetTrack> loadAudioTracks() const;
@@ -144,7 +147,12 @@ inline constexpr int64_t kMaxChannels = 32;
 // One packet of samples. `pts` counts frames at the packet's own rate.
 struct SampleBuffer {
   std::vector<uint8_t> data;
+  // The frames it presents: those inside the range it was read for.
   int64_t numSamples = 0;
+  // The frames it spans from `pts`, with those it does not present (an
+  // encoder's priming before the range, which the container's edit list
+  // hides).
+  int64_t durationFrames = 0;
   int64_t pts = 0;
   std::shared_ptr<const StreamParameters> parameters;
 };
@@ -158,6 +166,9 @@ class ReaderOutput {
  public:
   virtual ~ReaderOutput() = default;
   // Packets of the track unchanged, timestamps rebased onto the composition.
+  // A compressed packet keeps its place relative to its file's presentation,
+  // so the track's first priming packet lies before 0 and the writer's edit
+  // list hides it as the file's did; packets past a range are left out.
   static std::shared_ptr<ReaderOutput> trackOutput(const CompositionTrack& track);
   // Packets of one asset track unchanged.
   static std::shared_ptr<ReaderOutput> trackOutput(const AssetTrack& track);

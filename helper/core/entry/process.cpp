@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/globals.h"
@@ -29,9 +31,24 @@ void sigSafeWrite(std::string_view text) {
   }
 }
 
+std::mutex gFatalExitCleanupLock;
+std::function<void()> gFatalExitCleanup;
+
 }  // namespace
 
+void setFatalExitCleanup(std::function<void()> cleanup) {
+  std::lock_guard<std::mutex> hold(gFatalExitCleanupLock);
+  gFatalExitCleanup = std::move(cleanup);
+}
+
 void exitWithError(const std::string& reason, const std::string& ctx, int32_t code) {
+  std::function<void()> cleanup;
+  {
+    std::lock_guard<std::mutex> hold(gFatalExitCleanupLock);
+    cleanup.swap(gFatalExitCleanup);
+  }
+  // Before the event: once the host reads it, nothing is left to remove.
+  if (cleanup) cleanup();
   gEventBus.flushAndStop();
   gEventBus.writeDirectly(Event{{"type", "fatal_error"}, {"reason", reason}, {"ctx", ctx}});
   std::_Exit(code);

@@ -1,12 +1,19 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace helper {
 
-// Ends the process after a fatal error: drains the event bus (at most
-// 2 s), writes one "fatal_error" line directly and exits with `code`.
+// Ends the process after a fatal error: runs the fatal-exit cleanup, drains
+// the event bus (at most 2 s), writes one "fatal_error" line directly and
+// exits with `code`.
 [[noreturn]] void exitWithError(const std::string& reason, const std::string& ctx, int32_t code = 1);
+
+// What exitWithError must undo before the process ends, since it runs no
+// destructors (an offline mode's unfinished output). One at a time: a later
+// call replaces the cleanup, an empty function clears it.
+void setFatalExitCleanup(std::function<void()> cleanup);
 
 // Monotonic host time in nanoseconds.
 uint64_t machAbsoluteTimeNs();
