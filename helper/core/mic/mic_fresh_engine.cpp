@@ -169,18 +169,22 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
     emitRouteTrace("mic_reconnect_writer_opened", "mic",
                    {{"attempt", fresh.attempt}, {"rate", eff.sampleRate}, {"channels", eff.channels}});
   }
+  // The recovery that is to prove this engine is open before the engine is
+  // reported started; its graph counts as started only after that report.
+  const SourceRecoveryTarget target{
+      "mic", state.micDeviceUID(), eff.sampleRate, eff.channels, newGeneration, plan.reason, 0, std::nullopt};
+  beginMicRecovery(r, target);
   state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
   emitRouteTrace("mic_reconnect_engine_started", "mic",
                  {{"uid", state.micDeviceUID()},
                   {"route", state.micRouteKind()},
                   {"rate", eff.sampleRate},
                   {"channels", eff.channels}});
+  startMicCapture(r, target);
   const auto previous = state.engine();
   state.setEngine(fresh.engine);
   state.setMicTapInstalled(true);
   installMicConfigChangeObserver(r.state, previous, fresh.engine, r.canonicalFormat, plan.gain);
-  resumeMicCapture(r, SourceRecoveryTarget{"mic", state.micDeviceUID(), eff.sampleRate, eff.channels, newGeneration,
-                                           plan.reason, 0, std::nullopt});
   emitMicTapFormatChange(state, fresh.format);
   emitMicRouteEvent(r, plan, observed, false);
 }

@@ -87,9 +87,15 @@ MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender);
 void advanceMicGeneration(const MicChangeRequest& request, uint32_t generation, const EffectiveMicCaptureFormat& format,
                           const std::string& reason);
 
-// With the writer recording: begins the recovery for `target`, marks its
-// graph started and opens the tap gate. Paused: the gate stays closed and
-// resume does both.
+// With the writer recording: begins the recovery for `target`. Paused: the
+// recovery is owed to the resume, which begins it and marks its graph
+// started.
+void beginMicRecovery(const MicChangeRequest& request, const SourceRecoveryTarget& target);
+// With the writer recording: marks the graph of the recovery begun for
+// `target` started and opens the tap gate. Paused: the gate stays closed
+// until the resume. Under the same lifecycle lock as beginMicRecovery.
+void startMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target);
+// Both, one after the other.
 void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target);
 
 // "tap_format_change" from the format the state describes to `format`.

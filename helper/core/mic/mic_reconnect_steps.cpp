@@ -73,7 +73,7 @@ void advanceMicGeneration(const MicChangeRequest& r, uint32_t generation, const 
   r.pipeline->generation().store(generation);
 }
 
-void resumeMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
+void beginMicRecovery(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
   CaptureState& state = *r.state;
   if (r.writer->paused()) {
     state.setMicRecoveryOwedAtResume(target);
@@ -81,8 +81,17 @@ void resumeMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& tar
   }
   state.setMicRecoveryOwedAtResume(std::nullopt);
   state.beginSourceRecovery(target);
-  state.markSourceRecoveryGraphStarted("mic", target.uid, target.sampleRate, target.channels);
+}
+
+void startMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
+  if (r.writer->paused()) return;
+  r.state->markSourceRecoveryGraphStarted("mic", target.uid, target.sampleRate, target.channels);
   r.pipeline->tapEnabled().store(1);
+}
+
+void resumeMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
+  beginMicRecovery(r, target);
+  startMicCapture(r, target);
 }
 
 void emitMicTapFormatChange(CaptureState& state, const platform::audio::AudioFormat& format) {

@@ -201,6 +201,41 @@ void rememberSkippedWhilePaused(const std::string& reason) {
   gSystemRebuildSkippedWhilePausedReason = reason;
 }
 
+// One look at the current output. The coordinator was told of a re-check's
+// output when its request was dropped or skipped, so a re-check tells it
+// only of an output it rebuilds for: observed again, the output would clear
+// the start of the graph that already follows it, and that graph's
+// verification would be refused.
+void lookAtCurrentOutput(CaptureState& state, const std::string& reason, const std::string& trigger,
+                         bool allowSameUIDRateChange, const std::optional<SystemCadenceObservation>& observation,
+                         std::optional<double> consumerNativeRate, bool recheck) {
+  const std::optional<ObservedOutput> output = observeCurrentOutput(reason);
+  if (!output) return;
+  const std::string currentUID = state.sysOutputUID();
+  const int64_t currentRate = currentSystemRate(state);
+  const SystemOutputRouteChangeDecision decision = classifySystemOutputRouteChange(
+      currentUID, output->uid, currentRate, output->nominalRate, allowSameUIDRateChange);
+  nlohmann::json fields{{"reason", reason},
+                        {"trigger", trigger},
+                        {"current_uid", currentUID},
+                        {"observed_uid", output->uid},
+                        {"observed_name", output->name},
+                        {"observed_transport", output->transport},
+                        {"current_rate", currentRate},
+                        {"observed_nominal_rate", output->nominalRate.value_or(0)},
+                        {"uid_changed", decision.uidChanged},
+                        {"nominal_rate_changed", decision.nominalRateChanged},
+                        {"should_rebuild", decision.shouldRebuild},
+                        {"force", decision.force}};
+  if (observation) addCadenceFields(fields, *observation, consumerNativeRate);
+  emitRouteTrace(traceStageFor(trigger), "system", fields);
+  if (!recheck || decision.shouldRebuild) {
+    state.observeRouteCoordinatorOutput(output->uid, output->transport, truncatedRate(output->nominalRate), reason,
+                                        trigger, decision.shouldRebuild, decision.force);
+  }
+  if (decision.shouldRebuild) scheduleSystemTapRebuild(state, output->device, output->uid, reason, decision.force);
+}
+
 }  // namespace
 
 SystemOutputRouteChangeDecision classifySystemOutputRouteChange(const std::string& currentUID,
@@ -249,29 +284,7 @@ void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::st
                                               const std::string& trigger, bool allowSameUIDRateChange,
                                               const std::optional<SystemCadenceObservation>& observation,
                                               std::optional<double> consumerNativeRate) {
-  const std::optional<ObservedOutput> output = observeCurrentOutput(reason);
-  if (!output) return;
-  const std::string currentUID = state.sysOutputUID();
-  const int64_t currentRate = currentSystemRate(state);
-  const SystemOutputRouteChangeDecision decision = classifySystemOutputRouteChange(
-      currentUID, output->uid, currentRate, output->nominalRate, allowSameUIDRateChange);
-  nlohmann::json fields{{"reason", reason},
-                        {"trigger", trigger},
-                        {"current_uid", currentUID},
-                        {"observed_uid", output->uid},
-                        {"observed_name", output->name},
-                        {"observed_transport", output->transport},
-                        {"current_rate", currentRate},
-                        {"observed_nominal_rate", output->nominalRate.value_or(0)},
-                        {"uid_changed", decision.uidChanged},
-                        {"nominal_rate_changed", decision.nominalRateChanged},
-                        {"should_rebuild", decision.shouldRebuild},
-                        {"force", decision.force}};
-  if (observation) addCadenceFields(fields, *observation, consumerNativeRate);
-  emitRouteTrace(traceStageFor(trigger), "system", fields);
-  state.observeRouteCoordinatorOutput(output->uid, output->transport, truncatedRate(output->nominalRate), reason,
-                                      trigger, decision.shouldRebuild, decision.force);
-  if (decision.shouldRebuild) scheduleSystemTapRebuild(state, output->device, output->uid, reason, decision.force);
+  lookAtCurrentOutput(state, reason, trigger, allowSameUIDRateChange, observation, consumerNativeRate, false);
 }
 
 void scheduleSystemTapRebuildForRecoveryRetry(CaptureState& state, const std::string& reason, int64_t attempt) {
@@ -313,11 +326,10 @@ void rebuildSystemTapForOutputChange(CaptureState& state, uint32_t newOutputID, 
     recheck = releaseRebuildSlot();
   }
   // Requests dropped during this rebuild may have seen an output that
-  // moved on again since: one ordinary look at the current output, which
-  // rebuilds nothing when the graph already follows it.
+  // moved on again since: one look at the current output, which rebuilds
+  // nothing when the graph already follows it.
   if (!recheck || captureEnding(state)) return;
-  scheduleSystemTapRebuildForCurrentOutput(state, *recheck, kRecheckAfterRebuildTrigger, true, std::nullopt,
-                                           std::nullopt);
+  lookAtCurrentOutput(state, *recheck, kRecheckAfterRebuildTrigger, true, std::nullopt, std::nullopt, true);
 }
 
 void recheckSystemTapRebuildAfterResume(CaptureState& state) {
@@ -327,8 +339,7 @@ void recheckSystemTapRebuildAfterResume(CaptureState& state) {
     skipped.swap(gSystemRebuildSkippedWhilePausedReason);
   }
   if (!skipped || captureEnding(state)) return;
-  scheduleSystemTapRebuildForCurrentOutput(state, *skipped, kRecheckAfterResumeTrigger, true, std::nullopt,
-                                           std::nullopt);
+  lookAtCurrentOutput(state, *skipped, kRecheckAfterResumeTrigger, true, std::nullopt, std::nullopt, true);
 }
 
 }  // namespace helper

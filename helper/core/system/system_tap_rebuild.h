@@ -6,8 +6,9 @@
 //
 // Requests that arrive while a rebuild is scheduled or running are not
 // queued; they leave a re-check behind, answered once the rebuild ends by
-// one ordinary observation of the current output. A rebuild skipped because
-// the system writer is paused is re-checked when the writer resumes.
+// one look at the current output. A rebuild skipped because the system
+// writer is paused is re-checked when the writer resumes. A re-check tells
+// the route coordinator only of an output it rebuilds for.
 #include <cstdint>
 #include <optional>
 #include <string>

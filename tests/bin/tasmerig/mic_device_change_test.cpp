@@ -145,6 +145,19 @@ TEST(MicDeviceChange, ABluetoothHeadsetTakesOverAtItsTelephonyRate) {
   auto advanced = traces(events, "mic_reconnect_generation_advanced");
   ASSERT_EQ(advanced.size(), 1u);
   EXPECT_EQ(advanced[0]["fields"]["new_generation"], 2);
+  // The recovery that is to prove the fresh engine begins before the engine
+  // is reported started, and its graph starts after that.
+  std::vector<std::string> road;
+  for (const auto& t : s.eventsOfType("route_trace")) {
+    const std::string stage = t["stage"];
+    if (t.value("source", "") == "mic" &&
+        (stage == "mic_reconnect_writer_opened" || stage == "source_recovery_pending" ||
+         stage == "mic_reconnect_engine_started" || stage == "source_recovery_graph_started")) {
+      road.push_back(stage);
+    }
+  }
+  EXPECT_EQ(road, (std::vector<std::string>{"mic_reconnect_writer_opened", "source_recovery_pending",
+                                            "mic_reconnect_engine_started", "source_recovery_graph_started"}));
 
   const auto micSegments = ofSource(s.eventsOfType("segment_closed"), "mic");
   ASSERT_EQ(micSegments.size(), 2u);

@@ -123,9 +123,12 @@ TEST(RouteCoordinator, TheSameHeadsetReportedAgainLaterStaysInItsEpoch) {
 }
 
 TEST(RouteCoordinator, APairedChangeSettlesOnceTheMicAndTheSystemAreVerified) {
+  // The headset takes the input and both outputs at once: the second output
+  // notification comes while the first one's rebuild is in flight.
   json scenario = worldWithHeadset();
   scenario["audio"]["events"] = {event(2000, "set_default_input", "Headset"),
-                                 event(2000, "set_default_output", "Headset")};
+                                 event(2000, "set_default_output", "Headset"),
+                                 event(2000, "set_default_system_output", "Headset")};
   CaptureSession s({"--include-system", "true"}, scenario, {{"VORLANTHEA_ROUTE_TRACE", "1"}});
   s.waitFor("helper_ready");
   json settled;
