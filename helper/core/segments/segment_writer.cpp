@@ -199,8 +199,8 @@ Event SegmentWriter::writerWarning(const std::string& code, const std::string& d
 
 SealedSegData SegmentWriter::captureSealDescription() const {
   SealedSegData d;
-  d.url = currentURL_.value_or("");
-  d.src = source_;
+  d.segmentPath = currentURL_.value_or("");
+  d.source = source_;
   d.seq = seq();
   d.frames = framesWritten_;
   d.peak = peakSample_;
@@ -208,10 +208,10 @@ SealedSegData SegmentWriter::captureSealDescription() const {
   d.startNs = segStartNs_;
   d.rate = rateAsInteger();
   d.channels = canonicalChannels_;
-  d.nrS = nativeRateAtOpen();
-  d.nrE = nativeRateNow();
-  d.ncS = nativeChannelsAtOpen();
-  d.ncE = nativeChannelsNow();
+  d.nativeRateAtOpen = nativeRateAtOpen();
+  d.nativeRateAtClose = nativeRateNow();
+  d.nativeChannelsAtOpen = nativeChannelsAtOpen();
+  d.nativeChannelsAtClose = nativeChannelsNow();
   if (clocked_) {
     d.clockEndNs = sessionHostTimeOf(run_, sessionFrames_);
     d.openedNs = segOpenedNs_;
