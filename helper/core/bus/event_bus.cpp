@@ -160,13 +160,6 @@ void emitRouteTrace(const std::string& stage, const std::optional<std::string>& 
   gEventBus.enqueue(e);
 }
 
-nlohmann::json vpFormatDict(const platform::audio::AudioFormat& format) {
-  return {{"sample_rate", format.sampleRate()},
-          {"channels", format.channelCount()},
-          {"interleaved", format.isInterleaved()},
-          {"common_format", static_cast<uint32_t>(format.commonFormat())}};
-}
-
 bool commandBypassesMainQueue(const std::optional<std::string>& type) {
   return type && (*type == "heartbeat" || *type == "stop" || *type == "shutdown");
 }

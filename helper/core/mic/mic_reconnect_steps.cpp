@@ -10,6 +10,7 @@
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_reconnect.h"
 #include "helper/core/mic/mic_ring.h"
+#include "helper/core/mic/mic_tap_format.h"
 #include "helper/routing/device_properties.h"
 #include "platform/dispatch/dispatch.h"
 

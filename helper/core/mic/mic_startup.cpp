@@ -11,6 +11,7 @@
 #include "helper/core/mic/mic_config_observer.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_policy.h"
+#include "helper/core/mic/mic_tap_format.h"
 #include "helper/routing/device_properties.h"
 #include "platform/audio/engine/converter.h"
 #include "platform/audio/engine/engine.h"
