@@ -11,6 +11,7 @@
 #include "helper/core/system/system_tap_rebuild.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/engine.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace helper {
 namespace {
