@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/segments/segment_writer.h"

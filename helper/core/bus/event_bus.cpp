@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "helper/core/bus/fd_write.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "platform/clock/clock.h"
 
 namespace helper {
 namespace {
@@ -154,7 +154,7 @@ void emitRouteTrace(const std::string& stage, const std::optional<std::string>& 
   if (!gRouteTraceEnabled.load(std::memory_order_relaxed)) return;
   Event e{{"type", "route_trace"},
           {"stage", stage},
-          {"ts", static_cast<int64_t>(platform::clock::hostTimeNs())},
+          {"ts", static_cast<int64_t>(machAbsoluteTimeNs())},
           {"fields", fields.is_object() ? fields : nlohmann::json::object()}};
   if (source) e["source"] = *source;
   gEventBus.enqueue(e);

@@ -5,8 +5,8 @@
 
 #include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/source_health.h"
 #include "helper/core/system/system_tap_rebuild.h"
 #include "helper/ring/spsc_ring.h"

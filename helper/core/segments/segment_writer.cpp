@@ -10,10 +10,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/caf_segment.h"
-#include "platform/clock/clock.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -568,7 +567,7 @@ std::vector<Event> SegmentWriter::writeCheckpointUnlocked() {
   sidecar.wallTimeMsAtCheckpoint =
       now >= sessionStartNs_ ? static_cast<int64_t>((now - sessionStartNs_) / 1'000'000) : 0;
   sidecar.audioTimeMsAtCheckpoint = checkpointAudioTimeMs(framesWritten_, canonicalRate_);
-  sidecar.checkpointAtUtc = formatUtcIso8601Ms(platform::clock::wallClockMs());
+  sidecar.checkpointAtUtc = formatUtcIso8601Ms(wallClockMs());
   if (auto error = writeCheckpointSidecarFile(*currentURL_, sidecar)) {
     return {writerWarning("checkpoint_write_failed", *error)};
   }

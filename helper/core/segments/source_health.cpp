@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/caf_segment.h"
 
 namespace helper {
