@@ -18,6 +18,7 @@
 #include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
 #include "helper/offline/staged_output.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace helper {
 

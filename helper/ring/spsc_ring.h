@@ -6,19 +6,28 @@
 // counters; the byte at stream position p lives at buffer[p & (capacity-1)].
 // write_pos is written only by the producer, read_pos only by the consumer;
 // each publishes with release after copying and the other side loads with
-// acquire before touching the bytes.
+// acquire before touching the bytes. Each position has a cache line of its
+// own, apart from the other and from the fields both sides read on every
+// call, so one side's stores do not keep taking the other's line away.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 using AtomicU32 = std::atomic<uint32_t>;
 using AtomicU64 = std::atomic<uint64_t>;
 
+// A cache line on the machines the helper runs on. Not
+// std::hardware_destructive_interference_size: GCC warns when a header uses
+// it, since its value can change with the compiler version or -mtune.
+inline constexpr std::size_t kSpscCacheLineBytes = 64;
+
 struct SPSCRing {
-  AtomicU64 write_pos{0};
-  AtomicU64 read_pos{0};
-  AtomicU64 dropped{0};  // bytes refused because they did not fit
-  AtomicU32 closed{0};   // set once by the stop path; the consumer then drains and ends
+  alignas(kSpscCacheLineBytes) AtomicU64 write_pos{0};
+  alignas(kSpscCacheLineBytes) AtomicU64 read_pos{0};
+  // From here on, fields that change rarely or never once the ring runs.
+  alignas(kSpscCacheLineBytes) AtomicU64 dropped{0};  // bytes refused because they did not fit
+  AtomicU32 closed{0};                                // set once by the stop path; the consumer then drains and ends
   uint8_t* buffer = nullptr;
   uint64_t capacity = 0;  // a power of two
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "helper/core/entry/process.h"
+#include "helper/core/entry/clock.h"
 
 namespace helper {
 

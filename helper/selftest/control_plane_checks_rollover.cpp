@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "helper/core/entry/process.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/selftest/control_plane_checks.h"
 #include "helper/selftest/segment_writer_test_access.h"

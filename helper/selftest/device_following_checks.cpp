@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "helper/core/entry/process.h"
+#include "helper/core/entry/clock.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {

@@ -7,8 +7,8 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_policy.h"
 #include "helper/selftest/self_test_suite.h"
 #include "platform/audio/engine/converter.h"

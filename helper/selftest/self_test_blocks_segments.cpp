@@ -67,8 +67,9 @@ void checkSegmentFile(const SelfTestContext& ctx, const std::string& dir) {
   writeSelfTestSamples(*writer, kFourSamples);
   const auto sealed = writer->sealFinal();
   const std::string expectedPath = dir + "/mic/000001.caf";
-  const bool hasUrl = sealed && !sealed->url.empty();
-  ctx.check("segment_path_canonical", hasUrl && sealed->url == expectedPath, hasUrl ? "got " + sealed->url : "got nil");
+  const bool hasUrl = sealed && !sealed->segmentPath.empty();
+  ctx.check("segment_path_canonical", hasUrl && sealed->segmentPath == expectedPath,
+            hasUrl ? "got " + sealed->segmentPath : "got nil");
 
   const auto size = fileSize(expectedPath);
   ctx.check("segment_file_size", size == 76, size ? "expected 76, got " + std::to_string(*size) : "file not found");

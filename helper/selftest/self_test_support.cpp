@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "helper/core/entry/process.h"
+#include "helper/core/entry/clock.h"
 #include "helper/selftest/segment_writer_test_access.h"
 #include "helper/selftest/self_test_suite.h"
 

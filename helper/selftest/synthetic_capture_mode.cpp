@@ -10,6 +10,7 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/bus/host_replies.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/segments/segment_writer.h"

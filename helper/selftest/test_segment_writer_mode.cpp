@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "helper/core/segments/segment_writer.h"
@@ -57,15 +58,15 @@ void runTestSegmentWriter(const TestSegmentWriterConfig& config) {
   const auto sealed = writer.sealFinal();
   if (!sealed) exitWithError("writer_failed", "sealFinal produced no segment", 1);
 
-  if (const int fd = ::open(sealed->url.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+  if (const int fd = ::open(sealed->segmentPath.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
     ::fsync(fd);
     ::close(fd);
   }
   struct stat st {};
-  const int64_t bytes = ::stat(sealed->url.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  const int64_t bytes = ::stat(sealed->segmentPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 
   gEventBus.enqueue(Event{{"type", "test_segment_written"},
-                          {"path", sealed->url},
+                          {"path", sealed->segmentPath},
                           {"bytes", bytes},
                           {"frames", written},
                           {"canonical_rate", config.canonicalRate},

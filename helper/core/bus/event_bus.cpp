@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "helper/core/bus/fd_write.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "platform/clock/clock.h"
 
 namespace helper {
 namespace {
@@ -154,17 +154,10 @@ void emitRouteTrace(const std::string& stage, const std::optional<std::string>& 
   if (!gRouteTraceEnabled.load(std::memory_order_relaxed)) return;
   Event e{{"type", "route_trace"},
           {"stage", stage},
-          {"ts", static_cast<int64_t>(platform::clock::hostTimeNs())},
+          {"ts", static_cast<int64_t>(machAbsoluteTimeNs())},
           {"fields", fields.is_object() ? fields : nlohmann::json::object()}};
   if (source) e["source"] = *source;
   gEventBus.enqueue(e);
-}
-
-nlohmann::json vpFormatDict(const platform::audio::AudioFormat& format) {
-  return {{"sample_rate", format.sampleRate()},
-          {"channels", format.channelCount()},
-          {"interleaved", format.isInterleaved()},
-          {"common_format", static_cast<uint32_t>(format.commonFormat())}};
 }
 
 bool commandBypassesMainQueue(const std::optional<std::string>& type) {

@@ -3,6 +3,7 @@
 // object each) on standard error. Producers serialise on their own thread
 // and append to a bounded buffer; one writer thread drains it, so no
 // producer ever blocks on the pipe. Only droppable types are ever dropped.
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio/engine/pcm.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -73,9 +73,6 @@ void emitWarning(const std::string& code, const std::string& ctx);
 // Enqueues a "route_trace" event when route tracing is on; nothing otherwise.
 void emitRouteTrace(const std::string& stage, const std::optional<std::string>& source = std::nullopt,
                     const nlohmann::json& fields = nlohmann::json::object());
-// An audio format as events describe it: sample_rate, channels,
-// interleaved, common_format.
-nlohmann::json vpFormatDict(const platform::audio::AudioFormat& format);
 // Commands the standard-input reader handles on its own thread.
 bool commandBypassesMainQueue(const std::optional<std::string>& type);
 // "pause", "resume", "stop" and "shutdown": refused without a request_id.

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "platform/audio/engine/converter.h"
 #include "platform/audio/engine/engine.h"
 

@@ -5,9 +5,9 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_device_change.h"
 #include "helper/core/mic/mic_policy.h"
 #include "helper/core/system/system_tap_rebuild.h"

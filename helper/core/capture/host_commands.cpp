@@ -5,12 +5,13 @@
 
 #include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/source_health.h"
 #include "helper/core/system/system_tap_rebuild.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/engine.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace helper {
 namespace {

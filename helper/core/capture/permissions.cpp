@@ -13,6 +13,7 @@
 #include "helper/core/bus/fd_write.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/permissions/permissions.h"
 
 namespace helper {

@@ -9,7 +9,7 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
-#include "helper/core/entry/process.h"
+#include "helper/core/entry/clock.h"
 #include "helper/routing/route_coordinator.h"
 #include "helper/routing/source_recovery_verifier.h"
 

@@ -4,8 +4,8 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_device_change.h"
 #include "helper/core/system/system_tap_rebuild.h"
 #include "helper/routing/device_properties.h"

@@ -1,13 +1,11 @@
 #pragma once
 // Process-wide tuning constants (k) and shared state (g) of the capture
-// helper. Constants never change; shared state is atomic or a semaphore, so
-// any thread may touch it. The mic path's shared state is MicPipeline's,
+// helper. Constants never change; shared state is atomic, so any thread
+// may touch it. The mic path's shared state is MicPipeline's,
 // the system path's SystemPipeline's.
 #include <array>
 #include <atomic>
 #include <cstdint>
-
-#include "platform/dispatch/dispatch.h"
 
 namespace helper {
 

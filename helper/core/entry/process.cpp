@@ -11,7 +11,6 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/globals.h"
-#include "platform/clock/clock.h"
 
 namespace helper {
 namespace {
@@ -53,8 +52,6 @@ void exitWithError(const std::string& reason, const std::string& ctx, int32_t co
   gEventBus.writeDirectly(Event{{"type", "fatal_error"}, {"reason", reason}, {"ctx", ctx}});
   std::_Exit(code);
 }
-
-uint64_t machAbsoluteTimeNs() { return platform::clock::hostTimeNs(); }
 
 float clampFloat(float x, float min, float max) {
   const float lower = x <= min ? min : x;

@@ -15,9 +15,6 @@ namespace helper {
 // call replaces the cleanup, an empty function clears it.
 void setFatalExitCleanup(std::function<void()> cleanup);
 
-// Monotonic host time in nanoseconds.
-uint64_t machAbsoluteTimeNs();
-
 float clampFloat(float x, float min, float max);
 
 // Writes `value` in decimal to fd 2 with one write and no allocation.

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_ring.h"
 #include "helper/core/segments/segment_writer.h"

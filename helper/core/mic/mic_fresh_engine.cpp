@@ -3,9 +3,9 @@
 // (generation, segment, recovery, observer, events); or the source failed.
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_config_observer.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_reconnect.h"

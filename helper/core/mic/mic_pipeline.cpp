@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/mic/mic_consumer.h"
 
 namespace helper {

@@ -5,11 +5,13 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_reconnect.h"
 #include "helper/core/mic/mic_ring.h"
+#include "helper/core/mic/mic_tap_format.h"
 #include "helper/routing/device_properties.h"
 #include "platform/dispatch/dispatch.h"
 
@@ -138,12 +140,11 @@ void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, 
 }
 
 bool sleepUnlessStopping(const CaptureState& state, uint64_t ns) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
+  const uint64_t deadline = machAbsoluteTimeNs() + ns;
   while (!state.isStopClaimed()) {
-    const auto now = std::chrono::steady_clock::now();
+    const uint64_t now = machAbsoluteTimeNs();
     if (now >= deadline) return true;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::nanoseconds>(deadline - now, std::chrono::nanoseconds(kStopCheckSliceNs)));
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(deadline - now, kStopCheckSliceNs)));
   }
   return false;
 }

@@ -10,10 +10,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/caf_segment.h"
-#include "platform/clock/clock.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -199,8 +198,8 @@ Event SegmentWriter::writerWarning(const std::string& code, const std::string& d
 
 SealedSegData SegmentWriter::captureSealDescription() const {
   SealedSegData d;
-  d.url = currentURL_.value_or("");
-  d.src = source_;
+  d.segmentPath = currentURL_.value_or("");
+  d.source = source_;
   d.seq = seq();
   d.frames = framesWritten_;
   d.peak = peakSample_;
@@ -208,10 +207,10 @@ SealedSegData SegmentWriter::captureSealDescription() const {
   d.startNs = segStartNs_;
   d.rate = rateAsInteger();
   d.channels = canonicalChannels_;
-  d.nrS = nativeRateAtOpen();
-  d.nrE = nativeRateNow();
-  d.ncS = nativeChannelsAtOpen();
-  d.ncE = nativeChannelsNow();
+  d.nativeRateAtOpen = nativeRateAtOpen();
+  d.nativeRateAtClose = nativeRateNow();
+  d.nativeChannelsAtOpen = nativeChannelsAtOpen();
+  d.nativeChannelsAtClose = nativeChannelsNow();
   if (clocked_) {
     d.clockEndNs = sessionHostTimeOf(run_, sessionFrames_);
     d.openedNs = segOpenedNs_;
@@ -568,7 +567,7 @@ std::vector<Event> SegmentWriter::writeCheckpointUnlocked() {
   sidecar.wallTimeMsAtCheckpoint =
       now >= sessionStartNs_ ? static_cast<int64_t>((now - sessionStartNs_) / 1'000'000) : 0;
   sidecar.audioTimeMsAtCheckpoint = checkpointAudioTimeMs(framesWritten_, canonicalRate_);
-  sidecar.checkpointAtUtc = formatUtcIso8601Ms(platform::clock::wallClockMs());
+  sidecar.checkpointAtUtc = formatUtcIso8601Ms(wallClockMs());
   if (auto error = writeCheckpointSidecarFile(*currentURL_, sidecar)) {
     return {writerWarning("checkpoint_write_failed", *error)};
   }

@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/caf_segment.h"
 
 namespace helper {
@@ -55,10 +55,10 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   std::vector<Event> out;
   Event e;
   e["type"] = "segment_closed";
-  e["source"] = d.src;
+  e["source"] = d.source;
   e["index"] = d.seq;
   e["seq"] = d.seq;
-  e["path"] = segmentRelativePath(d.src, d.seq);
+  e["path"] = segmentRelativePath(d.source, d.seq);
   e["bytes"] = segmentFileBytes(d.frames);
   e["frames"] = d.frames;
   e["canonical_frames"] = d.frames;
@@ -66,10 +66,10 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   e["wall_clock_ms"] = wall;
   e["canonical_rate"] = d.rate;
   e["canonical_channels"] = d.channels;
-  e["native_rate_start"] = d.nrS;
-  e["native_rate_end"] = d.nrE;
-  e["native_channels_start"] = d.ncS;
-  e["native_channels_end"] = d.ncE;
+  e["native_rate_start"] = d.nativeRateAtOpen;
+  e["native_rate_end"] = d.nativeRateAtClose;
+  e["native_channels_start"] = d.nativeChannelsAtOpen;
+  e["native_channels_end"] = d.nativeChannelsAtClose;
   e["host_time_start_ns"] = d.startNs;
   e["host_time_end_ns"] = endNs;
   e["peak"] = floatForJson(peak);
@@ -78,7 +78,7 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   e["format"] = "caf_pcm_s16le";
   out.push_back(std::move(e));
 
-  const std::string prefix = d.src + " seq " + std::to_string(d.seq);
+  const std::string prefix = d.source + " seq " + std::to_string(d.seq);
   if (d.rate >= 1) {
     const double audio = static_cast<double>(d.frames) / static_cast<double>(d.rate) * 1000.0;
     const double drift = audio - static_cast<double>(checkedWall);

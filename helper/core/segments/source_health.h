@@ -13,8 +13,8 @@ namespace helper {
 
 // A closed segment, captured at the moment it was sealed.
 struct SealedSegData {
-  std::string url;  // absolute path of the segment file
-  std::string src;
+  std::string segmentPath;  // absolute path of the segment file
+  std::string source;       // "mic" or "system"
   int64_t seq = 0;
   int64_t frames = 0;
   float peak = 0;
@@ -22,10 +22,11 @@ struct SealedSegData {
   uint64_t startNs = 0;
   int64_t rate = 0;
   int64_t channels = 0;
-  int64_t nrS = 0;
-  int64_t nrE = 0;
-  int64_t ncS = 0;
-  int64_t ncE = 0;
+  // The source's own format when the segment opened and when it closed.
+  int64_t nativeRateAtOpen = 0;
+  int64_t nativeRateAtClose = 0;
+  int64_t nativeChannelsAtOpen = 0;
+  int64_t nativeChannelsAtClose = 0;
   // A segment on the session clock (capture mode) covers startNs to
   // clockEndNs: its frames fill that span, with silence for what did not
   // arrive. Its duration is that span; the drift check compares the frames

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_cadence.h"
 #include "helper/core/system/system_pipeline.h"

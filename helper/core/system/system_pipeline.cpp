@@ -6,7 +6,6 @@
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
-#include "helper/core/entry/process.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_consumer.h"
 #include "helper/core/system/system_ring.h"

@@ -233,12 +233,6 @@ TEST(RouteTrace, EnvironmentSwitch) {
   unsetenv(name);
 }
 
-TEST(FormatDescription, NamesRateChannelsLayoutAndSampleFormat) {
-  const platform::audio::AudioFormat f(platform::audio::CommonFormat::pcmFloat32, 48000, 2, false);
-  EXPECT_EQ(vpFormatDict(f),
-            (nlohmann::json{{"sample_rate", 48000.0}, {"channels", 2}, {"interleaved", false}, {"common_format", 1}}));
-}
-
 TEST(CommandRouting, OnlyHeartbeatStopAndShutdownBypassTheMainQueue) {
   EXPECT_TRUE(commandBypassesMainQueue("heartbeat"));
   EXPECT_TRUE(commandBypassesMainQueue("stop"));

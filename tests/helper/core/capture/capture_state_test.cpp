@@ -10,6 +10,7 @@
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "platform/audio/engine/engine.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/permissions/permissions.h"
 #include "platform/permissions/permissions_testing.h"
 #include "tests/support/temp_dir.h"

@@ -17,13 +17,6 @@ TEST(ClampFloat, BoundsBothWays) {
   EXPECT_EQ(clampFloat(0.5f, 0, 1), 0.5f);
 }
 
-TEST(MachAbsoluteTime, IsMonotonic) {
-  const uint64_t a = machAbsoluteTimeNs();
-  const uint64_t b = machAbsoluteTimeNs();
-  EXPECT_GT(a, 0u);
-  EXPECT_LE(a, b);
-}
-
 class CrashDeathTest : public ::testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }

@@ -265,8 +265,8 @@ TEST_F(SegmentWriterTest, SealFinalDescribesTheSegmentAndFoldsItsHealth) {
   clock.advanceMs(1000);
   const auto sealed = w->sealFinal();
   ASSERT_TRUE(sealed);
-  EXPECT_EQ(sealed->url, fs::canonical(mic("000001.caf")).string());
-  EXPECT_EQ(sealed->src, "mic");
+  EXPECT_EQ(sealed->segmentPath, fs::canonical(mic("000001.caf")).string());
+  EXPECT_EQ(sealed->source, "mic");
   EXPECT_EQ(sealed->seq, 1);
   EXPECT_EQ(sealed->frames, 4);
   EXPECT_EQ(sealed->peak, 0.5f);

@@ -12,8 +12,8 @@ constexpr uint64_t kMs = 1'000'000;
 
 SealedSegData segment(int64_t frames, int64_t rate = 24000, float peak = 0.5f, float rms = 0.1f) {
   SealedSegData d;
-  d.url = "/s/mic/000001.caf";
-  d.src = "mic";
+  d.segmentPath = "/s/mic/000001.caf";
+  d.source = "mic";
   d.seq = 1;
   d.frames = frames;
   d.peak = peak;
@@ -21,10 +21,10 @@ SealedSegData segment(int64_t frames, int64_t rate = 24000, float peak = 0.5f, f
   d.startNs = 1000 * kMs;
   d.rate = rate;
   d.channels = 1;
-  d.nrS = 48000;
-  d.nrE = 44100;
-  d.ncS = 2;
-  d.ncE = 1;
+  d.nativeRateAtOpen = 48000;
+  d.nativeRateAtClose = 44100;
+  d.nativeChannelsAtOpen = 2;
+  d.nativeChannelsAtClose = 1;
   return d;
 }
 
@@ -85,7 +85,7 @@ TEST(SegClosed, DigitalSilenceWarnsAfterTheMismatch) {
 
 TEST(SegClosed, SystemPathAndNonFiniteFigures) {
   auto d = segment(100);
-  d.src = "system";
+  d.source = "system";
   d.seq = 3;
   d.peak = std::numeric_limits<float>::infinity();
   d.rms = std::numeric_limits<float>::quiet_NaN();

@@ -12,6 +12,7 @@
 #include "helper/core/entry/globals.h"
 #include "platform/audio/hal/hal.h"
 #include "platform/audio/sim_testing.h"
+#include "platform/dispatch/dispatch.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
