@@ -10,9 +10,6 @@ namespace helper {
 
 namespace {
 
-constexpr const char* kSourceMic = "mic";
-constexpr const char* kSourceSystem = "system";
-
 // The recorded UID of a side contradicts the one reported: a callback for
 // a device the epoch is not about.
 bool uidMismatch(bool seen, const std::string& recorded, const std::string& reported) {
@@ -125,35 +122,30 @@ bool RouteCoordinatorShadow::sourceGateRejects(uint64_t eventEpochID, int64_t sa
          sampleRate <= 0 || channels <= 0;
 }
 
-RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceGraphStarted(const std::string& source,
-                                                                              uint64_t eventEpochID,
+RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceGraphStarted(Source source, uint64_t eventEpochID,
                                                                               const std::string& uid,
                                                                               int64_t sampleRate, int64_t channels) {
   if (sourceGateRejects(eventEpochID, sampleRate, channels)) return sourceResult(false, false);
-  if (source == kSourceMic) {
+  if (source == Source::mic) {
     if (uidMismatch(seenInput, inputUID, uid)) return sourceResult(false, false);
     micGraphStarted = true;
-  } else if (source == kSourceSystem) {
+  } else {
     if (uidMismatch(seenOutput, outputUID, uid)) return sourceResult(false, false);
     systemGraphStarted = true;
-  } else {
-    return sourceResult(false, false);
   }
   return sourceResult(true, false);
 }
 
-RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceVerified(const std::string& source,
-                                                                          uint64_t eventEpochID, const std::string& uid,
-                                                                          int64_t sampleRate, int64_t channels) {
+RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceVerified(Source source, uint64_t eventEpochID,
+                                                                          const std::string& uid, int64_t sampleRate,
+                                                                          int64_t channels) {
   if (sourceGateRejects(eventEpochID, sampleRate, channels)) return sourceResult(false, false);
-  if (source == kSourceMic) {
+  if (source == Source::mic) {
     if (!micGraphStarted || uidMismatch(seenInput, inputUID, uid)) return sourceResult(false, false);
     micVerified = true;
-  } else if (source == kSourceSystem) {
+  } else {
     if (!systemGraphStarted || uidMismatch(seenOutput, outputUID, uid)) return sourceResult(false, false);
     systemVerified = true;
-  } else {
-    return sourceResult(false, false);
   }
   const bool complete = (seenInput || seenOutput) && (!seenInput || micVerified) && (!seenOutput || systemVerified);
   const bool wasSettled = phase == RouteCoordinatorShadowPhase::settled;
@@ -161,8 +153,7 @@ RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceVerified(const 
   return sourceResult(true, complete && !wasSettled);
 }
 
-RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceFailed(const std::string& /*source*/,
-                                                                        uint64_t eventEpochID,
+RouteCoordinatorShadowSourceResult RouteCoordinatorShadow::sourceFailed(Source /*source*/, uint64_t eventEpochID,
                                                                         const std::string& /*reason*/) {
   if (eventEpochID != epochID ||
       (phase != RouteCoordinatorShadowPhase::verifying && phase != RouteCoordinatorShadowPhase::settled)) {

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "helper/routing/source.h"
+
 namespace helper {
 
 enum class RouteCoordinatorShadowPhase { idle, verifying, settled, failedRecoverable, cancelled };
@@ -70,12 +72,11 @@ struct RouteCoordinatorShadow {
                                                         int64_t sampleRate, uint64_t nowNs);
   // Callbacks of another epoch, or after a failure or cancel, are rejected
   // and change nothing.
-  RouteCoordinatorShadowSourceResult sourceGraphStarted(const std::string& source, uint64_t eventEpochID,
-                                                        const std::string& uid, int64_t sampleRate, int64_t channels);
-  RouteCoordinatorShadowSourceResult sourceVerified(const std::string& source, uint64_t eventEpochID,
-                                                    const std::string& uid, int64_t sampleRate, int64_t channels);
-  RouteCoordinatorShadowSourceResult sourceFailed(const std::string& source, uint64_t eventEpochID,
-                                                  const std::string& reason);
+  RouteCoordinatorShadowSourceResult sourceGraphStarted(Source source, uint64_t eventEpochID, const std::string& uid,
+                                                        int64_t sampleRate, int64_t channels);
+  RouteCoordinatorShadowSourceResult sourceVerified(Source source, uint64_t eventEpochID, const std::string& uid,
+                                                    int64_t sampleRate, int64_t channels);
+  RouteCoordinatorShadowSourceResult sourceFailed(Source source, uint64_t eventEpochID, const std::string& reason);
   RouteCoordinatorShadowSourceResult cancel(const std::string& reason);
 
  private:

@@ -84,20 +84,19 @@ SourceRecoveryVerifierOutcome SourceRecoveryVerifier::cancel(const std::string& 
   return SourceRecoveryVerifierOutcome::cancelled(reason);
 }
 
-SourceRecoveryTimeoutAction classifySourceRecoveryTimeoutAction(const std::string& source, const std::string& reason,
+SourceRecoveryTimeoutAction classifySourceRecoveryTimeoutAction(Source source, const std::string& reason,
                                                                 bool observedFrames, int64_t retriesUsed,
                                                                 int64_t maxRetries) {
   using Kind = SourceRecoveryTimeoutAction::Kind;
   if (reason != "no_sustained_frames_after_graph_start" || observedFrames || retriesUsed >= maxRetries) {
     return {Kind::fail, {}};
   }
-  if (source == "system") return {Kind::retrySystemTapRebuild, "system_recovery_timeout_retry"};
-  if (source == "mic") return {Kind::retryMicFreshRebuild, "mic_recovery_timeout_retry"};
-  return {Kind::fail, {}};
+  if (source == Source::system) return {Kind::retrySystemTapRebuild, "system_recovery_timeout_retry"};
+  return {Kind::retryMicFreshRebuild, "mic_recovery_timeout_retry"};
 }
 
-int64_t sourceRecoveryTimeoutSeconds(const std::string& source, const std::string& routeKind) {
-  return source == "mic" && routeKind == "bluetooth_hfp" ? 8 : 6;
+int64_t sourceRecoveryTimeoutSeconds(Source source, const std::string& routeKind) {
+  return source == Source::mic && routeKind == "bluetooth_hfp" ? 8 : 6;
 }
 
 bool shouldSuppressDuplicateSourceRecovered(const std::optional<SourceRecoveryTarget>& previous,

@@ -8,13 +8,14 @@
 #include <optional>
 #include <string>
 
+#include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 
 namespace helper {
 
 // What one rebuild is meant to produce.
 struct SourceRecoveryTarget {
-  std::string source;                  // "mic" or "system"
+  Source source = Source::mic;
   std::string uid;                     // empty: any device
   int64_t sampleRate = 0;              // below 1: not known yet, taken from the graph start or the first proof
   int64_t channels = 0;                // below 1: not known yet, likewise
@@ -88,12 +89,12 @@ class SourceRecoveryVerifier {
 
 // Retry once when the graph started but not one matching frame came;
 // fail otherwise.
-SourceRecoveryTimeoutAction classifySourceRecoveryTimeoutAction(const std::string& source, const std::string& reason,
+SourceRecoveryTimeoutAction classifySourceRecoveryTimeoutAction(Source source, const std::string& reason,
                                                                 bool observedFrames, int64_t retriesUsed,
                                                                 int64_t maxRetries);
 
 // A Bluetooth hands-free mic takes longer to come back.
-int64_t sourceRecoveryTimeoutSeconds(const std::string& source, const std::string& routeKind);
+int64_t sourceRecoveryTimeoutSeconds(Source source, const std::string& routeKind);
 
 // A second proof of the same device, rate and channel count within one
 // route epoch is not news.

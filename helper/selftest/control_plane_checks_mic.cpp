@@ -93,8 +93,10 @@ bool routeStormHolds() {
   using Kind = SourceRecoveryTimeoutAction::Kind;
   const char* reason = "no_sustained_frames_after_graph_start";
   const bool micReconnects = classify(micConfigRows().back()) == kReconnect;
-  const auto sparse = classifySourceRecoveryTimeoutAction("system", reason, true, 0, kSystemRecoveryTimeoutMaxRetries);
-  const auto silent = classifySourceRecoveryTimeoutAction("system", reason, false, 0, kSystemRecoveryTimeoutMaxRetries);
+  const auto sparse =
+      classifySourceRecoveryTimeoutAction(Source::system, reason, true, 0, kSystemRecoveryTimeoutMaxRetries);
+  const auto silent =
+      classifySourceRecoveryTimeoutAction(Source::system, reason, false, 0, kSystemRecoveryTimeoutMaxRetries);
   return micReconnects && sparse.kind == Kind::fail && silent.kind == Kind::retrySystemTapRebuild &&
          silent.reason == "system_recovery_timeout_retry";
 }

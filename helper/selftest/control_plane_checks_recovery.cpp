@@ -30,7 +30,7 @@ constexpr const char* kNoSustainedFrames = "no_sustained_frames_after_graph_star
 
 SourceRecoveryTarget micTarget(const std::string& uid, int64_t rate, std::optional<uint32_t> generation,
                                const std::string& reason, uint64_t token) {
-  return {"mic", uid, rate, 1, generation, reason, token, std::nullopt};
+  return {Source::mic, uid, rate, 1, generation, reason, token, std::nullopt};
 }
 
 SourceRecoveryFrameProof proof(const std::string& uid, int64_t rate, int64_t channels,
@@ -115,7 +115,8 @@ void reportBurstAndSupersede(TestReport& report) {
 
 void reportTimeouts(TestReport& report) {
   SourceRecoveryVerifier system;
-  system.begin({"system", "5E-17-C2-9A-04-DB:output", 16000, 2, std::nullopt, "system_stale_rate", 10, std::nullopt});
+  system.begin(
+      {Source::system, "5E-17-C2-9A-04-DB:output", 16000, 2, std::nullopt, "system_stale_rate", 10, std::nullopt});
   report.check("source_recovery_stale_timeout_ignored",
                system.timeout(9, "no_frames_after_graph_start").kind == Kind::ignoredStale,
                "old timeout callbacks must not fail a newer pending recovery");
@@ -159,17 +160,17 @@ void reportTimeoutActions(TestReport& report) {
        "mic recovery timeout retry must be bounded"},
   };
   for (const auto& row : rows) {
-    const int64_t maxRetries =
-        std::string(row.source) == "mic" ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries;
-    const auto action = classifySourceRecoveryTimeoutAction(row.source, kNoSustainedFrames, row.observedFrames,
+    const Source source = parseSource(row.source).value_or(Source::mic);
+    const int64_t maxRetries = source == Source::mic ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries;
+    const auto action = classifySourceRecoveryTimeoutAction(source, kNoSustainedFrames, row.observedFrames,
                                                             row.retriesUsed, maxRetries);
     report.check(row.name, action == row.expected, row.reason);
   }
   report.check("source_recovery_bt_hfp_mic_timeout_is_route_aware",
-               sourceRecoveryTimeoutSeconds("mic", "bluetooth_hfp") == 8,
+               sourceRecoveryTimeoutSeconds(Source::mic, "bluetooth_hfp") == 8,
                "Bluetooth HFP mic route churn needs enough time for the deferred reconnect to mature");
   report.check("source_recovery_builtin_mic_timeout_stays_default",
-               sourceRecoveryTimeoutSeconds("mic", "builtin_mic") == 6,
+               sourceRecoveryTimeoutSeconds(Source::mic, "builtin_mic") == 6,
                "non-HFP mic recovery should keep the existing conservative timeout");
 }
 
@@ -189,7 +190,7 @@ std::shared_ptr<CaptureState> makeRecoveryState(std::shared_ptr<std::vector<Even
   auto state = std::make_shared<CaptureState>(config);
   state->setSourceRecoveryTimeoutScheduler([](uint64_t, std::function<void()>) {});
   state->setSourceRecoveryOutputs([events](const Event& e) { events->push_back(e); },
-                                  [](const std::string&, const std::string&, const nlohmann::json&) {});
+                                  [](const std::string&, Source, const nlohmann::json&) {});
   return state;
 }
 
@@ -209,9 +210,9 @@ void reportRetryBudget(TestReport& report) {
   state->beginSourceRecovery(micTarget(kBuiltInMic, 24000, 4, "input_device_changed", 0));
   report.check("source_recovery_mic_retry_budget_not_reset_by_new_begin", state->micRecoveryTimeoutRetriesUsed() == 1,
                "interleaved recovery begins must not refresh a retry episode");
-  state->markSourceRecoveryGraphStarted("mic", kBuiltInMic, 24000, 1);
-  state->verifySourceRecoveryFromFrames("mic", proof(kBuiltInMic, 24000, 1, 4, 1200, 1000));
-  state->verifySourceRecoveryFromFrames("mic", proof(kBuiltInMic, 24000, 1, 4, 6000, 1300));
+  state->markSourceRecoveryGraphStarted(Source::mic, kBuiltInMic, 24000, 1);
+  state->verifySourceRecoveryFromFrames(Source::mic, proof(kBuiltInMic, 24000, 1, 4, 1200, 1000));
+  state->verifySourceRecoveryFromFrames(Source::mic, proof(kBuiltInMic, 24000, 1, 4, 6000, 1300));
   report.check("source_recovery_mic_retry_budget_resets_on_verified",
                state->micRecoveryTimeoutRetriesUsed() == 0 && countOfType(*events, "source_recovered") == 1,
                "a verified source_recovered event starts the next retry episode cleanly");

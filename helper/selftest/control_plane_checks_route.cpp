@@ -71,9 +71,9 @@ void reportLateCounterpart(TestReport& report) {
 
 using ShadowPhase = RouteCoordinatorShadowPhase;
 
-RouteCoordinatorShadowSourceResult proveSource(RouteCoordinatorShadow& shadow, const std::string& source,
-                                               uint64_t epoch, const std::string& uid, int64_t rate) {
-  const int64_t channels = source == "mic" ? 1 : 2;
+RouteCoordinatorShadowSourceResult proveSource(RouteCoordinatorShadow& shadow, Source source, uint64_t epoch,
+                                               const std::string& uid, int64_t rate) {
+  const int64_t channels = source == Source::mic ? 1 : 2;
   shadow.sourceGraphStarted(source, epoch, uid, rate, channels);
   return shadow.sourceVerified(source, epoch, uid, rate, channels);
 }
@@ -87,7 +87,7 @@ void reportShadowCoalescing(TestReport& report) {
                output.startedNewEpoch && output.routeClass == "output_only",
                "output-only notifications should start a system-owned shadow epoch");
   const uint64_t first = output.epochID;
-  proveSource(shadow, "system", first, kBuiltInSpeaker, 96000);
+  proveSource(shadow, Source::system, first, kBuiltInSpeaker, 96000);
   report.check("route_coordinator_shadow_output_only_settles_on_system", shadow.phase == ShadowPhase::settled,
                "output-only epochs should settle from system proof alone");
   const auto input = shadow.observeInput(kBuiltInMic, kBuiltInRoute, 96000, 2 * kSecondNs);
@@ -95,13 +95,13 @@ void reportShadowCoalescing(TestReport& report) {
                !input.startedNewEpoch && input.epochID == first && input.routeClass == "paired" &&
                    input.phase == ShadowPhase::verifying,
                "paired counterpart inside the coalesce window should reopen the same shadow epoch");
-  proveSource(shadow, "mic", first, kBuiltInMic, 96000);
+  proveSource(shadow, Source::mic, first, kBuiltInMic, 96000);
   report.check("route_coordinator_shadow_paired_settles_after_both_sources", shadow.phase == ShadowPhase::settled,
                "paired shadow epochs should wait for both required source proofs");
   const auto next = shadow.observeOutput(kHeadsetOutput, kHfp, 44100, 4 * kSecondNs);
   report.check("route_coordinator_shadow_new_epoch_after_coalesce_window", next.startedNewEpoch && next.epochID > first,
                "route changes after the max coalesce window should supersede the old shadow epoch");
-  const auto stale = shadow.sourceVerified("system", first, kHeadsetOutput, 44100, 2);
+  const auto stale = shadow.sourceVerified(Source::system, first, kHeadsetOutput, 44100, 2);
   report.check("route_coordinator_shadow_ignores_stale_source_epoch",
                !stale.accepted && shadow.epochID == next.epochID && shadow.phase == ShadowPhase::verifying &&
                    !shadow.systemVerified,
@@ -113,7 +113,7 @@ void reportShadowCoalescing(TestReport& report) {
 void reportShadowReverseBluetooth(TestReport& report) {
   RouteCoordinatorShadow shadow;
   const uint64_t epoch = shadow.observeOutput(kHeadsetOutput, kHfp, 44100, 10 * kSecondNs).epochID;
-  proveSource(shadow, "system", epoch, kHeadsetOutput, 44100);
+  proveSource(shadow, Source::system, epoch, kHeadsetOutput, 44100);
   const auto input = shadow.observeInput(kHeadsetInput, kHfp, 16000, 12 * kSecondNs);
   report.check("route_coordinator_shadow_reverse_bt_pairs_after_output_first", input.routeClass == "paired_bt_hfp",
                "reverse built-in-to-BT switches first report the BT output, then the paired HFP input");
@@ -122,15 +122,15 @@ void reportShadowReverseBluetooth(TestReport& report) {
                correction.routeClass == "paired_bt_hfp" && correction.requiresMicVerification,
                "same-UID BT stale-rate correction should keep the paired input requirement");
   const uint64_t current = correction.epochID;
-  const auto system = proveSource(shadow, "system", current, kHeadsetOutput, 16000);
+  const auto system = proveSource(shadow, Source::system, current, kHeadsetOutput, 16000);
   report.check("route_coordinator_shadow_stale_rate_waits_for_paired_mic",
                system.accepted && shadow.phase != ShadowPhase::settled,
                "system proof alone should not settle a paired BT correction");
-  proveSource(shadow, "mic", current, kHeadsetInput, 16000);
+  proveSource(shadow, Source::mic, current, kHeadsetInput, 16000);
   report.check("route_coordinator_shadow_stale_rate_settles_after_paired_mic", shadow.phase == ShadowPhase::settled,
                "paired BT correction should settle only after the mic proves the same epoch");
   shadow.cancel("stop");
-  const auto late = shadow.sourceGraphStarted("system", current, kHeadsetOutput, 16000, 2);
+  const auto late = shadow.sourceGraphStarted(Source::system, current, kHeadsetOutput, 16000, 2);
   report.check("route_coordinator_shadow_cancel_blocks_late_graph",
                shadow.phase == ShadowPhase::cancelled && !late.accepted,
                "stop/cancel should win over late route graph callbacks");

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "helper/routing/source.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -73,6 +74,10 @@ void emitWarning(const std::string& code, const std::string& ctx);
 // Enqueues a "route_trace" event when route tracing is on; nothing otherwise.
 void emitRouteTrace(const std::string& stage, const std::optional<std::string>& source = std::nullopt,
                     const nlohmann::json& fields = nlohmann::json::object());
+inline void emitRouteTrace(const std::string& stage, Source source,
+                           const nlohmann::json& fields = nlohmann::json::object()) {
+  emitRouteTrace(stage, std::optional<std::string>(sourceName(source)), fields);
+}
 // Commands the standard-input reader handles on its own thread.
 bool commandBypassesMainQueue(const std::optional<std::string>& type);
 // "pause", "resume", "stop" and "shutdown": refused without a request_id.

@@ -161,35 +161,35 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   using SourceRecoveryTimeoutScheduler = std::function<void(uint64_t delayNs, std::function<void()> fire)>;
 
   virtual void beginSourceRecovery(const SourceRecoveryTarget& target);
-  virtual void markSourceRecoveryGraphStarted(const std::string& source, const std::string& uid, int64_t sampleRate,
+  virtual void markSourceRecoveryGraphStarted(Source source, const std::string& uid, int64_t sampleRate,
                                               int64_t channels);
-  virtual void verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof);
+  virtual void verifySourceRecoveryFromFrames(Source source, const SourceRecoveryFrameProof& proof);
   // Stop: drops both pending recoveries; from then on nothing of a recovery
   // reaches the host, and it returns only once effects decided before it
   // have been emitted.
   virtual void cancelPendingSourceRecoveries(const std::string& reason);
   // The rebuild failed outright; the caller reports the source itself.
-  virtual void failPendingSourceRecovery(const std::string& source, const std::string& reason);
-  virtual void timeoutPendingSourceRecovery(const std::string& source, uint64_t token, const std::string& reason,
+  virtual void failPendingSourceRecovery(Source source, const std::string& reason);
+  virtual void timeoutPendingSourceRecovery(Source source, uint64_t token, const std::string& reason,
                                             int64_t timeoutMs);
-  virtual void emitSourceFailed(const std::string& source, const std::string& reason, bool recoverable);
+  virtual void emitSourceFailed(Source source, const std::string& reason, bool recoverable);
   // (mic, system): sticky for the run.
   std::pair<bool, bool> sourceFailedSnapshot() const;
   int64_t micRecoveryTimeoutRetriesUsed() const;
   // For the test modes, which start from a retry episode already under way.
   void setMicRecoveryTimeoutRetriesUsed(int64_t retriesUsed);
   int64_t systemRecoveryTimeoutRetriesUsed() const;
-  std::optional<SourceRecoveryTarget> pendingSourceRecoveryTarget(const std::string& source) const;
+  std::optional<SourceRecoveryTarget> pendingSourceRecoveryTarget(Source source) const;
   // Where time-outs are scheduled: the global utility queue unless a test
   // supplies its own.
   void setSourceRecoveryTimeoutScheduler(SourceRecoveryTimeoutScheduler scheduler);
   // Where the recovery's events and route traces go: the event bus (traces
   // only while route tracing is on) unless a test supplies its own.
   using SourceRecoveryTraceSink =
-      std::function<void(const std::string& stage, const std::string& source, const nlohmann::json& fields)>;
+      std::function<void(const std::string& stage, Source source, const nlohmann::json& fields)>;
   void setSourceRecoveryOutputs(EventSink events, SourceRecoveryTraceSink traces);
   void emitSourceRecoveryEvent(const Event& event) const;
-  void traceSourceRecovery(const std::string& stage, const std::string& source, const nlohmann::json& fields) const;
+  void traceSourceRecovery(const std::string& stage, Source source, const nlohmann::json& fields) const;
   // ---- end of source recovery ----
 
   // Host commands (pause and resume on the main queue; heartbeat, stop and
@@ -214,12 +214,11 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
                                              const std::string& reason, const std::string& trigger, bool shouldRebuild,
                                              bool force);
   virtual void markRouteCoordinatorSourcePending(const SourceRecoveryTarget& target);
-  virtual void markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid,
-                                                      int64_t sampleRate, int64_t channels,
-                                                      std::optional<uint64_t> routeEpochID);
-  virtual void markRouteCoordinatorSourceVerified(const std::string& source, const SourceRecoveryFrameProof& proof,
+  virtual void markRouteCoordinatorSourceGraphStarted(Source source, const std::string& uid, int64_t sampleRate,
+                                                      int64_t channels, std::optional<uint64_t> routeEpochID);
+  virtual void markRouteCoordinatorSourceVerified(Source source, const SourceRecoveryFrameProof& proof,
                                                   std::optional<uint64_t> routeEpochID);
-  virtual void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
+  virtual void failRouteCoordinatorSource(Source source, const std::string& reason,
                                           std::optional<uint64_t> routeEpochID);
   virtual void cancelRouteCoordinator(const std::string& reason);
   // --- end of route coordinator bridge ------------------------------------
@@ -295,19 +294,19 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
 
   // ---- source recovery state ----
   struct SourceRecoveryEffects;
-  SourceRecoveryVerifier* recoveryVerifierLocked(const std::string& source);
-  int64_t* recoveryRetriesUsedLocked(const std::string& source);
+  SourceRecoveryVerifier* recoveryVerifierLocked(Source source);
+  int64_t* recoveryRetriesUsedLocked(Source source);
   // Registers effects decided under sourceRecoveryLock_ so that a stop
   // waits for them; false once stopped.
   bool admitSourceRecoveryEffectsLocked();
   void finishSourceRecoveryEffects();
-  void scheduleSourceRecoveryTimeout(const std::string& source, uint64_t token, int64_t timeoutSeconds);
+  void scheduleSourceRecoveryTimeout(Source source, uint64_t token, int64_t timeoutSeconds);
 
   mutable std::mutex sourceRecoveryLock_;
   std::condition_variable sourceRecoveryEffectsDone_;
   SourceRecoveryVerifier micRecoveryVerifier_;
   SourceRecoveryVerifier systemRecoveryVerifier_;
-  std::map<std::string, SourceRecoveryTarget> lastRecoveredTargetsBySource_;
+  std::map<Source, SourceRecoveryTarget> lastRecoveredTargetsBySource_;
   uint64_t sourceRecoveryNextToken_ = 0;
   int64_t micRecoveryTimeoutRetriesUsed_ = 0;
   int64_t systemRecoveryTimeoutRetriesUsed_ = 0;

@@ -144,7 +144,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
     // A mic rebuilt while paused is proven only now that it records.
     if (auto owed = takeMicRecoveryOwedAtResume()) {
       beginSourceRecovery(*owed);
-      markSourceRecoveryGraphStarted("mic", owed->uid, owed->sampleRate, owed->channels);
+      markSourceRecoveryGraphStarted(Source::mic, owed->uid, owed->sampleRate, owed->channels);
     }
     micPipeline_->tapEnabled().store(1);
   }

@@ -31,8 +31,8 @@ nlohmann::json mergedFields(nlohmann::json base, const nlohmann::json& fields) {
   return base;
 }
 
-void emitRouteCoordinatorObservationTrace(const RouteCoordinatorShadowObservationResult& result,
-                                          const std::string& source, const nlohmann::json& fields) {
+void emitRouteCoordinatorObservationTrace(const RouteCoordinatorShadowObservationResult& result, Source source,
+                                          const nlohmann::json& fields) {
   nlohmann::json base = routeCoordinatorBaseFields(result);
   base["seen_input"] = result.seenInput;
   base["seen_output"] = result.seenOutput;
@@ -40,9 +40,10 @@ void emitRouteCoordinatorObservationTrace(const RouteCoordinatorShadowObservatio
   emitRouteTrace(stage, source, mergedFields(std::move(base), fields));
 }
 
-void emitRouteCoordinatorSourceTrace(const std::string& stage, const std::optional<std::string>& source,
+void emitRouteCoordinatorSourceTrace(const std::string& stage, const std::optional<Source>& source,
                                      const RouteCoordinatorShadowSourceResult& result, const nlohmann::json& fields) {
-  emitRouteTrace(stage, source, mergedFields(routeCoordinatorBaseFields(result), fields));
+  emitRouteTrace(stage, source ? std::optional<std::string>(sourceName(*source)) : std::nullopt,
+                 mergedFields(routeCoordinatorBaseFields(result), fields));
 }
 
 // A generation as traces write it: -1 when there is none.
@@ -64,7 +65,7 @@ void CaptureState::observeRouteCoordinatorInput(const std::string& uid, const st
     std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
     result = routeCoordinatorShadow_.observeInput(uid, route, sampleRate, machAbsoluteTimeNs());
   }
-  emitRouteCoordinatorObservationTrace(result, "mic",
+  emitRouteCoordinatorObservationTrace(result, Source::mic,
                                        {{"reason", reason},
                                         {"input_uid", uid},
                                         {"input_route", route},
@@ -80,7 +81,7 @@ void CaptureState::observeRouteCoordinatorOutput(const std::string& uid, const s
     std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
     result = routeCoordinatorShadow_.observeOutput(uid, transport, sampleRate, machAbsoluteTimeNs());
   }
-  emitRouteCoordinatorObservationTrace(result, "system",
+  emitRouteCoordinatorObservationTrace(result, Source::system,
                                        {{"reason", reason},
                                         {"trigger", trigger},
                                         {"output_uid", uid},
@@ -100,9 +101,8 @@ void CaptureState::markRouteCoordinatorSourcePending(const SourceRecoveryTarget&
                   {"target_generation", generationField(target.generation)}});
 }
 
-void CaptureState::markRouteCoordinatorSourceGraphStarted(const std::string& source, const std::string& uid,
-                                                          int64_t sampleRate, int64_t channels,
-                                                          std::optional<uint64_t> routeEpochID) {
+void CaptureState::markRouteCoordinatorSourceGraphStarted(Source source, const std::string& uid, int64_t sampleRate,
+                                                          int64_t channels, std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
   RouteCoordinatorShadowSourceResult result;
   {
@@ -114,7 +114,7 @@ void CaptureState::markRouteCoordinatorSourceGraphStarted(const std::string& sou
                                   {{"uid", uid}, {"sample_rate", sampleRate}, {"channels", channels}});
 }
 
-void CaptureState::markRouteCoordinatorSourceVerified(const std::string& source, const SourceRecoveryFrameProof& proof,
+void CaptureState::markRouteCoordinatorSourceVerified(Source source, const SourceRecoveryFrameProof& proof,
                                                       std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
   RouteCoordinatorShadowSourceResult result;
@@ -134,7 +134,7 @@ void CaptureState::markRouteCoordinatorSourceVerified(const std::string& source,
   }
 }
 
-void CaptureState::failRouteCoordinatorSource(const std::string& source, const std::string& reason,
+void CaptureState::failRouteCoordinatorSource(Source source, const std::string& reason,
                                               std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
   RouteCoordinatorShadowSourceResult result;

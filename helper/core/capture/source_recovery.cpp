@@ -57,22 +57,18 @@ void CaptureState::finishSourceRecoveryEffects() {
   if (--sourceRecoveryEffectsInFlight_ == 0) sourceRecoveryEffectsDone_.notify_all();
 }
 
-SourceRecoveryVerifier* CaptureState::recoveryVerifierLocked(const std::string& source) {
-  if (source == "mic") return &micRecoveryVerifier_;
-  if (source == "system") return &systemRecoveryVerifier_;
-  return nullptr;
+SourceRecoveryVerifier* CaptureState::recoveryVerifierLocked(Source source) {
+  return source == Source::mic ? &micRecoveryVerifier_ : &systemRecoveryVerifier_;
 }
 
-int64_t* CaptureState::recoveryRetriesUsedLocked(const std::string& source) {
-  if (source == "mic") return &micRecoveryTimeoutRetriesUsed_;
-  if (source == "system") return &systemRecoveryTimeoutRetriesUsed_;
-  return nullptr;
+int64_t* CaptureState::recoveryRetriesUsedLocked(Source source) {
+  return source == Source::mic ? &micRecoveryTimeoutRetriesUsed_ : &systemRecoveryTimeoutRetriesUsed_;
 }
 
 void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
   // Read before sourceRecoveryLock_: its locks are never nested.
   const std::optional<uint64_t> epoch = currentRouteCoordinatorEpochID();
-  const std::string routeKind = given.source == "mic" ? micRouteKind() : std::string();
+  const std::string routeKind = given.source == Source::mic ? micRouteKind() : std::string();
   const int64_t timeoutSeconds = sourceRecoveryTimeoutSeconds(given.source, routeKind);
 
   SourceRecoveryTarget target = given;
@@ -87,7 +83,7 @@ void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
     if (auto* verifier = recoveryVerifierLocked(target.source)) {
       superseded = verifier->pending();
       // A retry's own begin keeps the budget it used; a mic begin never refreshes it.
-      if (target.source == "system" && target.reason != "system_recovery_timeout_retry") {
+      if (target.source == Source::system && target.reason != "system_recovery_timeout_retry") {
         systemRecoveryTimeoutRetriesUsed_ = 0;
       }
       verifier->begin(target);
@@ -120,7 +116,7 @@ void CaptureState::beginSourceRecovery(const SourceRecoveryTarget& given) {
   scheduleSourceRecoveryTimeout(target.source, target.token, timeoutSeconds);
 }
 
-void CaptureState::scheduleSourceRecoveryTimeout(const std::string& source, uint64_t token, int64_t timeoutSeconds) {
+void CaptureState::scheduleSourceRecoveryTimeout(Source source, uint64_t token, int64_t timeoutSeconds) {
   SourceRecoveryTimeoutScheduler scheduler;
   {
     std::lock_guard lock(sourceRecoveryLock_);
@@ -141,7 +137,7 @@ void CaptureState::scheduleSourceRecoveryTimeout(const std::string& source, uint
   }
 }
 
-void CaptureState::markSourceRecoveryGraphStarted(const std::string& source, const std::string& uid, int64_t sampleRate,
+void CaptureState::markSourceRecoveryGraphStarted(Source source, const std::string& uid, int64_t sampleRate,
                                                   int64_t channels) {
   std::optional<uint64_t> epoch;
   std::optional<SourceRecoveryEffects> effects;
@@ -162,7 +158,7 @@ void CaptureState::markSourceRecoveryGraphStarted(const std::string& source, con
   markRouteCoordinatorSourceGraphStarted(source, uid, sampleRate, channels, epoch);
 }
 
-void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof) {
+void CaptureState::verifySourceRecoveryFromFrames(Source source, const SourceRecoveryFrameProof& proof) {
   SourceRecoveryTarget verified;
   bool suppressed = false;
   std::optional<SourceRecoveryEffects> effects;
@@ -190,7 +186,7 @@ void CaptureState::verifySourceRecoveryFromFrames(const std::string& source, con
   traceSourceRecovery("source_recovery_verified", source, proofFields(verified, proof));
   markRouteCoordinatorSourceVerified(source, proof, verified.routeEpochID);
   emitSourceRecoveryEvent(Event{{"type", "source_recovered"},
-                                {"source", source},
+                                {"source", sourceName(source)},
                                 {"sample_rate", proof.sampleRate},
                                 {"channels", proof.channels}});
 }
@@ -218,7 +214,7 @@ void CaptureState::cancelPendingSourceRecoveries(const std::string& reason) {
   cancelRouteCoordinator(reason);
 }
 
-void CaptureState::failPendingSourceRecovery(const std::string& source, const std::string& reason) {
+void CaptureState::failPendingSourceRecovery(Source source, const std::string& reason) {
   std::optional<uint64_t> epoch;
   std::optional<SourceRecoveryEffects> effects;
   {
@@ -235,7 +231,7 @@ void CaptureState::failPendingSourceRecovery(const std::string& source, const st
   failRouteCoordinatorSource(source, reason, epoch);
 }
 
-void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint64_t token, const std::string& reason,
+void CaptureState::timeoutPendingSourceRecovery(Source source, uint64_t token, const std::string& reason,
                                                 int64_t timeoutMs) {
   using Kind = SourceRecoveryTimeoutAction::Kind;
   std::optional<uint64_t> epoch;
@@ -252,7 +248,7 @@ void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint6
     epoch = pending->routeEpochID;
     verifier->timeout(token, reason);
     int64_t& retriesUsed = *recoveryRetriesUsedLocked(source);
-    const int64_t maxRetries = source == "mic" ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries;
+    const int64_t maxRetries = source == Source::mic ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries;
     action = classifySourceRecoveryTimeoutAction(source, reason, observed, retriesUsed, maxRetries);
     if (action.kind != Kind::fail) attempt = ++retriesUsed;
     if (!admitSourceRecoveryEffectsLocked()) return;
@@ -271,7 +267,7 @@ void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint6
       {{"reason", reason},
        {"retry_reason", action.reason},
        {"retry_attempt", attempt},
-       {"max_retries", source == "mic" ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries},
+       {"max_retries", source == Source::mic ? kMicRecoveryTimeoutMaxRetries : kSystemRecoveryTimeoutMaxRetries},
        {"route_epoch_id", epochField(epoch)}});
   if (action.kind == Kind::retrySystemTapRebuild) {
     scheduleSystemTapRebuildForRecoveryRetry(*this, action.reason, attempt);
@@ -280,14 +276,13 @@ void CaptureState::timeoutPendingSourceRecovery(const std::string& source, uint6
   }
 }
 
-void CaptureState::emitSourceFailed(const std::string& source, const std::string& reason, bool recoverable) {
+void CaptureState::emitSourceFailed(Source source, const std::string& reason, bool recoverable) {
   {
     std::lock_guard lock(sourceFailureLock_);
-    if (source == "mic") micSourceFailed_ = true;
-    if (source == "system") systemSourceFailed_ = true;
+    (source == Source::mic ? micSourceFailed_ : systemSourceFailed_) = true;
   }
-  emitSourceRecoveryEvent(
-      Event{{"type", "source_failed"}, {"source", source}, {"reason", reason}, {"recoverable", recoverable}});
+  emitSourceRecoveryEvent(Event{
+      {"type", "source_failed"}, {"source", sourceName(source)}, {"reason", reason}, {"recoverable", recoverable}});
 }
 
 std::pair<bool, bool> CaptureState::sourceFailedSnapshot() const {
@@ -310,11 +305,9 @@ int64_t CaptureState::systemRecoveryTimeoutRetriesUsed() const {
   return systemRecoveryTimeoutRetriesUsed_;
 }
 
-std::optional<SourceRecoveryTarget> CaptureState::pendingSourceRecoveryTarget(const std::string& source) const {
+std::optional<SourceRecoveryTarget> CaptureState::pendingSourceRecoveryTarget(Source source) const {
   std::lock_guard lock(sourceRecoveryLock_);
-  if (source == "mic") return micRecoveryVerifier_.pending();
-  if (source == "system") return systemRecoveryVerifier_.pending();
-  return std::nullopt;
+  return source == Source::mic ? micRecoveryVerifier_.pending() : systemRecoveryVerifier_.pending();
 }
 
 void CaptureState::setSourceRecoveryTimeoutScheduler(SourceRecoveryTimeoutScheduler scheduler) {
@@ -341,8 +334,7 @@ void CaptureState::emitSourceRecoveryEvent(const Event& event) const {
   }
 }
 
-void CaptureState::traceSourceRecovery(const std::string& stage, const std::string& source,
-                                       const nlohmann::json& fields) const {
+void CaptureState::traceSourceRecovery(const std::string& stage, Source source, const nlohmann::json& fields) const {
   SourceRecoveryTraceSink sink;
   {
     std::lock_guard lock(sourceRecoveryLock_);
@@ -351,7 +343,7 @@ void CaptureState::traceSourceRecovery(const std::string& stage, const std::stri
   if (sink) {
     sink(stage, source, fields);
   } else {
-    emitRouteTrace(stage, source, fields);
+    emitRouteTrace(stage, sourceName(source), fields);
   }
 }
 
@@ -365,7 +357,7 @@ void runMicRecoveryRetryRebuild(const std::shared_ptr<CaptureState>& state, cons
   const std::string route = state->micRouteKind();
   const float gain = state->config().micGain.value_or(route == kRouteBluetoothHfp ? kBluetoothHfpCaptureMicGain
                                                                                   : kDefaultCaptureMicGain);
-  state->traceSourceRecovery("mic_recovery_retry", "mic",
+  state->traceSourceRecovery("mic_recovery_retry", Source::mic,
                              {{"reason", reason},
                               {"trigger", "source_recovery_timeout"},
                               {"attempt", attempt},
@@ -392,7 +384,7 @@ void scheduleMicFreshRebuildForRecoveryRetry(CaptureState& state, const std::str
     if (!canonical) return failMicRecoveryRetry(*self, reason, "invalid_canonical_mic_format_for_recovery_retry");
     const uint64_t delay = self->micReconnectCooldownDelayNs(machAbsoluteTimeNs());
     if (delay == 0) return runMicRecoveryRetryRebuild(self, reason, attempt, *canonical);
-    self->traceSourceRecovery("mic_recovery_retry_deferred", "mic",
+    self->traceSourceRecovery("mic_recovery_retry_deferred", Source::mic,
                               {{"reason", reason},
                                {"trigger", "source_recovery_timeout"},
                                {"attempt", attempt},
@@ -409,10 +401,10 @@ void scheduleMicFreshRebuildForRecoveryRetry(CaptureState& state, const std::str
 void failMicRecoveryRetry(CaptureState& state, const std::string& reason, const std::string& detail) {
   state.emitSourceRecoveryEvent(
       Event{{"type", "warning"}, {"code", "mic_recovery_retry_unavailable"}, {"ctx", reason + ": " + detail}});
-  state.traceSourceRecovery("mic_recovery_retry_unavailable", "mic",
+  state.traceSourceRecovery("mic_recovery_retry_unavailable", Source::mic,
                             {{"reason", reason}, {"detail", detail}, {"recoverable", true}});
-  state.failRouteCoordinatorSource("mic", detail, state.currentRouteCoordinatorEpochID());
-  state.emitSourceFailed("mic", detail, true);
+  state.failRouteCoordinatorSource(Source::mic, detail, state.currentRouteCoordinatorEpochID());
+  state.emitSourceFailed(Source::mic, detail, true);
 }
 
 }  // namespace helper

@@ -247,7 +247,7 @@ class MicConsumer {
     SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
                                    cache_.channels, cache_.generation,
                                    m.frameCount,    machAbsoluteTimeNs()};
-    state_.verifySourceRecoveryFromFrames("mic", proof);
+    state_.verifySourceRecoveryFromFrames(Source::mic, proof);
   }
 
   // The generation's input buffer, grown only for a larger message than

@@ -172,7 +172,7 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
   // The recovery that is to prove this engine is open before the engine is
   // reported started; its graph counts as started only after that report.
   const SourceRecoveryTarget target{
-      "mic", state.micDeviceUID(), eff.sampleRate, eff.channels, newGeneration, plan.reason, 0, std::nullopt};
+      Source::mic, state.micDeviceUID(), eff.sampleRate, eff.channels, newGeneration, plan.reason, 0, std::nullopt};
   beginMicRecovery(r, target);
   state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
   emitRouteTrace("mic_reconnect_engine_started", "mic",
@@ -192,9 +192,9 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
 void failAfterFreshAttempts(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed) {
   CaptureState& state = *r.state;
   emitRouteTrace("mic_reconnect_source_failed", "mic", {{"reason", kFailedReason}, {"recoverable", true}});
-  state.emitSourceFailed("mic", kFailedReason, true);
-  state.failPendingSourceRecovery("mic", kFailedReason);
-  state.failRouteCoordinatorSource("mic", kFailedReason, state.currentRouteCoordinatorEpochID());
+  state.emitSourceFailed(Source::mic, kFailedReason, true);
+  state.failPendingSourceRecovery(Source::mic, kFailedReason);
+  state.failRouteCoordinatorSource(Source::mic, kFailedReason, state.currentRouteCoordinatorEpochID());
   emitMicRouteEvent(r, plan, observed, false);
 }
 

@@ -24,8 +24,8 @@ constexpr uint64_t kDrainPollNs = 50'000'000ULL;
 
 SourceRecoveryTarget micTarget(const CaptureState& state, const EffectiveMicCaptureFormat& format, uint32_t generation,
                                const std::string& reason) {
-  return SourceRecoveryTarget{"mic", state.micDeviceUID(), format.sampleRate, format.channels, generation, reason,
-                              0,     std::nullopt};
+  return SourceRecoveryTarget{Source::mic, state.micDeviceUID(), format.sampleRate, format.channels, generation, reason,
+                              0,           std::nullopt};
 }
 
 std::string reconnectReason(const MicChangeRequest& r, const MicObservation& o) {

@@ -87,7 +87,7 @@ void beginMicRecovery(const MicChangeRequest& r, const SourceRecoveryTarget& tar
 
 void startMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
   if (r.writer->paused()) return;
-  r.state->markSourceRecoveryGraphStarted("mic", target.uid, target.sampleRate, target.channels);
+  r.state->markSourceRecoveryGraphStarted(Source::mic, target.uid, target.sampleRate, target.channels);
   r.pipeline->tapEnabled().store(1);
 }
 

@@ -120,7 +120,7 @@ class SystemConsumer {
     if (pipeline_.proofSink()) {
       pipeline_.proofSink()(proof);
     } else {
-      state_.verifySourceRecoveryFromFrames("system", proof);
+      state_.verifySourceRecoveryFromFrames(Source::system, proof);
     }
   }
 

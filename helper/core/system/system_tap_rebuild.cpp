@@ -121,8 +121,8 @@ void failRebuildStart(CaptureState& state, const std::string& reason, const std:
   stopActiveSystemTapGraph(state, 1.0, "partial system route rebuild cleanup timed out");
   state.setSysOutputUID("");
   state.setSysOutputName("");
-  state.emitSourceFailed("system", reason, true);
-  state.failPendingSourceRecovery("system", reason);
+  state.emitSourceFailed(Source::system, reason, true);
+  state.failPendingSourceRecovery(Source::system, reason);
   emitWarning(code, ctx);
 }
 
@@ -163,7 +163,7 @@ void runRebuild(CaptureState& state, uint32_t newOutputID, const std::string& ne
                   {"channels", old.channels}});
   // Rate and channels unknown: the graph start fills in the effective
   // rate, which may differ from the device's nominal rate.
-  state.beginSourceRecovery(SourceRecoveryTarget{"system", newUID, 0, 0, std::nullopt, reason, 0, std::nullopt});
+  state.beginSourceRecovery(SourceRecoveryTarget{Source::system, newUID, 0, 0, std::nullopt, reason, 0, std::nullopt});
 
   stopActiveSystemTapGraph(state, 3.0, "system consumer did not exit within 3s during output route rebuild");
   if (auto sealed = writer->sealFinal()) emitAll(buildSegClosedEvents(*sealed));
@@ -182,7 +182,7 @@ void runRebuild(CaptureState& state, uint32_t newOutputID, const std::string& ne
     return;
   }
   traceRebuildStarted(result);
-  state.markSourceRecoveryGraphStarted("system", result.outputUID, truncToInt64(result.nativeRate),
+  state.markSourceRecoveryGraphStarted(Source::system, result.outputUID, truncToInt64(result.nativeRate),
                                        result.nativeChannels);
   announceNewOutput(old, result);
 }

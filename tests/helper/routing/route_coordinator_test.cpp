@@ -38,8 +38,8 @@ TEST(RouteCoordinatorShadow, ANewShadowHasNoActiveEpoch) {
   EXPECT_EQ(s.outputTransport, "unknown");
   EXPECT_FALSE(s.cancel("stop").accepted);
   EXPECT_EQ(s.phase, Phase::idle);
-  EXPECT_FALSE(s.sourceGraphStarted("mic", 0, "Mic", 48000, 1).accepted);
-  EXPECT_FALSE(s.sourceFailed("mic", 0, "x").accepted);
+  EXPECT_FALSE(s.sourceGraphStarted(Source::mic, 0, "Mic", 48000, 1).accepted);
+  EXPECT_FALSE(s.sourceFailed(Source::mic, 0, "x").accepted);
 }
 
 TEST(RouteCoordinatorShadow, RouteClasses) {
@@ -113,7 +113,7 @@ TEST(RouteCoordinatorShadow, AnObservationReopensAFinishedEpochOnlyWithinTheWind
   EXPECT_FALSE(reopened.startedNewEpoch);
   EXPECT_EQ(reopened.epochID, 1u);
   EXPECT_EQ(reopened.phase, Phase::verifying);
-  ASSERT_TRUE(s.sourceFailed("mic", 1, "timeout").accepted);
+  ASSERT_TRUE(s.sourceFailed(Source::mic, 1, "timeout").accepted);
   EXPECT_EQ(s.activeEpochID(), 1u);  // a failed epoch stays the current one
   const auto fresh = s.observeInput("Mic", "usb", 48000, 5 * kSec);
   EXPECT_TRUE(fresh.startedNewEpoch);
@@ -122,17 +122,17 @@ TEST(RouteCoordinatorShadow, AnObservationReopensAFinishedEpochOnlyWithinTheWind
 
 TEST(RouteCoordinatorShadow, APairedEpochSettlesOnlyOnItsLastVerification) {
   auto s = pairedShadow();
-  EXPECT_TRUE(s.sourceGraphStarted("mic", 1, "Mic", 48000, 1).accepted);
-  const auto mic = s.sourceVerified("mic", 1, "Mic", 48000, 1);
+  EXPECT_TRUE(s.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 1).accepted);
+  const auto mic = s.sourceVerified(Source::mic, 1, "Mic", 48000, 1);
   EXPECT_TRUE(mic.accepted);
   EXPECT_FALSE(mic.settledNow);
   EXPECT_EQ(mic.phase, Phase::verifying);
-  EXPECT_TRUE(s.sourceGraphStarted("system", 1, "Usb", 48000, 2).accepted);
-  const auto sys = s.sourceVerified("system", 1, "Usb", 48000, 2);
+  EXPECT_TRUE(s.sourceGraphStarted(Source::system, 1, "Usb", 48000, 2).accepted);
+  const auto sys = s.sourceVerified(Source::system, 1, "Usb", 48000, 2);
   EXPECT_TRUE(sys.accepted);
   EXPECT_TRUE(sys.settledNow);
   EXPECT_EQ(sys.phase, Phase::settled);
-  const auto again = s.sourceVerified("system", 1, "Usb", 48000, 2);
+  const auto again = s.sourceVerified(Source::system, 1, "Usb", 48000, 2);
   EXPECT_TRUE(again.accepted);
   EXPECT_FALSE(again.settledNow);
   EXPECT_EQ(again.phase, Phase::settled);
@@ -141,14 +141,14 @@ TEST(RouteCoordinatorShadow, APairedEpochSettlesOnlyOnItsLastVerification) {
 TEST(RouteCoordinatorShadow, AOneSidedEpochSettlesOnItsOwnVerification) {
   RouteCoordinatorShadow s;
   s.observeOutput("Usb", "usb", 48000, 0);
-  ASSERT_TRUE(s.sourceGraphStarted("system", 1, "Usb", 48000, 2).accepted);
-  EXPECT_TRUE(s.sourceVerified("system", 1, "Usb", 48000, 2).settledNow);
+  ASSERT_TRUE(s.sourceGraphStarted(Source::system, 1, "Usb", 48000, 2).accepted);
+  EXPECT_TRUE(s.sourceVerified(Source::system, 1, "Usb", 48000, 2).settledNow);
   // A later observation of the other side reopens the epoch and waits for it.
   const auto in = s.observeInput("Mic", "usb", 48000, 1 * kSec);
   EXPECT_EQ(in.phase, Phase::verifying);
   EXPECT_TRUE(s.systemVerified);
-  ASSERT_TRUE(s.sourceGraphStarted("mic", 1, "Mic", 48000, 1).accepted);
-  EXPECT_TRUE(s.sourceVerified("mic", 1, "Mic", 48000, 1).settledNow);
+  ASSERT_TRUE(s.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 1).accepted);
+  EXPECT_TRUE(s.sourceVerified(Source::mic, 1, "Mic", 48000, 1).settledNow);
 }
 
 TEST(RouteCoordinatorShadow, CallbacksThatDoNotFitAreRejectedAndChangeNothing) {
@@ -159,21 +159,21 @@ TEST(RouteCoordinatorShadow, CallbacksThatDoNotFitAreRejectedAndChangeNothing) {
   };
   const Case cases[] = {
       {"verification before the graph start",
-       [](RouteCoordinatorShadow& s) { return s.sourceVerified("mic", 1, "Mic", 48000, 1).accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceVerified(Source::mic, 1, "Mic", 48000, 1).accepted; }},
       {"graph start of an earlier epoch",
-       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted("mic", 0, "Mic", 48000, 1).accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted(Source::mic, 0, "Mic", 48000, 1).accepted; }},
       {"graph start of a later epoch",
-       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted("system", 2, "Usb", 48000, 2).accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted(Source::system, 2, "Usb", 48000, 2).accepted; }},
       {"graph start on another device",
-       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted("system", 1, "Other", 48000, 2).accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted(Source::system, 1, "Other", 48000, 2).accepted; }},
       {"graph start without a rate",
-       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted("mic", 1, "Mic", 0, 1).accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted(Source::mic, 1, "Mic", 0, 1).accepted; }},
       {"graph start without channels",
-       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted("mic", 1, "Mic", 48000, 0).accepted; }},
-      {"an unknown source",
-       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted("camera", 1, "Mic", 48000, 1).accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 0).accepted; }},
+      {"an unknown source, which has no name to be reported by",
+       [](RouteCoordinatorShadow&) { return parseSource("camera").has_value(); }},
       {"failure of an earlier epoch",
-       [](RouteCoordinatorShadow& s) { return s.sourceFailed("mic", 0, "timeout").accepted; }},
+       [](RouteCoordinatorShadow& s) { return s.sourceFailed(Source::mic, 0, "timeout").accepted; }},
   };
   for (const auto& c : cases) {
     auto s = base;
@@ -184,47 +184,47 @@ TEST(RouteCoordinatorShadow, CallbacksThatDoNotFitAreRejectedAndChangeNothing) {
 
   // A verification from another device than the one started is no proof.
   auto s = base;
-  ASSERT_TRUE(s.sourceGraphStarted("mic", 1, "Mic", 48000, 1).accepted);
-  EXPECT_FALSE(s.sourceVerified("mic", 1, "Other", 48000, 1).accepted);
+  ASSERT_TRUE(s.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 1).accepted);
+  EXPECT_FALSE(s.sourceVerified(Source::mic, 1, "Other", 48000, 1).accepted);
   EXPECT_FALSE(s.micVerified);
 }
 
 TEST(RouteCoordinatorShadow, AnUnrecordedUIDAcceptsAnyDevice) {
   RouteCoordinatorShadow s;
   s.observeInput("", "unknown", 0, 0);
-  EXPECT_TRUE(s.sourceGraphStarted("mic", 1, "Whatever", 48000, 1).accepted);
+  EXPECT_TRUE(s.sourceGraphStarted(Source::mic, 1, "Whatever", 48000, 1).accepted);
   // The side not observed in this epoch takes any device too.
-  EXPECT_TRUE(s.sourceGraphStarted("system", 1, "Spk", 48000, 2).accepted);
+  EXPECT_TRUE(s.sourceGraphStarted(Source::system, 1, "Spk", 48000, 2).accepted);
 }
 
 TEST(RouteCoordinatorShadow, AnObservationClearsOnlyItsOwnSide) {
   auto s = pairedShadow();
-  ASSERT_TRUE(s.sourceGraphStarted("mic", 1, "Mic", 48000, 1).accepted);
-  ASSERT_TRUE(s.sourceGraphStarted("system", 1, "Usb", 48000, 2).accepted);
-  ASSERT_TRUE(s.sourceVerified("system", 1, "Usb", 48000, 2).accepted);
+  ASSERT_TRUE(s.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 1).accepted);
+  ASSERT_TRUE(s.sourceGraphStarted(Source::system, 1, "Usb", 48000, 2).accepted);
+  ASSERT_TRUE(s.sourceVerified(Source::system, 1, "Usb", 48000, 2).accepted);
   s.observeInput("Mic2", "usb", 48000, 2 * kSec);
   EXPECT_FALSE(s.micGraphStarted);
   EXPECT_TRUE(s.systemGraphStarted);
   EXPECT_TRUE(s.systemVerified);
-  EXPECT_FALSE(s.sourceVerified("mic", 1, "Mic2", 48000, 1).accepted);  // its graph must start again
+  EXPECT_FALSE(s.sourceVerified(Source::mic, 1, "Mic2", 48000, 1).accepted);  // its graph must start again
 }
 
 TEST(RouteCoordinatorShadow, FailureAndCancelByPhase) {
   auto verifying = pairedShadow();
-  const auto failed = verifying.sourceFailed("system", 1, "timeout");
+  const auto failed = verifying.sourceFailed(Source::system, 1, "timeout");
   EXPECT_TRUE(failed.accepted);
   EXPECT_FALSE(failed.settledNow);
   EXPECT_EQ(failed.phase, Phase::failedRecoverable);
-  EXPECT_FALSE(verifying.sourceFailed("system", 1, "timeout").accepted);
-  EXPECT_FALSE(verifying.sourceGraphStarted("mic", 1, "Mic", 48000, 1).accepted);  // no progress after a failure
+  EXPECT_FALSE(verifying.sourceFailed(Source::system, 1, "timeout").accepted);
+  EXPECT_FALSE(verifying.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 1).accepted);  // no progress after a failure
   EXPECT_TRUE(verifying.cancel("stop").accepted);
   EXPECT_EQ(verifying.phase, Phase::cancelled);
 
   RouteCoordinatorShadow settled;
   settled.observeOutput("Usb", "usb", 48000, 0);
-  settled.sourceGraphStarted("system", 1, "Usb", 48000, 2);
-  ASSERT_TRUE(settled.sourceVerified("system", 1, "Usb", 48000, 2).settledNow);
-  EXPECT_TRUE(settled.sourceFailed("system", 1, "lost").accepted);
+  settled.sourceGraphStarted(Source::system, 1, "Usb", 48000, 2);
+  ASSERT_TRUE(settled.sourceVerified(Source::system, 1, "Usb", 48000, 2).settledNow);
+  EXPECT_TRUE(settled.sourceFailed(Source::system, 1, "lost").accepted);
   EXPECT_EQ(settled.phase, Phase::failedRecoverable);
 
   auto cancelled = pairedShadow();
@@ -234,9 +234,9 @@ TEST(RouteCoordinatorShadow, FailureAndCancelByPhase) {
   EXPECT_EQ(c.epochID, 1u);
   EXPECT_TRUE(cancelled.cancel("stop").accepted);  // cancelling again is still accepted
   EXPECT_EQ(cancelled.phase, Phase::cancelled);
-  EXPECT_FALSE(cancelled.sourceGraphStarted("mic", 1, "Mic", 48000, 1).accepted);
-  EXPECT_FALSE(cancelled.sourceVerified("mic", 1, "Mic", 48000, 1).accepted);
-  EXPECT_FALSE(cancelled.sourceFailed("mic", 1, "timeout").accepted);
+  EXPECT_FALSE(cancelled.sourceGraphStarted(Source::mic, 1, "Mic", 48000, 1).accepted);
+  EXPECT_FALSE(cancelled.sourceVerified(Source::mic, 1, "Mic", 48000, 1).accepted);
+  EXPECT_FALSE(cancelled.sourceFailed(Source::mic, 1, "timeout").accepted);
   EXPECT_EQ(cancelled.phase, Phase::cancelled);
 }
 
@@ -244,7 +244,7 @@ TEST(RouteCoordinatorShadow, TheSameHeadsetReportedAgainAfterTheWindowStaysInIts
   RouteCoordinatorShadow s;
   s.observeInput("Headset", "bluetooth_hfp", 16000, 0);
   s.observeOutput("Headset", "bluetooth_hfp", 16000, 1 * kSec);
-  ASSERT_TRUE(s.sourceGraphStarted("system", 1, "Headset", 16000, 1).accepted);
+  ASSERT_TRUE(s.sourceGraphStarted(Source::system, 1, "Headset", 16000, 1).accepted);
   const auto again = s.observeOutput("Headset", "bluetooth_hfp", 16000, 3 * kSec);
   EXPECT_FALSE(again.startedNewEpoch);
   EXPECT_EQ(again.epochID, 1u);
@@ -263,12 +263,12 @@ TEST(RouteCoordinatorShadow, OnlyThatHeadsetOnHandsFreeIsExtended) {
     s.observeInput("Headset", "bluetooth_hfp", 16000, 0);
     s.observeOutput("Headset", "bluetooth_hfp", 16000, 0);
     if (finishAs == Phase::settled) {
-      s.sourceGraphStarted("mic", 1, "Headset", 16000, 1);
-      s.sourceVerified("mic", 1, "Headset", 16000, 1);
-      s.sourceGraphStarted("system", 1, "Headset", 16000, 1);
-      s.sourceVerified("system", 1, "Headset", 16000, 1);
+      s.sourceGraphStarted(Source::mic, 1, "Headset", 16000, 1);
+      s.sourceVerified(Source::mic, 1, "Headset", 16000, 1);
+      s.sourceGraphStarted(Source::system, 1, "Headset", 16000, 1);
+      s.sourceVerified(Source::system, 1, "Headset", 16000, 1);
     } else if (finishAs == Phase::failedRecoverable) {
-      s.sourceFailed("mic", 1, "timeout");
+      s.sourceFailed(Source::mic, 1, "timeout");
     } else if (finishAs == Phase::cancelled) {
       s.cancel("stop");
     }

@@ -10,7 +10,7 @@ constexpr uint64_t kMs = 1'000'000ULL;
 
 SourceRecoveryTarget target(std::string uid = "Mic", int64_t rate = 48000, int64_t channels = 1,
                             std::optional<uint32_t> generation = std::nullopt, uint64_t token = 1) {
-  return {"mic", std::move(uid), rate, channels, generation, "input_device_changed", token, std::nullopt};
+  return {Source::mic, std::move(uid), rate, channels, generation, "input_device_changed", token, std::nullopt};
 }
 
 SourceRecoveryFrameProof proof(int64_t frames, uint64_t atNs, int64_t rate = 48000, int64_t channels = 1,
@@ -149,23 +149,23 @@ TEST(SourceRecoveryVerifierTest, CancelOnlyAPendingRecovery) {
 }
 
 TEST(SourceRecoveryVerifierTest, TimeoutLengthIsLongerOnlyForABluetoothMic) {
-  EXPECT_EQ(sourceRecoveryTimeoutSeconds("mic", "bluetooth_hfp"), 8);
-  EXPECT_EQ(sourceRecoveryTimeoutSeconds("mic", "builtin_mic"), 6);
-  EXPECT_EQ(sourceRecoveryTimeoutSeconds("mic", ""), 6);
-  EXPECT_EQ(sourceRecoveryTimeoutSeconds("system", "bluetooth_hfp"), 6);
+  EXPECT_EQ(sourceRecoveryTimeoutSeconds(Source::mic, "bluetooth_hfp"), 8);
+  EXPECT_EQ(sourceRecoveryTimeoutSeconds(Source::mic, "builtin_mic"), 6);
+  EXPECT_EQ(sourceRecoveryTimeoutSeconds(Source::mic, ""), 6);
+  EXPECT_EQ(sourceRecoveryTimeoutSeconds(Source::system, "bluetooth_hfp"), 6);
 }
 
 TEST(SourceRecoveryVerifierTest, ARetryOnlyWhenNoFrameCameAndBudgetRemains) {
   using A = SourceRecoveryTimeoutAction;
   const std::string noFrames = "no_sustained_frames_after_graph_start";
-  EXPECT_EQ(classifySourceRecoveryTimeoutAction("mic", noFrames, false, 0, 1),
+  EXPECT_EQ(classifySourceRecoveryTimeoutAction(Source::mic, noFrames, false, 0, 1),
             (A{A::Kind::retryMicFreshRebuild, "mic_recovery_timeout_retry"}));
-  EXPECT_EQ(classifySourceRecoveryTimeoutAction("system", noFrames, false, 0, 1),
+  EXPECT_EQ(classifySourceRecoveryTimeoutAction(Source::system, noFrames, false, 0, 1),
             (A{A::Kind::retrySystemTapRebuild, "system_recovery_timeout_retry"}));
-  EXPECT_EQ(classifySourceRecoveryTimeoutAction("mic", noFrames, false, 1, 1).kind, A::Kind::fail);
-  EXPECT_EQ(classifySourceRecoveryTimeoutAction("mic", noFrames, true, 0, 1).kind, A::Kind::fail);
-  EXPECT_EQ(classifySourceRecoveryTimeoutAction("system", "rebuild_failed", false, 0, 1).kind, A::Kind::fail);
-  EXPECT_EQ(classifySourceRecoveryTimeoutAction("other", noFrames, false, 0, 1).kind, A::Kind::fail);
+  EXPECT_EQ(classifySourceRecoveryTimeoutAction(Source::mic, noFrames, false, 1, 1).kind, A::Kind::fail);
+  EXPECT_EQ(classifySourceRecoveryTimeoutAction(Source::mic, noFrames, true, 0, 1).kind, A::Kind::fail);
+  EXPECT_EQ(classifySourceRecoveryTimeoutAction(Source::system, "rebuild_failed", false, 0, 1).kind, A::Kind::fail);
+  EXPECT_FALSE(parseSource("other"));  // an unknown source has nothing to retry
 }
 
 TEST(SourceRecoveryVerifierTest, DuplicatesAreSuppressedWithinOneRouteEpoch) {
@@ -188,7 +188,8 @@ TEST(SourceRecoveryVerifierTest, DuplicatesAreSuppressedWithinOneRouteEpoch) {
   EXPECT_FALSE(shouldSuppressDuplicateSourceRecovered(firstNoEpoch, noEpoch));
   for (auto change :
        {+[](SourceRecoveryTarget& t) { t.uid = "Other"; }, +[](SourceRecoveryTarget& t) { t.sampleRate = 44100; },
-        +[](SourceRecoveryTarget& t) { t.channels = 2; }, +[](SourceRecoveryTarget& t) { t.source = "system"; }}) {
+        +[](SourceRecoveryTarget& t) { t.channels = 2; },
+        +[](SourceRecoveryTarget& t) { t.source = Source::system; }}) {
     SourceRecoveryTarget other = second;
     change(other);
     EXPECT_FALSE(shouldSuppressDuplicateSourceRecovered(first, other));

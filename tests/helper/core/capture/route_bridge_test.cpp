@@ -131,11 +131,11 @@ TEST_F(RouteBridgeTest, APairedEpochSettlesOnTheLastVerificationOnly) {
     s.observeRouteCoordinatorInput("Mic", "usb", 48000, "input_device_changed", true);
     s.observeRouteCoordinatorOutput("Spk", "usb", 48000, "output_device_changed", "default_output", true, false);
     const auto epoch = s.currentRouteCoordinatorEpochID();
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, epoch);
-    s.markRouteCoordinatorSourceVerified("mic", proof("Mic", 48000, 1), epoch);
-    s.markRouteCoordinatorSourceGraphStarted("system", "Spk", 48000, 2, epoch);
-    s.markRouteCoordinatorSourceVerified("system", proof("Spk", 48000, 2), epoch);
-    s.markRouteCoordinatorSourceVerified("system", proof("Spk", 48000, 2), epoch);  // settles nothing more
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Mic", 48000, 1, epoch);
+    s.markRouteCoordinatorSourceVerified(Source::mic, proof("Mic", 48000, 1), epoch);
+    s.markRouteCoordinatorSourceGraphStarted(Source::system, "Spk", 48000, 2, epoch);
+    s.markRouteCoordinatorSourceVerified(Source::system, proof("Spk", 48000, 2), epoch);
+    s.markRouteCoordinatorSourceVerified(Source::system, proof("Spk", 48000, 2), epoch);  // settles nothing more
     return 0;
   };
   // One run, every check on its output.
@@ -177,21 +177,21 @@ TEST_F(RouteBridgeTest, APairedEpochSettlesOnTheLastVerificationOnly) {
 TEST_F(RouteBridgeTest, APendingSourceIsTracedWithoutTouchingTheShadow) {
   const auto body = [](CaptureState& s) {
     SourceRecoveryTarget target;
-    target.source = "system";
+    target.source = Source::system;
     target.uid = "Spk";
     target.sampleRate = 48000;
     target.channels = 2;
     target.reason = "output_device_changed";
     s.markRouteCoordinatorSourcePending(target);  // no epoch: 0, no generation: -1
     s.observeRouteCoordinatorInput("Mic", "usb", 48000, "input_device_changed", true);
-    target.source = "mic";
+    target.source = Source::mic;
     target.generation = 7;
     target.routeEpochID = 1;
     s.markRouteCoordinatorSourcePending(target);
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, 1u);
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Mic", 48000, 1, 1u);
     auto unstampedProof = proof("Mic", 48000, 1);
     unstampedProof.generation.reset();
-    s.markRouteCoordinatorSourceVerified("mic", unstampedProof, 1u);
+    s.markRouteCoordinatorSourceVerified(Source::mic, unstampedProof, 1u);
     return s.currentRouteCoordinatorEpochID() == 1u ? 0 : 3;
   };
   // One run, every check on its output.
@@ -221,14 +221,14 @@ TEST_F(RouteBridgeTest, APendingSourceIsTracedWithoutTouchingTheShadow) {
 TEST_F(RouteBridgeTest, MilestonesWithoutAnEpochOrOfAnEarlierOneLeaveNoTrace) {
   const auto body = [](CaptureState& s) {
     s.cancelRouteCoordinator("stop");  // nothing observed yet
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, std::nullopt);
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Mic", 48000, 1, std::nullopt);
     s.observeRouteCoordinatorInput("Mic", "usb", 48000, "input_device_changed", true);
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, std::nullopt);
-    s.markRouteCoordinatorSourceVerified("mic", proof("Mic", 48000, 1), std::nullopt);
-    s.failRouteCoordinatorSource("mic", "timeout", std::nullopt);
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Other", 48000, 1, 1u);   // another device
-    s.markRouteCoordinatorSourceVerified("mic", proof("Mic", 48000, 1), 1u);  // before its graph started
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, 2u);     // an epoch not yet opened
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Mic", 48000, 1, std::nullopt);
+    s.markRouteCoordinatorSourceVerified(Source::mic, proof("Mic", 48000, 1), std::nullopt);
+    s.failRouteCoordinatorSource(Source::mic, "timeout", std::nullopt);
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Other", 48000, 1, 1u);   // another device
+    s.markRouteCoordinatorSourceVerified(Source::mic, proof("Mic", 48000, 1), 1u);  // before its graph started
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Mic", 48000, 1, 2u);     // an epoch not yet opened
     return 0;
   };
   EXPECT_EXIT(runTraced(body), ::testing::ExitedWithCode(0),
@@ -238,10 +238,10 @@ TEST_F(RouteBridgeTest, MilestonesWithoutAnEpochOrOfAnEarlierOneLeaveNoTrace) {
 TEST_F(RouteBridgeTest, FailureThenCancel) {
   const auto body = [](CaptureState& s) {
     s.observeRouteCoordinatorOutput("Spk", "usb", 48000, "output_device_changed", "default_output", true, false);
-    s.failRouteCoordinatorSource("system", "timeout", 1u);
-    s.failRouteCoordinatorSource("system", "timeout", 1u);  // already failed
+    s.failRouteCoordinatorSource(Source::system, "timeout", 1u);
+    s.failRouteCoordinatorSource(Source::system, "timeout", 1u);  // already failed
     s.cancelRouteCoordinator("session_stop");
-    s.markRouteCoordinatorSourceGraphStarted("system", "Spk", 48000, 2, 1u);  // after the cancel
+    s.markRouteCoordinatorSourceGraphStarted(Source::system, "Spk", 48000, 2, 1u);  // after the cancel
     return 0;
   };
   // One run, every check on its output.
@@ -268,8 +268,8 @@ TEST_F(RouteBridgeTest, FailureThenCancel) {
 TEST_F(RouteBridgeTest, WithTracingOffTheShadowStillFollows) {
   const auto body = [](CaptureState& s) {
     s.observeRouteCoordinatorInput("Mic", "usb", 48000, "input_device_changed", true);
-    s.markRouteCoordinatorSourceGraphStarted("mic", "Mic", 48000, 1, 1u);
-    s.markRouteCoordinatorSourceVerified("mic", proof("Mic", 48000, 1), 1u);
+    s.markRouteCoordinatorSourceGraphStarted(Source::mic, "Mic", 48000, 1, 1u);
+    s.markRouteCoordinatorSourceVerified(Source::mic, proof("Mic", 48000, 1), 1u);
     s.cancelRouteCoordinator("session_stop");
     return s.currentRouteCoordinatorEpochID() == 1u ? 0 : 3;
   };
@@ -313,7 +313,8 @@ TEST_F(RouteBridgeTest, ConcurrentCallersSeeOneConsistentShadow) {
                                             false);
           }
           const auto epoch = s.currentRouteCoordinatorEpochID();
-          s.markRouteCoordinatorSourceGraphStarted(mic ? "mic" : "system", mic ? "Mic" : "Spk", 48000, 1, epoch);
+          s.markRouteCoordinatorSourceGraphStarted(mic ? Source::mic : Source::system, mic ? "Mic" : "Spk", 48000, 1,
+                                                   epoch);
         }
       });
     }

@@ -37,14 +37,14 @@ class RecordingState : public CaptureState {
     coordinatorCancels.push_back(reason);
     CaptureState::cancelRouteCoordinator(reason);
   }
-  void failRouteCoordinatorSource(const std::string& source, const std::string& reason,
+  void failRouteCoordinatorSource(Source source, const std::string& reason,
                                   std::optional<uint64_t> routeEpochID) override {
     checkNoRecoveryLockHeld();
-    coordinatorFailures.push_back(source + ":" + reason);
+    coordinatorFailures.push_back(std::string(sourceName(source)) + ":" + reason);
     CaptureState::failRouteCoordinatorSource(source, reason, routeEpochID);
   }
   void checkNoRecoveryLockHeld() const {
-    (void)pendingSourceRecoveryTarget("mic");
+    (void)pendingSourceRecoveryTarget(Source::mic);
     (void)sourceFailedSnapshot();
   }
   std::optional<uint64_t> epoch;
@@ -80,11 +80,11 @@ class SourceRecoveryTest : public ::testing::Test {
           events.push_back(e);
           log.push_back(e["type"].get<std::string>());
         },
-        [this](const std::string& stage, const std::string& source, const json& fields) {
+        [this](const std::string& stage, Source source, const json& fields) {
           checkNoRecoveryLockHeld();
           if (onTrace) onTrace(stage);
           std::lock_guard lock(mu);
-          traces.push_back({{"stage", stage}, {"source", source}, {"fields", fields}});
+          traces.push_back({{"stage", stage}, {"source", sourceName(source)}, {"fields", fields}});
           log.push_back(stage);
         });
     gIsRunning.store(true);
@@ -100,17 +100,17 @@ class SourceRecoveryTest : public ::testing::Test {
   }
 
   void checkNoRecoveryLockHeld() const {
-    (void)state->pendingSourceRecoveryTarget("system");
+    (void)state->pendingSourceRecoveryTarget(Source::system);
     (void)state->sourceFailedSnapshot();
   }
 
-  static SourceRecoveryTarget target(const std::string& source, const std::string& uid, int64_t rate, int64_t channels,
+  static SourceRecoveryTarget target(Source source, const std::string& uid, int64_t rate, int64_t channels,
                                      const std::string& reason = "device_changed",
                                      std::optional<uint32_t> generation = std::nullopt) {
     return {source, uid, rate, channels, generation, reason, 0, std::nullopt};
   }
   // Proofs of 4,800 frames every 100 ms from `startNs`: verified at the fourth.
-  void feed(const std::string& source, const std::string& uid, int64_t channels, uint64_t startNs, int count,
+  void feed(Source source, const std::string& uid, int64_t channels, uint64_t startNs, int count,
             std::optional<uint32_t> generation = std::nullopt) {
     for (int i = 0; i < count; ++i) {
       state->verifySourceRecoveryFromFrames(
@@ -159,17 +159,17 @@ class SourceRecoveryTest : public ::testing::Test {
 TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) {
   state->setMicRouteKind("bluetooth_hfp");
   state->epoch = 5;
-  state->beginSourceRecovery(target("mic", "Headset", 16000, 1, "input_device_changed", 3u));
+  state->beginSourceRecovery(target(Source::mic, "Headset", 16000, 1, "input_device_changed", 3u));
   state->setMicRouteKind("builtin_mic");
   state->epoch.reset();
-  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
+  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
   ASSERT_EQ(scheduled.size(), 3u);
   EXPECT_EQ(scheduled[0].delayNs, 8 * kSec);  // Bluetooth mic
   EXPECT_EQ(scheduled[1].delayNs, 6 * kSec);
   EXPECT_EQ(scheduled[2].delayNs, 6 * kSec);
-  EXPECT_EQ(state->pendingSourceRecoveryTarget("system")->token, 2u);
-  const auto mic = state->pendingSourceRecoveryTarget("mic");
+  EXPECT_EQ(state->pendingSourceRecoveryTarget(Source::system)->token, 2u);
+  const auto mic = state->pendingSourceRecoveryTarget(Source::mic);
   EXPECT_EQ(mic->token, 3u);
   EXPECT_FALSE(mic->routeEpochID);
 
@@ -198,15 +198,15 @@ TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) 
   const size_t before = outputCount();
   fire(0);
   EXPECT_EQ(outputCount(), before);
-  EXPECT_EQ(state->pendingSourceRecoveryTarget("mic")->token, 3u);
+  EXPECT_EQ(state->pendingSourceRecoveryTarget(Source::mic)->token, 3u);
 
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
   fire(2);
   EXPECT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
 
   state->setMicRouteKind("bluetooth_hfp");
-  state->beginSourceRecovery(target("mic", "Headset", 16000, 1));
-  state->markSourceRecoveryGraphStarted("mic", "Headset", 16000, 1);
+  state->beginSourceRecovery(target(Source::mic, "Headset", 16000, 1));
+  state->markSourceRecoveryGraphStarted(Source::mic, "Headset", 16000, 1);
   fire(3);
   const auto timeout = tracesOf("source_recovery_timeout");
   ASSERT_EQ(timeout.size(), 1u);
@@ -215,20 +215,20 @@ TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) 
 
 TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
   state->epoch = 2;
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1, "input_device_changed", 7u));
-  feed("mic", "Mic", 1, 0, 10, 7u);  // before the graph start: no proof
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1, "input_device_changed", 7u));
+  feed(Source::mic, "Mic", 1, 0, 10, 7u);  // before the graph start: no proof
   EXPECT_TRUE(eventsOf("source_recovered").empty());
-  state->markSourceRecoveryGraphStarted("mic", "Other", 48000, 1);  // another device: stale, silent
+  state->markSourceRecoveryGraphStarted(Source::mic, "Other", 48000, 1);  // another device: stale, silent
   EXPECT_TRUE(tracesOf("source_recovery_graph_started").empty());
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
   const auto started = tracesOf("source_recovery_graph_started");
   ASSERT_EQ(started.size(), 1u);
   EXPECT_EQ(started[0]["fields"],
             (json{{"uid", "Mic"}, {"sample_rate", 48000}, {"channels", 1}, {"route_epoch_id", 2}}));
-  feed("mic", "Mic", 1, kSec, 3, 6u);  // another generation
-  feed("mic", "Mic", 1, 2 * kSec, 3, 7u);
+  feed(Source::mic, "Mic", 1, kSec, 3, 6u);  // another generation
+  feed(Source::mic, "Mic", 1, 2 * kSec, 3, 7u);
   EXPECT_TRUE(eventsOf("source_recovered").empty());
-  feed("mic", "Mic", 1, 2 * kSec + 300 * kMs, 1, 7u);
+  feed(Source::mic, "Mic", 1, 2 * kSec + 300 * kMs, 1, 7u);
   const auto recovered = eventsOf("source_recovered");
   ASSERT_EQ(recovered.size(), 1u);
   EXPECT_EQ(recovered[0],
@@ -242,10 +242,10 @@ TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
                                          {"frames", 4800},
                                          {"generation", 7},
                                          {"route_epoch_id", 2}}));
-  EXPECT_FALSE(state->pendingSourceRecoveryTarget("mic"));
+  EXPECT_FALSE(state->pendingSourceRecoveryTarget(Source::mic));
   // Frames after the proof and the finished recovery's time-out are silent.
   const size_t before = outputCount();
-  feed("mic", "Mic", 1, 3 * kSec, 5, 7u);
+  feed(Source::mic, "Mic", 1, 3 * kSec, 5, 7u);
   fire(0);
   EXPECT_EQ(outputCount(), before);
 }
@@ -253,9 +253,9 @@ TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
 TEST_F(SourceRecoveryTest, ASecondRecoveryOfTheSameRouteInOneEpochIsNotAnnouncedAgain) {
   state->epoch = 3;
   for (int i = 0; i < 2; ++i) {
-    state->beginSourceRecovery(target("mic", "Mic", 48000, 1, i == 0 ? "a" : "b"));
-    state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
-    feed("mic", "Mic", 1, static_cast<uint64_t>(i) * kSec, 4);
+    state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1, i == 0 ? "a" : "b"));
+    state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+    feed(Source::mic, "Mic", 1, static_cast<uint64_t>(i) * kSec, 4);
   }
   EXPECT_EQ(eventsOf("source_recovered").size(), 1u);
   const auto suppressed = tracesOf("source_recovery_duplicate_suppressed");
@@ -263,21 +263,21 @@ TEST_F(SourceRecoveryTest, ASecondRecoveryOfTheSameRouteInOneEpochIsNotAnnounced
   EXPECT_EQ(suppressed[0]["fields"]["reason"], "b");
   // A new epoch announces it again; so does a recovery without an epoch.
   state->epoch = 4;
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
-  feed("mic", "Mic", 1, 5 * kSec, 4);
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  feed(Source::mic, "Mic", 1, 5 * kSec, 4);
   state->epoch.reset();
   for (int i = 0; i < 2; ++i) {
-    state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-    state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
-    feed("mic", "Mic", 1, static_cast<uint64_t>(6 + i) * kSec, 4);
+    state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+    state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+    feed(Source::mic, "Mic", 1, static_cast<uint64_t>(6 + i) * kSec, 4);
   }
   EXPECT_EQ(eventsOf("source_recovered").size(), 4u);
 }
 
 TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
   fire(0);
   const auto retrying = tracesOf("source_recovery_retrying");
   ASSERT_EQ(retrying.size(), 1u);
@@ -288,7 +288,7 @@ TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
                                          {"route_epoch_id", 0}}));
   EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 1);
   EXPECT_TRUE(eventsOf("source_failed").empty());
-  EXPECT_FALSE(state->pendingSourceRecoveryTarget("mic"));
+  EXPECT_FALSE(state->pendingSourceRecoveryTarget(Source::mic));
 
   // The retry runs on the main queue: without an engine it cannot start.
   for (int i = 0; i < 50 && eventsOf("source_failed").empty(); ++i) platform::dispatch::runMainQueueFor(0.02);
@@ -309,9 +309,9 @@ TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
   EXPECT_EQ(state->coordinatorFailures, (std::vector<std::string>{"mic:missing_mic_engine_for_recovery_retry"}));
 
   // A new mic begin keeps the spent budget: its time-out fails at once.
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1, "mic_recovery_timeout_retry"));
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1, "mic_recovery_timeout_retry"));
   EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 1);
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
   fire(1);
   EXPECT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
   const auto timeout = tracesOf("source_recovery_timeout");
@@ -323,31 +323,31 @@ TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
   EXPECT_EQ(state->coordinatorFailures.back(), std::string("mic:") + kNoFrames);
 
   // A verification gives the budget back.
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
-  feed("mic", "Mic", 1, 0, 4);
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  feed(Source::mic, "Mic", 1, 0, 4);
   EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 0);
 }
 
 TEST_F(SourceRecoveryTest, TheSystemRetryBudgetLastsUntilAnotherCauseBegins) {
-  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
-  state->markSourceRecoveryGraphStarted("system", "Speakers", 48000, 2);
+  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
+  state->markSourceRecoveryGraphStarted(Source::system, "Speakers", 48000, 2);
   fire(0);
   ASSERT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
   EXPECT_EQ(tracesOf("source_recovery_retrying")[0]["fields"]["retry_reason"], "system_recovery_timeout_retry");
   EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 1);
-  state->beginSourceRecovery(target("system", "Speakers", 0, 0, "system_recovery_timeout_retry"));
+  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0, "system_recovery_timeout_retry"));
   EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 1);
-  state->beginSourceRecovery(target("system", "Speakers", 0, 0, "output_device_changed"));
+  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0, "output_device_changed"));
   EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 0);
   EXPECT_TRUE(eventsOf("source_failed").empty());
 }
 
 TEST_F(SourceRecoveryTest, ASystemWithTooFewFramesFailsWithoutARetry) {
-  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
-  state->markSourceRecoveryGraphStarted("system", "Speakers", 48000, 2);
-  state->verifySourceRecoveryFromFrames("system", {"Speakers", 48000, 2, std::nullopt, 480, 0});
-  state->verifySourceRecoveryFromFrames("system", {"Speakers", 48000, 2, std::nullopt, 480, 2 * kSec});
+  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
+  state->markSourceRecoveryGraphStarted(Source::system, "Speakers", 48000, 2);
+  state->verifySourceRecoveryFromFrames(Source::system, {"Speakers", 48000, 2, std::nullopt, 480, 0});
+  state->verifySourceRecoveryFromFrames(Source::system, {"Speakers", 48000, 2, std::nullopt, 480, 2 * kSec});
   fire(0);
   EXPECT_TRUE(tracesOf("source_recovery_retrying").empty());
   EXPECT_EQ(tracesOf("source_recovery_timeout").size(), 1u);
@@ -358,11 +358,11 @@ TEST_F(SourceRecoveryTest, ASystemWithTooFewFramesFailsWithoutARetry) {
 }
 
 TEST_F(SourceRecoveryTest, AFailedRebuildEndsItsRecoveryWithoutReportingTheSource) {
-  state->failPendingSourceRecovery("mic", "rebuild_failed");  // nothing pending
+  state->failPendingSourceRecovery(Source::mic, "rebuild_failed");  // nothing pending
   EXPECT_EQ(outputCount(), 0u);
   state->epoch = 9;
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-  state->failPendingSourceRecovery("mic", "rebuild_failed");
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  state->failPendingSourceRecovery(Source::mic, "rebuild_failed");
   const auto failed = tracesOf("source_recovery_failed");
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0]["fields"], (json{{"reason", "rebuild_failed"}, {"route_epoch_id", 9}}));
@@ -370,8 +370,8 @@ TEST_F(SourceRecoveryTest, AFailedRebuildEndsItsRecoveryWithoutReportingTheSourc
   EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(false, false));
   EXPECT_EQ(state->coordinatorFailures, (std::vector<std::string>{"mic:rebuild_failed"}));
   const size_t before = outputCount();
-  fire(0);  // the ended recovery's time-out is stale
-  state->timeoutPendingSourceRecovery("other", 1, kNoFrames, 6000);
+  fire(0);                                                                  // the ended recovery's time-out is stale
+  state->timeoutPendingSourceRecovery(Source::system, 1, kNoFrames, 6000);  // nothing pending there
   EXPECT_EQ(outputCount(), before);
 }
 
@@ -383,9 +383,9 @@ TEST_F(SourceRecoveryTest, AStopWithNothingPendingStillCancelsTheRouteCoordinato
 
 TEST_F(SourceRecoveryTest, AStopCancelsBothAndNothingOfARecoveryFollows) {
   state->epoch = 1;
-  state->beginSourceRecovery(target("system", "Speakers", 0, 0));
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
+  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
   state->cancelPendingSourceRecoveries("shutdown");
   const auto cancelled = tracesOf("source_recovery_cancelled");
   ASSERT_EQ(cancelled.size(), 2u);
@@ -396,14 +396,14 @@ TEST_F(SourceRecoveryTest, AStopCancelsBothAndNothingOfARecoveryFollows) {
   const size_t before = outputCount();
   fire(0);
   fire(1);
-  feed("mic", "Mic", 1, 0, 10);
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));  // a late rebuild
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
-  feed("mic", "Mic", 1, kSec, 10);
-  state->failPendingSourceRecovery("mic", "late");
+  feed(Source::mic, "Mic", 1, 0, 10);
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));  // a late rebuild
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  feed(Source::mic, "Mic", 1, kSec, 10);
+  state->failPendingSourceRecovery(Source::mic, "late");
   EXPECT_EQ(outputCount(), before);
   EXPECT_EQ(scheduled.size(), 2u);
-  EXPECT_FALSE(state->pendingSourceRecoveryTarget("mic"));
+  EXPECT_FALSE(state->pendingSourceRecoveryTarget(Source::mic));
 }
 
 TEST_F(SourceRecoveryTest, AStopWaitsForTheRecoveryEffectsDecidedBeforeIt) {
@@ -418,9 +418,9 @@ TEST_F(SourceRecoveryTest, AStopWaitsForTheRecoveryEffectsDecidedBeforeIt) {
     gateCv.notify_all();
     gateCv.wait(lock, [&] { return release; });
   };
-  state->beginSourceRecovery(target("mic", "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted("mic", "Mic", 48000, 1);
-  std::thread consumer([&] { feed("mic", "Mic", 1, 0, 4); });
+  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  std::thread consumer([&] { feed(Source::mic, "Mic", 1, 0, 4); });
   {
     std::unique_lock lock(gateMu);
     gateCv.wait(lock, [&] { return inside; });

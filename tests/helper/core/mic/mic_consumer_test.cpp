@@ -21,9 +21,9 @@ constexpr uint64_t kSec = 1'000'000'000ULL;
 class ProofRecordingState : public CaptureState {
  public:
   using CaptureState::CaptureState;
-  void verifySourceRecoveryFromFrames(const std::string& source, const SourceRecoveryFrameProof& proof) override {
+  void verifySourceRecoveryFromFrames(Source source, const SourceRecoveryFrameProof& proof) override {
     std::lock_guard lock(mu);
-    if (source == "mic") proved += proof.frames;
+    if (source == Source::mic) proved += proof.frames;
     last = proof;
   }
   int64_t provedFrames() {

@@ -217,7 +217,7 @@ TEST_F(SystemTapRebuildTest, TheRecoveryTargetTakesTheEffectiveRateFromTheGraphS
   setOutput("Dock");
   observe();
   ASSERT_TRUE(settledOn("Dock"));
-  const auto target = state->pendingSourceRecoveryTarget("system");
+  const auto target = state->pendingSourceRecoveryTarget(Source::system);
   ASSERT_TRUE(target);
   EXPECT_EQ(target->uid, "Dock");
   EXPECT_EQ(target->sampleRate, 44100);
