@@ -129,6 +129,10 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // opens the one and begins the other with this target.
   std::optional<SourceRecoveryTarget> takeMicRecoveryOwedAtResume();
   void setMicRecoveryOwedAtResume(std::optional<SourceRecoveryTarget> target);
+  // The mic was torn down for want of any input device: the next device to
+  // appear brings it back, even the very one it recorded before.
+  bool micAwaitingInputDevice() const { return micAwaitingInputDevice_.load(); }
+  void setMicAwaitingInputDevice(bool v) { micAwaitingInputDevice_.store(v); }
 
   // Mic reconnect serialisation (all times machAbsoluteTimeNs, 0 = never).
   bool hasPendingMicReconnect() const;
@@ -274,6 +278,7 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   std::atomic<uint64_t> reconnectSuppressUntilNs_{0};
   std::atomic<bool> micConsumerStarted_{false};
   std::atomic<bool> micTapInstalled_{false};
+  std::atomic<bool> micAwaitingInputDevice_{false};
   std::optional<uint64_t> configChangeObserver_;         // under fieldsLock_
   std::optional<SourceRecoveryTarget> micRecoveryOwed_;  // under fieldsLock_
 

@@ -101,7 +101,10 @@ void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
   const std::string newRoute = readDeviceTransportType(*device);
 
   const std::string stateUID = state->micDeviceUID();
-  const bool shouldReconnect = state->engine() && !newUID->empty() && *newUID != stateUID;
+  // A mic left without any device follows the next one to appear, even the
+  // one it recorded before, whose UID the state and the following still hold.
+  const bool shouldReconnect =
+      state->engine() && !newUID->empty() && (*newUID != stateUID || state->micAwaitingInputDevice());
   const std::string oldUID = following->currentUID();
   if (*newUID == oldUID && !shouldReconnect) return;
 

@@ -74,6 +74,14 @@ void recordSomeMore(CaptureSession& s, int micLevels) {
 
 void stop(CaptureSession& s) { s.send({{"type", "stop"}, {"request_id", "stop"}}); }
 
+// The next warning with the code.
+json waitForWarning(CaptureSession& s, const std::string& code) {
+  for (;;) {
+    auto w = s.waitFor("warning", std::chrono::seconds(30));
+    if (w.empty() || w.value("code", "") == code) return w;
+  }
+}
+
 // The finalised mic track lasts as long as the system track beside it.
 void expectAlignedTracks(const CaptureSession& s) {
   auto r = finalise(s);
@@ -342,6 +350,33 @@ TEST(MicDeviceChange, AReconnectWhilePausedOpensNoSegmentUntilResume) {
   const size_t recovered = findFrom(events, resumed, ofType("source_recovered"));
   EXPECT_LT(reopened, resumed);
   EXPECT_LT(recovered, events.size());
+  expectSealedAndEnded(s);
+  expectAlignedTracks(s);
+}
+
+TEST(MicDeviceChange, AMicUnpluggedAndPluggedBackIsRecordedAgain) {
+  // The built-in mic is the only input: without it there is no device at all.
+  auto s = record(world({builtInMic(), speakers()}, {at(3000, "remove_device", {{"device", "Mic"}}),
+                                                     at(7000, "add_device", {{"device", builtInMic()}})}));
+  s.waitFor("helper_ready");
+  EXPECT_FALSE(waitForWarning(s, "no_input_device").empty()) << s.joined();
+  ASSERT_FALSE(waitForOf(s, "source_recovered", "mic").empty());
+  recordSomeMore(s, 16);
+  stop(s);
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+
+  const size_t gone = findFrom(events, 0, [](const json& e) { return e.value("code", "") == "no_input_device"; });
+  const size_t reopened = findFrom(events, gone, [](const json& e) {
+    return e.value("type", "") == "segment_opened" && e.value("source", "") == "mic";
+  });
+  ASSERT_LT(reopened, events.size()) << s.joined();
+  EXPECT_LT(findFrom(events, reopened, ofType("source_recovered")), events.size());
+  // The segment opened after it holds the returned mic's tone at its gain.
+  const size_t sealed = findFrom(events, reopened, segmentClosed("mic", events[reopened]["index"].get<int64_t>()));
+  ASSERT_LT(sealed, events.size()) << s.joined();
+  EXPECT_GT(events[sealed]["frames"].get<int64_t>(), 24000);
+  EXPECT_NEAR(events[sealed]["peak"].get<double>(), 0.4, 0.05);
   expectSealedAndEnded(s);
   expectAlignedTracks(s);
 }
