@@ -108,6 +108,27 @@ void CaptureState::setMicRecoveryOwedAtResume(std::optional<SourceRecoveryTarget
   micRecoveryOwed_ = std::move(target);
 }
 
+void CaptureState::followMicChangeAtResume(PausedMicChange kind, std::function<void()> follow) {
+  std::lock_guard lock(fieldsLock_);
+  micChangesAtResume_[static_cast<size_t>(kind)] = std::move(follow);
+}
+
+void CaptureState::followMicChangesPutOffWhilePaused() {
+  std::array<std::function<void()>, 2> follows;
+  {
+    std::lock_guard lock(fieldsLock_);
+    follows.swap(micChangesAtResume_);
+  }
+  if (!follows[0] && !follows[1]) return;
+  // As if the notifications came now, once the resume has finished; a
+  // pause that comes first puts them off again.
+  platform::dispatch::mainQueue()->async([follows = std::move(follows)] {
+    for (const auto& follow : follows) {
+      if (follow) follow();
+    }
+  });
+}
+
 std::unique_lock<std::mutex> CaptureState::lockLifecycleUnlessStopping() {
   std::unique_lock lock(lifecycleLock_, std::defer_lock);
   // Polled, not blocking: once a stop is claimed it holds the lock until

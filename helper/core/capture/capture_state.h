@@ -6,6 +6,7 @@
 // consumer threads and the platform's callbacks, so every field is either
 // constant, atomic or behind a lock; strings and shared objects are read
 // through copy-out getters.
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -129,6 +130,16 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   // opens the one and begins the other with this target.
   std::optional<SourceRecoveryTarget> takeMicRecoveryOwedAtResume();
   void setMicRecoveryOwedAtResume(std::optional<SourceRecoveryTarget> target);
+  // A mic input change noticed while the mic writer is paused is put off
+  // to the resume: the engine runs on while paused, so nothing else would
+  // look at it again. The latest of each kind is kept; resume runs them on
+  // the main queue, the default input's first. Any thread.
+  enum class PausedMicChange : size_t { defaultInput = 0, engineConfiguration = 1 };
+  void followMicChangeAtResume(PausedMicChange kind, std::function<void()> follow);
+  // The mic was torn down for want of any input device: the next device to
+  // appear brings it back, even the very one it recorded before.
+  bool micAwaitingInputDevice() const { return micAwaitingInputDevice_.load(); }
+  void setMicAwaitingInputDevice(bool v) { micAwaitingInputDevice_.store(v); }
 
   // Mic reconnect serialisation (all times machAbsoluteTimeNs, 0 = never).
   bool hasPendingMicReconnect() const;
@@ -239,6 +250,8 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
  private:
   void handlePause(const nlohmann::json& message, const std::string& requestId);
   void handleResume(const nlohmann::json& message, const std::string& requestId);
+  // Posts the mic changes put off while paused to the main queue.
+  void followMicChangesPutOffWhilePaused();
   // Ends or begins the named sources' runs at one instant, when on the
   // session clock.
   void endSourceRuns(uint64_t atNs, bool mic, bool system);
@@ -273,8 +286,11 @@ class CaptureState : public std::enable_shared_from_this<CaptureState> {
   std::atomic<uint64_t> reconnectSuppressUntilNs_{0};
   std::atomic<bool> micConsumerStarted_{false};
   std::atomic<bool> micTapInstalled_{false};
+  std::atomic<bool> micAwaitingInputDevice_{false};
   std::optional<uint64_t> configChangeObserver_;         // under fieldsLock_
   std::optional<SourceRecoveryTarget> micRecoveryOwed_;  // under fieldsLock_
+  // Under fieldsLock_, indexed by PausedMicChange.
+  std::array<std::function<void()>, 2> micChangesAtResume_;
 
   mutable std::mutex reconnectLock_;  // guards the reconnect serialisation
   platform::dispatch::WorkItemPtr pendingMicReconnectWorkItem_;

@@ -40,14 +40,32 @@ hal::AudioObjectPropertyListenerBlock makeOutputListener(std::shared_ptr<Capture
   };
 }
 
+// A default-input change met while the mic writer is paused is looked at
+// again at resume, as noticed at `noticedNs`.
+void followDefaultInputAtResume(const std::shared_ptr<CaptureState>& state,
+                                const platform::audio::AudioFormat& canonical, float gain, uint64_t noticedNs) {
+  std::weak_ptr<CaptureState> weak = state;
+  state->followMicChangeAtResume(CaptureState::PausedMicChange::defaultInput, [weak, canonical, gain, noticedNs] {
+    if (auto s = weak.lock()) handleDefaultInputNotification(s, canonical, gain, noticedNs);
+  });
+}
+
 // The deferred reconnect to the device the default input changed to; it
-// gives way to a later change.
+// gives way to a later change. `noticedAtNs` is when the change was
+// noticed, if not now.
 void scheduleDeferredReconnect(const std::shared_ptr<CaptureState>& state,
                                const std::shared_ptr<DeviceFollowingState>& following, const std::string& newUID,
-                               const std::string& newRoute, const platform::audio::AudioFormat& canonical, float gain) {
-  const uint64_t settle =
+                               const std::string& newRoute, const platform::audio::AudioFormat& canonical, float gain,
+                               std::optional<uint64_t> noticedAtNs) {
+  const uint64_t now = machAbsoluteTimeNs();
+  const uint64_t noticedNs = noticedAtNs.value_or(now);
+  // The route settles from when the change was noticed: a change put off
+  // by a pause has been settling all along.
+  const uint64_t fullSettle =
       newRoute == kRouteBluetoothHfp ? kBluetoothHfpMicReconnectDeferNs : kDefaultMicReconnectDeferNs;
-  const uint64_t cooldown = state->micReconnectCooldownDelayNs(machAbsoluteTimeNs());
+  const uint64_t settling = now - std::min(now, noticedNs);
+  const uint64_t settle = fullSettle - std::min(fullSettle, settling);
+  const uint64_t cooldown = state->micReconnectCooldownDelayNs(now);
   const uint64_t delay = std::max(settle, cooldown);
   emitRouteTrace("mic_reconnect_deferred", "mic",
                  {{"reason", "input_device_changed"},
@@ -58,17 +76,22 @@ void scheduleDeferredReconnect(const std::shared_ptr<CaptureState>& state,
                   {"cooldown_delay_ms", cooldown / 1'000'000}});
   std::weak_ptr<CaptureState> weakState = state;
   std::weak_ptr<DeviceFollowingState> weakFollowing = following;
-  state->scheduleMicReconnectAfterRouteSettle(delay, [weakState, weakFollowing, newUID, newRoute, canonical, gain] {
-    auto s = weakState.lock();
-    auto f = weakFollowing.lock();
-    if (!s || !f || f->currentUID() != newUID) return;
-    const auto& writer = s->micWriter();
-    auto engine = s->engine();
-    if (!writer || writer->paused() || !engine) return;
-    emitRouteTrace("mic_reconnect_deferred_fired", "mic",
-                   {{"reason", "input_device_changed"}, {"new_uid", newUID}, {"new_route", newRoute}});
-    handleMicDeviceChange(s, engine, canonical, gain, true, false, std::nullopt);
-  });
+  state->scheduleMicReconnectAfterRouteSettle(
+      delay, [weakState, weakFollowing, newUID, newRoute, canonical, gain, noticedNs] {
+        auto s = weakState.lock();
+        auto f = weakFollowing.lock();
+        if (!s || !f || f->currentUID() != newUID) return;
+        const auto& writer = s->micWriter();
+        auto engine = s->engine();
+        if (!writer || !engine) return;
+        if (writer->paused()) {
+          followDefaultInputAtResume(s, canonical, gain, noticedNs);
+          return;
+        }
+        emitRouteTrace("mic_reconnect_deferred_fired", "mic",
+                       {{"reason", "input_device_changed"}, {"new_uid", newUID}, {"new_route", newRoute}});
+        handleMicDeviceChange(s, engine, canonical, gain, true, false, std::nullopt);
+      });
 }
 
 }  // namespace
@@ -89,11 +112,16 @@ void installDefaultInputListener(const std::shared_ptr<CaptureState>& state,
 }
 
 void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
-                                    const platform::audio::AudioFormat& canonicalMicFormat, float micGain) {
+                                    const platform::audio::AudioFormat& canonicalMicFormat, float micGain,
+                                    std::optional<uint64_t> noticedAtNs) {
   if (state->isStopClaimed()) return;
   const auto following = state->deviceFollowing();
   const auto& writer = state->micWriter();
-  if (!following || !writer || writer->paused()) return;
+  if (!following || !writer) return;
+  if (writer->paused()) {
+    followDefaultInputAtResume(state, canonicalMicFormat, micGain, noticedAtNs.value_or(machAbsoluteTimeNs()));
+    return;
+  }
 
   const std::optional<uint32_t> device = readDefaultInputDevice();
   const std::optional<std::string> newUID = device ? readDeviceUID(*device) : std::nullopt;
@@ -101,7 +129,10 @@ void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
   const std::string newRoute = readDeviceTransportType(*device);
 
   const std::string stateUID = state->micDeviceUID();
-  const bool shouldReconnect = state->engine() && !newUID->empty() && *newUID != stateUID;
+  // A mic left without any device follows the next one to appear, even the
+  // one it recorded before, whose UID the state and the following still hold.
+  const bool shouldReconnect =
+      state->engine() && !newUID->empty() && (*newUID != stateUID || state->micAwaitingInputDevice());
   const std::string oldUID = following->currentUID();
   if (*newUID == oldUID && !shouldReconnect) return;
 
@@ -131,7 +162,9 @@ void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
   following->setCurrentDeviceID(*device);
   following->setCurrentRouteKind(newRoute);
 
-  if (shouldReconnect) scheduleDeferredReconnect(state, following, *newUID, newRoute, canonicalMicFormat, micGain);
+  if (shouldReconnect) {
+    scheduleDeferredReconnect(state, following, *newUID, newRoute, canonicalMicFormat, micGain, noticedAtNs);
+  }
 }
 
 }  // namespace helper

@@ -4,7 +4,9 @@
 // reconnect) while the mic is active, and the default output and default
 // system output (system tap rebuild requests) while the system source is.
 // They stay installed until the process ends.
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/audio/engine/pcm.h"
 
@@ -21,8 +23,11 @@ void installOutputDeviceListeners(const std::shared_ptr<CaptureState>& state);
 void installDefaultInputListener(const std::shared_ptr<CaptureState>& state,
                                  const platform::audio::AudioFormat& canonicalMicFormat, float micGain);
 
-// One default-input notification, as the listener handles it on the main queue.
+// One default-input notification, as the listener handles it on the main
+// queue; `noticedAtNs` (default now) is when the change was noticed, earlier
+// for one that a pause put off to the resume.
 void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
-                                    const platform::audio::AudioFormat& canonicalMicFormat, float micGain);
+                                    const platform::audio::AudioFormat& canonicalMicFormat, float micGain,
+                                    std::optional<uint64_t> noticedAtNs = std::nullopt);
 
 }  // namespace helper

@@ -155,8 +155,10 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
     systemPipeline_->tapEnabled().store(1);
   }
   emitEvent(resumeFenceComplete(requestId));
-  // The output may have moved while the system writer was paused.
+  // The output may have moved while the system writer was paused, and the
+  // input while the mic writer was.
   if (sysWriter_) recheckSystemTapRebuildAfterResume(*this);
+  if (micWriter_) followMicChangesPutOffWhilePaused();
 }
 
 void CaptureState::performStop(bool clean, const std::optional<std::string>& reason,

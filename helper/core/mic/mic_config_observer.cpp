@@ -7,6 +7,33 @@
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
+namespace {
+
+void onMicConfigurationChange(const std::weak_ptr<CaptureState>& weak,
+                              const platform::audio::AudioFormat& canonicalFormat, float micGain) {
+  auto s = weak.lock();
+  if (!s || s->isStopClaimed()) return;
+  const auto& w = s->micWriter();
+  if (!w) return;
+  if (w->paused()) {
+    // The engine runs on while paused: resume looks at its input again.
+    s->followMicChangeAtResume(CaptureState::PausedMicChange::engineConfiguration, [weak, canonicalFormat, micGain] {
+      onMicConfigurationChange(weak, canonicalFormat, micGain);
+    });
+    return;
+  }
+  emitRouteTrace("mic_config_notification", "mic",
+                 {{"state_uid", s->micDeviceUID()},
+                  {"state_route", s->micRouteKind()},
+                  {"writer_rate", w->nativeRateNow()},
+                  {"writer_channels", w->nativeChannelsNow()}});
+  platform::dispatch::mainQueue()->async([s, canonicalFormat, micGain] {
+    if (s->isStopClaimed()) return;
+    if (auto eng = s->engine()) handleMicDeviceChange(s, eng, canonicalFormat, micGain, false, false, std::nullopt);
+  });
+}
+
+}  // namespace
 
 void installMicConfigChangeObserver(const std::shared_ptr<CaptureState>& state,
                                     const std::shared_ptr<platform::audio::AudioEngine>& previous,
@@ -16,21 +43,8 @@ void installMicConfigChangeObserver(const std::shared_ptr<CaptureState>& state,
     previous->removeConfigurationChangeObserver(*token);
   }
   std::weak_ptr<CaptureState> weak = state;
-  const auto token = engine->addConfigurationChangeObserver(nullptr, [weak, canonicalFormat, micGain] {
-    auto s = weak.lock();
-    if (!s || s->isStopClaimed()) return;
-    const auto& w = s->micWriter();
-    if (!w || w->paused()) return;
-    emitRouteTrace("mic_config_notification", "mic",
-                   {{"state_uid", s->micDeviceUID()},
-                    {"state_route", s->micRouteKind()},
-                    {"writer_rate", w->nativeRateNow()},
-                    {"writer_channels", w->nativeChannelsNow()}});
-    platform::dispatch::mainQueue()->async([s, canonicalFormat, micGain] {
-      if (s->isStopClaimed()) return;
-      if (auto eng = s->engine()) handleMicDeviceChange(s, eng, canonicalFormat, micGain, false, false, std::nullopt);
-    });
-  });
+  const auto token = engine->addConfigurationChangeObserver(
+      nullptr, [weak, canonicalFormat, micGain] { onMicConfigurationChange(weak, canonicalFormat, micGain); });
   state->setConfigChangeObserver(token);
 }
 

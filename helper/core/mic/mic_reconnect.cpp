@@ -261,7 +261,8 @@ void runFullMicReconnect(const MicChangeRequest& r, MicObservation o) {
   tearDownMicEngine(r, plan.reason);
   if (!drainMicRing(r, plan.reason)) return;
   if (!(o.format.sampleRate() > 0)) {
-    // Torn down until a later change brings a device; the segment stays open.
+    // Torn down until a device appears; the segment stays open.
+    state.setMicAwaitingInputDevice(true);
     emitRouteTrace("mic_reconnect_no_input_device", "mic",
                    {{"observed_uid", o.uid},
                     {"observed_route", o.route},
@@ -270,6 +271,7 @@ void runFullMicReconnect(const MicChangeRequest& r, MicObservation o) {
     emitWarning("no_input_device", "Device gone after config change (rate=0)");
     return;
   }
+  state.setMicAwaitingInputDevice(false);
   rememberOldMic(r, plan);
   if (const auto device = o.device ? o.device : readDefaultInputDevice()) {
     adoptMicDevice(state, *device, "unknown", "Unknown");

@@ -1,13 +1,16 @@
 // The microphone follows device changes while a recording runs: a new
 // input, a format change of the same one, a route storm, a follow-back to a
-// device that just went away, engines that never start, a pause, and stops
-// that meet a reconnect; read from the helper's events, then finalised by
+// device that just went away, engines that never start, a pause and changes
+// made during one, the only mic unplugged and plugged back, and stops that
+// meet a reconnect; read from the helper's events, then finalised by
 // kelvaro.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "segment_format/segment_format.h"
@@ -73,6 +76,25 @@ void recordSomeMore(CaptureSession& s, int micLevels) {
 }
 
 void stop(CaptureSession& s) { s.send({{"type", "stop"}, {"request_id", "stop"}}); }
+
+// Asks for heartbeats until the helper has been up for `ms`, so that a
+// change the world scripts for then has happened.
+void waitForUptime(CaptureSession& s, int64_t ms) {
+  for (int id = 1;; ++id) {
+    s.send({{"type", "heartbeat"}, {"id", id}});
+    auto beat = s.waitFor("heartbeat");
+    if (beat.empty() || beat.value("uptime_ms", int64_t{0}) >= ms) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+// The next warning with the code.
+json waitForWarning(CaptureSession& s, const std::string& code) {
+  for (;;) {
+    auto w = s.waitFor("warning", std::chrono::seconds(30));
+    if (w.empty() || w.value("code", "") == code) return w;
+  }
+}
 
 // The finalised mic track lasts as long as the system track beside it.
 void expectAlignedTracks(const CaptureSession& s) {
@@ -355,6 +377,91 @@ TEST(MicDeviceChange, AReconnectWhilePausedOpensNoSegmentUntilResume) {
   const size_t recovered = findFrom(events, resumed, ofType("source_recovered"));
   EXPECT_LT(reopened, resumed);
   EXPECT_LT(recovered, events.size());
+  expectSealedAndEnded(s);
+  expectAlignedTracks(s);
+}
+
+TEST(MicDeviceChange, InputChangesWhilePausedAreRecordedAfterResume) {
+  // A new rate of the mic (the engine's configuration notice) in one pause,
+  // a new default input in the next.
+  auto s =
+      record(world({builtInMic(), speakers(), usbMic()},
+                   {at(3000, "set_nominal_rate", {{"device", "Mic"}, {"rate", 32000}}), defaultInput(9000, "UsbMic")}));
+  s.waitFor("helper_ready");
+  auto pauseUntil = [&](int64_t uptimeMs, const std::string& id) {
+    s.send({{"type", "pause"}, {"request_id", "p" + id}, {"source", "all"}});
+    s.waitFor("pause_fence_complete");
+    waitForUptime(s, uptimeMs);
+    s.send({{"type", "resume"}, {"request_id", "r" + id}, {"source", "all"}});
+    s.waitFor("resume_fence_complete");
+  };
+  pauseUntil(3500, "1");
+  const auto variance = waitForOf(s, "route_variance", "mic");
+  ASSERT_FALSE(waitForOf(s, "source_recovered", "mic").empty()) << s.joined();
+  pauseUntil(9500, "2");
+  const auto change = waitForOf(s, "device_change", "mic");
+  ASSERT_FALSE(waitForOf(s, "source_recovered", "mic").empty()) << s.joined();
+  recordSomeMore(s, 16);
+  stop(s);
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+
+  // Each change came while paused and was followed once the mic recorded again.
+  EXPECT_EQ(variance.value("to", json::object()).value("native_rate", 0), 32000) << s.joined();
+  EXPECT_EQ(change.value("to", json::object()).value("uid", ""), "UsbMic");
+  const size_t secondResume = findFrom(events, 0, [](const json& e) {
+    return e.value("request_id", "") == "r2" && e["type"] == "resume_fence_complete";
+  });
+  const size_t noticed = findFrom(events, 0, [](const json& e) {
+    return e.value("stage", "") == "default_input_notification" && e["fields"].value("new_uid", "") == "UsbMic";
+  });
+  EXPECT_LT(secondResume, noticed);
+  ASSERT_LT(noticed, events.size());
+  // The route settled while paused: the resume does not wait for it again.
+  const size_t deferred =
+      findFrom(events, noticed, [](const json& e) { return e.value("stage", "") == "mic_reconnect_deferred"; });
+  ASSERT_LT(deferred, events.size());
+  EXPECT_LT(events[deferred]["fields"]["settle_delay_ms"].get<int64_t>(), 750);
+  // The mic recorded each new input: the mic at its new rate, then (the
+  // second change restarts the engine inside the storm window, in the same
+  // segment) the USB mic.
+  const auto micSegments = ofSource(s.eventsOfType("segment_closed"), "mic");
+  const auto atNewRate = std::find_if(micSegments.begin(), micSegments.end(), [](const json& e) {
+    return e["native_rate_start"] == 32000 && e["native_rate_end"] == 32000;
+  });
+  ASSERT_NE(atNewRate, micSegments.end()) << s.joined();
+  EXPECT_GT((*atNewRate)["frames"].get<int64_t>(), 0);
+  EXPECT_NEAR((*atNewRate)["peak"].get<double>(), 0.4, 0.05);
+  EXPECT_EQ(micSegments.back()["native_rate_end"], 44100);
+  EXPECT_GT(micSegments.back()["frames"].get<int64_t>(), 24000);
+  EXPECT_GT(micSegments.back()["peak"].get<double>(), 0.5);
+  expectSealedAndEnded(s);
+  expectAlignedTracks(s);
+}
+
+TEST(MicDeviceChange, AMicUnpluggedAndPluggedBackIsRecordedAgain) {
+  // The built-in mic is the only input: without it there is no device at all.
+  auto s = record(world({builtInMic(), speakers()}, {at(3000, "remove_device", {{"device", "Mic"}}),
+                                                     at(7000, "add_device", {{"device", builtInMic()}})}));
+  s.waitFor("helper_ready");
+  EXPECT_FALSE(waitForWarning(s, "no_input_device").empty()) << s.joined();
+  ASSERT_FALSE(waitForOf(s, "source_recovered", "mic").empty());
+  recordSomeMore(s, 16);
+  stop(s);
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto events = s.events();
+
+  const size_t gone = findFrom(events, 0, [](const json& e) { return e.value("code", "") == "no_input_device"; });
+  const size_t reopened = findFrom(events, gone, [](const json& e) {
+    return e.value("type", "") == "segment_opened" && e.value("source", "") == "mic";
+  });
+  ASSERT_LT(reopened, events.size()) << s.joined();
+  EXPECT_LT(findFrom(events, reopened, ofType("source_recovered")), events.size());
+  // The segment opened after it holds the returned mic's tone at its gain.
+  const size_t sealed = findFrom(events, reopened, segmentClosed("mic", events[reopened]["index"].get<int64_t>()));
+  ASSERT_LT(sealed, events.size()) << s.joined();
+  EXPECT_GT(events[sealed]["frames"].get<int64_t>(), 24000);
+  EXPECT_NEAR(events[sealed]["peak"].get<double>(), 0.4, 0.05);
   expectSealedAndEnded(s);
   expectAlignedTracks(s);
 }
