@@ -25,7 +25,7 @@ void DeviceFollowingState::recordDisconnection(const std::string& uid) {
   const uint64_t now = clock_();
   recentlyDisconnected_[uid] = now;
   recordOrder_[uid] = nextRecordOrder_++;
-  evictStaleLocked(now);
+  evictStaleUnlocked(now);
 }
 
 bool DeviceFollowingState::shouldSuppressFollowback(const std::string& uid) const {
@@ -40,10 +40,10 @@ bool DeviceFollowingState::shouldSuppressFollowback(const std::string& uid) cons
 
 void DeviceFollowingState::evictStale() {
   std::lock_guard lock(mu_);
-  evictStaleLocked(clock_());
+  evictStaleUnlocked(clock_());
 }
 
-void DeviceFollowingState::evictStaleLocked(uint64_t now) {
+void DeviceFollowingState::evictStaleUnlocked(uint64_t now) {
   for (auto it = recentlyDisconnected_.begin(); it != recentlyDisconnected_.end();) {
     const uint64_t elapsed = now >= it->second ? now - it->second : 0;
     if (elapsed < recentlyDisconnectedWindowNs_) {
@@ -73,10 +73,10 @@ void DeviceFollowingState::evictStaleLocked(uint64_t now) {
 
 void DeviceFollowingState::cancelPendingDebounce() {
   std::lock_guard lock(mu_);
-  cancelPendingDebounceLocked();
+  cancelPendingDebounceUnlocked();
 }
 
-void DeviceFollowingState::cancelPendingDebounceLocked() {
+void DeviceFollowingState::cancelPendingDebounceUnlocked() {
   if (debounceTimer_) debounceTimer_->cancel();
   debounceTimer_.reset();
   pendingDeviceID_.reset();
@@ -87,7 +87,7 @@ void DeviceFollowingState::scheduleDebounce(uint32_t newDeviceID, platform::disp
   platform::dispatch::WorkItemPtr item;
   {
     std::lock_guard lock(mu_);
-    cancelPendingDebounceLocked();
+    cancelPendingDebounceUnlocked();
     pendingDeviceID_ = newDeviceID;
     const uint64_t token = debounceToken_;
     std::weak_ptr<DeviceFollowingState> weak = weak_from_this();

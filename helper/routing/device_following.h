@@ -69,8 +69,9 @@ class DeviceFollowingState : public std::enable_shared_from_this<DeviceFollowing
   void setCurrentRouteKind(std::string kind);
 
  private:
-  void evictStaleLocked(uint64_t now);
-  void cancelPendingDebounceLocked();
+  // Called with mu_ held, as every ...Unlocked function is.
+  void evictStaleUnlocked(uint64_t now);
+  void cancelPendingDebounceUnlocked();
 
   const Clock clock_;
   const uint64_t debounceWindowNs_;

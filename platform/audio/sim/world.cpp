@@ -236,7 +236,7 @@ World::~World() {
   std::thread events;
   {
     std::lock_guard lk(mu_);
-    resetLocked(effects);
+    resetUnlocked(effects);
     events = std::move(eventThread_);
   }
   eventsCv_.notify_all();
@@ -261,13 +261,13 @@ void World::apply(Effects&& effects) {
   for (auto& d : effects.deliveries) d.queue->async(std::move(d.task));
 }
 
-void World::resetLocked(Effects& effects) {
+void World::resetUnlocked(Effects& effects) {
   for (auto& s : streams_) effects.streamsToStop.push_back(s);
   streams_.clear();
   ioProcs_.clear();
   for (auto& weak : engines_) {
     if (auto core = weak.lock()) {
-      stopEngineLocked(*core, false, effects);
+      stopEngineUnlocked(*core, false, effects);
       core->explicitDevice.reset();
       core->boundDevice = 0;
     }
@@ -294,7 +294,7 @@ void World::load(const WorldConfig& config) {
   std::thread oldEvents;
   {
     std::lock_guard lk(mu_);
-    resetLocked(effects);
+    resetUnlocked(effects);
     oldEvents = std::move(eventThread_);
   }
   eventsCv_.notify_all();
@@ -305,19 +305,19 @@ void World::load(const WorldConfig& config) {
   manualNowNs_ = 0;
   realStartNs_ = clock::monotonicNs();
   eventThreadStop_ = false;
-  configureLocked(config);
-  startEventThreadLocked();
+  configureUnlocked(config);
+  startEventThreadUnlocked();
 }
 
-void World::configureLocked(const WorldConfig& config) {
+void World::configureUnlocked(const WorldConfig& config) {
   Effects ignored;  // nobody listens yet
-  for (const auto& device : config.devices) addDeviceLocked(device, ignored);
+  for (const auto& device : config.devices) addDeviceUnlocked(device, ignored);
   auto resolve = [&](const DefaultChoice& choice, AudioObjectID fallback) -> AudioObjectID {
     if (!choice.given) return fallback;
-    return choice.uid ? findByUIDLocked(*choice.uid) : 0;
+    return choice.uid ? findByUIDUnlocked(*choice.uid) : 0;
   };
-  defaultInput_ = resolve(config.defaultInput, firstDeviceLocked(true, 0));
-  defaultOutput_ = resolve(config.defaultOutput, firstDeviceLocked(false, 0));
+  defaultInput_ = resolve(config.defaultInput, firstDeviceUnlocked(true, 0));
+  defaultOutput_ = resolve(config.defaultOutput, firstDeviceUnlocked(false, 0));
   defaultSystemOutput_ = resolve(config.defaultSystemOutput, defaultOutput_);
   echo_ = config.echo;
   for (const auto& f : config.faults) faults_.push_back(Fault{f, f.times});
@@ -326,7 +326,7 @@ void World::configureLocked(const WorldConfig& config) {
                    [](const ScriptedEvent& a, const ScriptedEvent& b) { return a.atNs < b.atNs; });
 }
 
-bool World::idInUseLocked(AudioObjectID id) const {
+bool World::idInUseUnlocked(AudioObjectID id) const {
   if (id == kAudioObjectUnknown || id == kAudioObjectSystemObject) return true;
   if (devices_.count(id) != 0 || taps_.count(id) != 0) return true;
   for (const auto& [uid, d] : devices_) {
@@ -338,36 +338,36 @@ bool World::idInUseLocked(AudioObjectID id) const {
   return false;
 }
 
-AudioObjectID World::allocateIDLocked() const {
-  while (idInUseLocked(nextID_)) ++nextID_;
+AudioObjectID World::allocateIDUnlocked() const {
+  while (idInUseUnlocked(nextID_)) ++nextID_;
   return nextID_++;
 }
 
-AudioObjectID World::addDeviceLocked(DeviceConfig device, Effects& effects) {
-  const AudioObjectID id = (device.id != 0 && !idInUseLocked(device.id)) ? device.id : allocateIDLocked();
+AudioObjectID World::addDeviceUnlocked(DeviceConfig device, Effects& effects) {
+  const AudioObjectID id = (device.id != 0 && !idInUseUnlocked(device.id)) ? device.id : allocateIDUnlocked();
   device.id = id;
   Device d;
   d.config = std::move(device);
   devices_[id] = d;  // reserve the id before allocating the stream ids
   Device& stored = devices_[id];
-  if (stored.config.inputChannels > 0) stored.inputStream = allocateIDLocked();
-  if (stored.config.outputChannels > 0) stored.outputStream = allocateIDLocked();
+  if (stored.config.inputChannels > 0) stored.inputStream = allocateIDUnlocked();
+  if (stored.config.outputChannels > 0) stored.outputStream = allocateIDUnlocked();
   deviceOrder_.push_back(id);
-  notifyLocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), effects);
+  notifyUnlocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), effects);
   return id;
 }
 
-const World::Device* World::findDeviceLocked(AudioObjectID id) const {
+const World::Device* World::findDeviceUnlocked(AudioObjectID id) const {
   auto it = devices_.find(id);
   return it == devices_.end() ? nullptr : &it->second;
 }
 
-World::Device* World::findDeviceLocked(AudioObjectID id) {
+World::Device* World::findDeviceUnlocked(AudioObjectID id) {
   auto it = devices_.find(id);
   return it == devices_.end() ? nullptr : &it->second;
 }
 
-AudioObjectID World::findByUIDLocked(const std::string& uid) const {
+AudioObjectID World::findByUIDUnlocked(const std::string& uid) const {
   for (AudioObjectID id : deviceOrder_) {
     const Device& d = devices_.at(id);
     if (d.config.uid && *d.config.uid == uid) return id;
@@ -375,7 +375,7 @@ AudioObjectID World::findByUIDLocked(const std::string& uid) const {
   return 0;
 }
 
-AudioObjectID World::firstDeviceLocked(bool input, AudioObjectID except) const {
+AudioObjectID World::firstDeviceUnlocked(bool input, AudioObjectID except) const {
   for (AudioObjectID id : deviceOrder_) {
     const Device& d = devices_.at(id);
     if (id == except || d.isAggregate || !d.config.alive) continue;
@@ -384,13 +384,13 @@ AudioObjectID World::firstDeviceLocked(bool input, AudioObjectID except) const {
   return 0;
 }
 
-const World::Device* World::usableInputLocked(AudioObjectID id) const {
-  const Device* d = findDeviceLocked(id);
+const World::Device* World::usableInputUnlocked(AudioObjectID id) const {
+  const Device* d = findDeviceUnlocked(id);
   if (d == nullptr || d->isAggregate || !d->config.alive || d->config.inputChannels == 0) return nullptr;
   return d;
 }
 
-void World::notifyLocked(AudioObjectID object, const AudioObjectPropertyAddress& address, Effects& effects) {
+void World::notifyUnlocked(AudioObjectID object, const AudioObjectPropertyAddress& address, Effects& effects) {
   for (const auto& l : listeners_) {
     if (l.object != object || !addressMatches(l.address, address)) continue;
     effects.deliveries.push_back(
@@ -400,15 +400,15 @@ void World::notifyLocked(AudioObjectID object, const AudioObjectPropertyAddress&
   }
 }
 
-bool World::setDefaultLocked(AudioObjectID& slot, AudioObjectPropertySelector selector, AudioObjectID id,
-                             Effects& effects) {
+bool World::setDefaultUnlocked(AudioObjectID& slot, AudioObjectPropertySelector selector, AudioObjectID id,
+                               Effects& effects) {
   if (slot == id) return false;
   slot = id;
-  notifyLocked(kAudioObjectSystemObject, globalAddress(selector), effects);
+  notifyUnlocked(kAudioObjectSystemObject, globalAddress(selector), effects);
   return true;
 }
 
-std::optional<OSStatus> World::takeFaultLocked(const std::string& call) {
+std::optional<OSStatus> World::takeFaultUnlocked(const std::string& call) {
   const uint64_t now = nowNs();
   for (auto& f : faults_) {
     if (f.config.call != call || now < f.config.afterNs || f.remaining == 0) continue;
@@ -418,15 +418,15 @@ std::optional<OSStatus> World::takeFaultLocked(const std::string& call) {
   return std::nullopt;
 }
 
-AudioObjectID World::effectiveEngineDeviceLocked(const EngineCore& core) const {
+AudioObjectID World::effectiveEngineDeviceUnlocked(const EngineCore& core) const {
   return core.explicitDevice.value_or(defaultInput_);
 }
 
-void World::stopEngineLocked(EngineCore& core, bool notify, Effects& effects) {
+void World::stopEngineUnlocked(EngineCore& core, bool notify, Effects& effects) {
   if (!core.running) return;
   core.running = false;
   if (core.stream) {
-    unregisterStreamLocked(core.stream);
+    unregisterStreamUnlocked(core.stream);
     effects.streamsToStop.push_back(std::move(core.stream));
     core.stream.reset();
   }
@@ -438,26 +438,26 @@ void World::stopEngineLocked(EngineCore& core, bool notify, Effects& effects) {
   }
 }
 
-void World::reconcileEnginesLocked(Effects& effects) {
+void World::reconcileEnginesUnlocked(Effects& effects) {
   std::erase_if(engines_, [](const std::weak_ptr<EngineCore>& w) { return w.expired(); });
   for (auto& weak : engines_) {
     auto core = weak.lock();
     if (!core || !core->running) continue;
-    const AudioObjectID id = effectiveEngineDeviceLocked(*core);
-    const Device* d = usableInputLocked(id);
+    const AudioObjectID id = effectiveEngineDeviceUnlocked(*core);
+    const Device* d = usableInputUnlocked(id);
     const bool same = d != nullptr && id == core->boundDevice && d->config.nominalRate == core->boundRate &&
                       d->config.inputChannels == core->boundChannels;
-    if (!same) stopEngineLocked(*core, true, effects);
+    if (!same) stopEngineUnlocked(*core, true, effects);
   }
 }
 
-AudioObjectID World::clockDeviceLocked(AudioObjectID device) const {
-  const Device* d = findDeviceLocked(device);
+AudioObjectID World::clockDeviceUnlocked(AudioObjectID device) const {
+  const Device* d = findDeviceUnlocked(device);
   return (d != nullptr && d->isAggregate) ? d->mainDevice : device;
 }
 
-void World::startStreamLocked(const std::shared_ptr<Stream>& stream, AudioObjectID clockDevice) {
-  const Device* clock = findDeviceLocked(clockDevice);
+void World::startStreamUnlocked(const std::shared_ptr<Stream>& stream, AudioObjectID clockDevice) {
+  const Device* clock = findDeviceUnlocked(clockDevice);
   const double rate = (clock != nullptr && clock->config.rate() > 0) ? clock->config.rate() : 48000.0;
   const auto now = static_cast<double>(nowNs());
   stream->lastRate = rate;
@@ -468,31 +468,31 @@ void World::startStreamLocked(const std::shared_ptr<Stream>& stream, AudioObject
   if (mode_.load() == ClockMode::realTime) stream->startThread(*this);
 }
 
-void World::unregisterStreamLocked(const std::shared_ptr<Stream>& stream) { std::erase(streams_, stream); }
+void World::unregisterStreamUnlocked(const std::shared_ptr<Stream>& stream) { std::erase(streams_, stream); }
 
-bool World::isEchoTargetLocked(const Device& device) const {
+bool World::isEchoTargetUnlocked(const Device& device) const {
   if (device.isAggregate || device.config.inputChannels == 0) return false;
   if (echo_.inputs.empty()) return device.config.transport == kAudioDeviceTransportTypeBuiltIn;
   if (!device.config.uid) return false;
   return std::find(echo_.inputs.begin(), echo_.inputs.end(), *device.config.uid) != echo_.inputs.end();
 }
 
-RenderSources World::sourcesLocked(AudioObjectID device) const {
+RenderSources World::sourcesUnlocked(AudioObjectID device) const {
   RenderSources r;
-  const Device* d = findDeviceLocked(device);
+  const Device* d = findDeviceUnlocked(device);
   if (d == nullptr) return r;
   if (d->isAggregate) {
     // The tap hears what its main device plays, while the tap exists.
     const bool tapped = std::any_of(d->tapUIDs.begin(), d->tapUIDs.end(), [&](const std::string& uid) {
       return std::any_of(taps_.begin(), taps_.end(), [&](const auto& t) { return t.second.description.uuid == uid; });
     });
-    const Device* main = findDeviceLocked(d->mainDevice);
+    const Device* main = findDeviceUnlocked(d->mainDevice);
     if (tapped && main != nullptr) r.primary = main->config.signal;
     return r;
   }
   r.primary = d->config.signal;
-  if (echo_.enabled && isEchoTargetLocked(*d)) {
-    const Device* out = findDeviceLocked(defaultOutput_);
+  if (echo_.enabled && isEchoTargetUnlocked(*d)) {
+    const Device* out = findDeviceUnlocked(defaultOutput_);
     if (out != nullptr && out->config.alive) {
       r.hasEcho = true;
       r.echo = out->config.signal;
@@ -510,8 +510,8 @@ double World::nextDueOf(const Stream& stream) const {
 
 std::optional<Tick> World::prepareTick(Stream& s) {
   std::lock_guard lk(mu_);
-  const Device* dev = findDeviceLocked(s.device());
-  const Device* clock = findDeviceLocked(clockDeviceLocked(s.device()));
+  const Device* dev = findDeviceUnlocked(s.device());
+  const Device* clock = findDeviceUnlocked(clockDeviceUnlocked(s.device()));
   double rate = (clock != nullptr && clock->config.rate() > 0) ? clock->config.rate() : s.lastRate;
   if (!(rate > 0)) rate = 48000.0;
   s.lastRate = rate;
@@ -539,7 +539,7 @@ std::optional<Tick> World::prepareTick(Stream& s) {
   t.hostTimeNs = hostTimeForNs(t.firstFrameNs);
   t.rate = rate;
   t.frames = s.frames();
-  t.sources = sourcesLocked(s.device());
+  t.sources = sourcesUnlocked(s.device());
   return t;
 }
 
@@ -591,19 +591,19 @@ AudioObjectID World::addDevice(const DeviceConfig& device) {
   AudioObjectID id;
   {
     std::lock_guard lk(mu_);
-    id = addDeviceLocked(device, e);
+    id = addDeviceUnlocked(device, e);
     // The first device of a kind becomes the default, as on the real system.
     const Device& d = devices_.at(id);
     if (d.config.alive && d.config.inputChannels > 0 && defaultInput_ == 0) {
-      setDefaultLocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, id, e);
+      setDefaultUnlocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, id, e);
     }
     if (d.config.alive && d.config.outputChannels > 0) {
-      if (defaultOutput_ == 0) setDefaultLocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
+      if (defaultOutput_ == 0) setDefaultUnlocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
       if (defaultSystemOutput_ == 0) {
-        setDefaultLocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
+        setDefaultUnlocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
       }
     }
-    reconcileEnginesLocked(e);
+    reconcileEnginesUnlocked(e);
   }
   apply(std::move(e));
   return id;
@@ -613,29 +613,29 @@ bool World::removeDevice(AudioObjectID id) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    Device* d = findDeviceLocked(id);
+    Device* d = findDeviceUnlocked(id);
     if (d == nullptr || d->isAggregate) return false;
-    if (d->config.alive) notifyLocked(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
+    if (d->config.alive) notifyUnlocked(id, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
     devices_.erase(id);
     std::erase(deviceOrder_, id);
-    notifyLocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), e);
+    notifyUnlocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), e);
     for (auto& [aid, agg] : devices_) {
       if (agg.isAggregate && agg.mainDevice == id && agg.config.alive) {
         agg.config.alive = false;
-        notifyLocked(aid, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
+        notifyUnlocked(aid, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
       }
     }
     if (defaultInput_ == id) {
-      setDefaultLocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, firstDeviceLocked(true, id), e);
+      setDefaultUnlocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, firstDeviceUnlocked(true, id), e);
     }
     if (defaultOutput_ == id) {
-      setDefaultLocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, firstDeviceLocked(false, id), e);
+      setDefaultUnlocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, firstDeviceUnlocked(false, id), e);
     }
     if (defaultSystemOutput_ == id) {
-      setDefaultLocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice,
-                       firstDeviceLocked(false, id), e);
+      setDefaultUnlocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice,
+                         firstDeviceUnlocked(false, id), e);
     }
-    reconcileEnginesLocked(e);
+    reconcileEnginesUnlocked(e);
   }
   apply(std::move(e));
   return true;
@@ -645,9 +645,9 @@ bool World::setDefaultInput(AudioObjectID id) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    if (id != 0 && usableInputLocked(id) == nullptr) return false;
-    setDefaultLocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, id, e);
-    reconcileEnginesLocked(e);
+    if (id != 0 && usableInputUnlocked(id) == nullptr) return false;
+    setDefaultUnlocked(defaultInput_, kAudioHardwarePropertyDefaultInputDevice, id, e);
+    reconcileEnginesUnlocked(e);
   }
   apply(std::move(e));
   return true;
@@ -657,9 +657,9 @@ bool World::setDefaultOutput(AudioObjectID id) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    const Device* d = findDeviceLocked(id);
+    const Device* d = findDeviceUnlocked(id);
     if (id != 0 && (d == nullptr || d->isAggregate || d->config.outputChannels == 0)) return false;
-    setDefaultLocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
+    setDefaultUnlocked(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id, e);
   }
   apply(std::move(e));
   return true;
@@ -669,9 +669,9 @@ bool World::setDefaultSystemOutput(AudioObjectID id) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    const Device* d = findDeviceLocked(id);
+    const Device* d = findDeviceUnlocked(id);
     if (id != 0 && (d == nullptr || d->isAggregate || d->config.outputChannels == 0)) return false;
-    setDefaultLocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
+    setDefaultUnlocked(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id, e);
   }
   apply(std::move(e));
   return true;
@@ -682,13 +682,13 @@ bool World::setNominalRate(AudioObjectID id, double rate) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    Device* d = findDeviceLocked(id);
+    Device* d = findDeviceUnlocked(id);
     if (d == nullptr) return false;
     if (d->config.nominalRate != rate) {
       d->config.nominalRate = rate;
-      notifyLocked(id, globalAddress(kAudioDevicePropertyNominalSampleRate), e);
+      notifyUnlocked(id, globalAddress(kAudioDevicePropertyNominalSampleRate), e);
     }
-    reconcileEnginesLocked(e);
+    reconcileEnginesUnlocked(e);
   }
   apply(std::move(e));
   return true;
@@ -697,7 +697,7 @@ bool World::setNominalRate(AudioObjectID id, double rate) {
 bool World::setActualRate(AudioObjectID id, double rate) {
   if (!std::isfinite(rate) || rate <= 0) return false;
   std::lock_guard lk(mu_);
-  Device* d = findDeviceLocked(id);
+  Device* d = findDeviceUnlocked(id);
   if (d == nullptr) return false;
   d->config.actualRate = rate;  // the device does not know it drifts: no notification
   return true;
@@ -707,12 +707,12 @@ bool World::setAlive(AudioObjectID id, bool alive) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    Device* d = findDeviceLocked(id);
+    Device* d = findDeviceUnlocked(id);
     if (d == nullptr) return false;
     auto change = [&](AudioObjectID target, Device& dev) {
       if (dev.config.alive == alive) return;
       dev.config.alive = alive;
-      notifyLocked(target, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
+      notifyUnlocked(target, globalAddress(kAudioDevicePropertyDeviceIsAlive), e);
     };
     change(id, *d);
     if (!d->isAggregate) {
@@ -720,7 +720,7 @@ bool World::setAlive(AudioObjectID id, bool alive) {
         if (agg.isAggregate && agg.mainDevice == id) change(aid, agg);
       }
     }
-    reconcileEnginesLocked(e);
+    reconcileEnginesUnlocked(e);
   }
   apply(std::move(e));
   return true;
@@ -730,11 +730,11 @@ bool World::setDataSource(AudioObjectID id, std::optional<uint32_t> dataSource) 
   Effects e;
   {
     std::lock_guard lk(mu_);
-    Device* d = findDeviceLocked(id);
+    Device* d = findDeviceUnlocked(id);
     if (d == nullptr) return false;
     if (d->config.dataSource != dataSource) {
       d->config.dataSource = dataSource;
-      notifyLocked(
+      notifyUnlocked(
           id, {kAudioDevicePropertyDataSource, kAudioObjectPropertyScopeOutput, kAudioObjectPropertyElementMain}, e);
     }
   }
@@ -744,7 +744,7 @@ bool World::setDataSource(AudioObjectID id, std::optional<uint32_t> dataSource) 
 
 bool World::stall(AudioObjectID id, uint64_t durationNs) {
   std::lock_guard lk(mu_);
-  Device* d = findDeviceLocked(id);
+  Device* d = findDeviceUnlocked(id);
   if (d == nullptr) return false;
   d->stalledUntilNs = nowNs() + durationNs;
   return true;
@@ -772,7 +772,7 @@ void World::scheduleEvent(const ScriptedEvent& event) {
 
 AudioObjectID World::deviceIDForUID(const std::string& uid) const {
   std::lock_guard lk(mu_);
-  return findByUIDLocked(uid);
+  return findByUIDUnlocked(uid);
 }
 
 void World::applyEvent(const EventAction& a) {
@@ -820,7 +820,7 @@ void World::applyEvent(const EventAction& a) {
   }
 }
 
-void World::startEventThreadLocked() {
+void World::startEventThreadUnlocked() {
   if (mode_.load() != ClockMode::realTime || eventThread_.joinable()) return;
   eventThread_ = dispatch::startNamedThread("sim-audio-events", [this] { eventThreadMain(); });
 }
@@ -852,11 +852,11 @@ void World::eventThreadMain() {
 OSStatus World::readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                              std::optional<uint32_t> qualifier, PropertyValue& out) const {
   std::lock_guard lk(mu_);
-  return readPropertyLocked(object, address, qualifier, out);
+  return readPropertyUnlocked(object, address, qualifier, out);
 }
 
-OSStatus World::readPropertyLocked(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                   std::optional<uint32_t> qualifier, PropertyValue& out) const {
+OSStatus World::readPropertyUnlocked(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                     std::optional<uint32_t> qualifier, PropertyValue& out) const {
   const uint32_t sel = address.selector;
   if (object == kAudioObjectSystemObject) {
     if (sel == kAudioHardwarePropertyDevices) {
@@ -874,7 +874,7 @@ OSStatus World::readPropertyLocked(AudioObjectID object, const AudioObjectProper
       if (auto it = processes_.find(pid); it != processes_.end()) {
         obj = it->second;
       } else if (processExists(pid)) {
-        obj = allocateIDLocked();
+        obj = allocateIDUnlocked();
         processes_[pid] = obj;
       }
       out = obj;
@@ -883,7 +883,7 @@ OSStatus World::readPropertyLocked(AudioObjectID object, const AudioObjectProper
     }
     return kAudioHardwareNoError;
   }
-  if (const Device* d = findDeviceLocked(object)) {
+  if (const Device* d = findDeviceUnlocked(object)) {
     const DeviceConfig& s = d->config;
     if (sel == kAudioDevicePropertyDeviceUID) {
       out = s.uid;
@@ -939,7 +939,7 @@ OSStatus World::addListener(AudioObjectID object, const AudioObjectPropertyAddre
                             AudioObjectPropertyListenerBlock block, PropertyListenerID* outID) {
   if (!block || outID == nullptr) return kAudioHardwareIllegalOperationError;
   std::lock_guard lk(mu_);
-  if (object != kAudioObjectSystemObject && findDeviceLocked(object) == nullptr && taps_.count(object) == 0) {
+  if (object != kAudioObjectSystemObject && findDeviceUnlocked(object) == nullptr && taps_.count(object) == 0) {
     return kAudioHardwareBadObjectError;
   }
   Listener l;
@@ -971,12 +971,12 @@ OSStatus World::removeListener(AudioObjectID object, PropertyListenerID id) {
 OSStatus World::createProcessTap(const TapDescription& description, AudioObjectID* outID) {
   if (outID == nullptr) return kAudioHardwareIllegalOperationError;
   std::lock_guard lk(mu_);
-  if (auto fault = takeFaultLocked(kFaultProcessTap)) return *fault;
+  if (auto fault = takeFaultUnlocked(kFaultProcessTap)) return *fault;
   if (description.uuid.empty()) return kAudioHardwareIllegalOperationError;
   double rate = 48000;
-  if (const Device* out = findDeviceLocked(defaultOutput_))
+  if (const Device* out = findDeviceUnlocked(defaultOutput_))
     rate = out->config.tapRate.value_or(out->config.nominalRate);
-  const AudioObjectID id = allocateIDLocked();
+  const AudioObjectID id = allocateIDUnlocked();
   taps_[id] = Tap{description, floatStreamFormat(rate, description.mono ? 1 : 2)};
   *outID = id;
   return kAudioHardwareNoError;
@@ -992,11 +992,11 @@ OSStatus World::createAggregateDevice(const nlohmann::json& description, AudioOb
   Effects e;
   {
     std::lock_guard lk(mu_);
-    if (auto fault = takeFaultLocked(kFaultAggregateDevice)) return *fault;
+    if (auto fault = takeFaultUnlocked(kFaultAggregateDevice)) return *fault;
     if (!description.is_object()) return kAudioHardwareIllegalOperationError;
     auto uid = description.find(kAudioAggregateDeviceUIDKey);
     if (uid == description.end() || !uid->is_string() || uid->get<std::string>().empty() ||
-        findByUIDLocked(uid->get<std::string>()) != 0) {
+        findByUIDUnlocked(uid->get<std::string>()) != 0) {
       return kAudioHardwareIllegalOperationError;
     }
     std::string mainUID;
@@ -1006,8 +1006,8 @@ OSStatus World::createAggregateDevice(const nlohmann::json& description, AudioOb
                subs != description.end() && subs->is_array() && !subs->empty() && subs->front().is_object()) {
       mainUID = subs->front().value(kAudioSubDeviceUIDKey, std::string());
     }
-    const AudioObjectID mainID = mainUID.empty() ? 0 : findByUIDLocked(mainUID);
-    const Device* main = findDeviceLocked(mainID);
+    const AudioObjectID mainID = mainUID.empty() ? 0 : findByUIDUnlocked(mainUID);
+    const Device* main = findDeviceUnlocked(mainID);
     if (main == nullptr || main->isAggregate) return kAudioHardwareBadDeviceError;
     std::vector<std::string> tapUIDs;
     uint32_t tapChannels = 0;
@@ -1031,7 +1031,7 @@ OSStatus World::createAggregateDevice(const nlohmann::json& description, AudioOb
     made.inputChannels = tapChannels;
     made.alive = main->config.alive;
     made.bufferFrames = main->config.bufferFrames;
-    const AudioObjectID id = addDeviceLocked(made, e);
+    const AudioObjectID id = addDeviceUnlocked(made, e);
     Device& agg = devices_.at(id);
     agg.isAggregate = true;
     agg.mainDevice = mainID;
@@ -1046,13 +1046,13 @@ OSStatus World::destroyAggregateDevice(AudioObjectID device) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    const Device* d = findDeviceLocked(device);
+    const Device* d = findDeviceUnlocked(device);
     if (d == nullptr) return kAudioHardwareBadObjectError;
     if (!d->isAggregate) return kAudioHardwareIllegalOperationError;
     for (auto it = ioProcs_.begin(); it != ioProcs_.end();) {
       if (it->second.device == device) {
         if (it->second.stream) {
-          unregisterStreamLocked(it->second.stream);
+          unregisterStreamUnlocked(it->second.stream);
           e.streamsToStop.push_back(std::move(it->second.stream));
         }
         it = ioProcs_.erase(it);
@@ -1062,7 +1062,7 @@ OSStatus World::destroyAggregateDevice(AudioObjectID device) {
     }
     devices_.erase(device);
     std::erase(deviceOrder_, device);
-    notifyLocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), e);
+    notifyUnlocked(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), e);
   }
   apply(std::move(e));
   return kAudioHardwareNoError;
@@ -1073,8 +1073,8 @@ OSStatus World::destroyAggregateDevice(AudioObjectID device) {
 OSStatus World::createIOProc(AudioObjectID device, AudioDeviceIOProc proc, void* client, AudioDeviceIOProcID* outID) {
   if (proc == nullptr || outID == nullptr) return kAudioHardwareIllegalOperationError;
   std::lock_guard lk(mu_);
-  if (auto fault = takeFaultLocked(kFaultIOProc)) return *fault;
-  if (findDeviceLocked(device) == nullptr) return kAudioHardwareBadDeviceError;
+  if (auto fault = takeFaultUnlocked(kFaultIOProc)) return *fault;
+  if (findDeviceUnlocked(device) == nullptr) return kAudioHardwareBadDeviceError;
   const AudioDeviceIOProcID id = nextIOProcID_++;
   ioProcs_[id] = IOProc{device, proc, client, nullptr};
   *outID = id;
@@ -1088,7 +1088,7 @@ OSStatus World::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID id) {
     auto it = ioProcs_.find(id);
     if (it == ioProcs_.end() || it->second.device != device) return kAudioHardwareIllegalOperationError;
     if (it->second.stream) {
-      unregisterStreamLocked(it->second.stream);
+      unregisterStreamUnlocked(it->second.stream);
       e.streamsToStop.push_back(std::move(it->second.stream));
     }
     ioProcs_.erase(it);
@@ -1099,20 +1099,20 @@ OSStatus World::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID id) {
 
 OSStatus World::startIOProc(AudioObjectID device, AudioDeviceIOProcID id) {
   std::lock_guard lk(mu_);
-  const Device* d = findDeviceLocked(device);
+  const Device* d = findDeviceUnlocked(device);
   if (d == nullptr) return kAudioHardwareBadDeviceError;
   if (id == 0) return kAudioHardwareNoError;
   auto it = ioProcs_.find(id);
   if (it == ioProcs_.end() || it->second.device != device) return kAudioHardwareIllegalOperationError;
-  if (auto fault = takeFaultLocked(kFaultDeviceStart)) return *fault;
-  const AudioObjectID clockID = clockDeviceLocked(device);
-  const Device* clock = findDeviceLocked(clockID);
+  if (auto fault = takeFaultUnlocked(kFaultDeviceStart)) return *fault;
+  const AudioObjectID clockID = clockDeviceUnlocked(device);
+  const Device* clock = findDeviceUnlocked(clockID);
   if (clock == nullptr || !clock->config.alive || !d->config.alive) return kAudioHardwareNotRunningError;
   if (it->second.stream) return kAudioHardwareNoError;
   auto stream = std::make_shared<IOProcStream>(device, std::max<uint32_t>(1, clock->config.bufferFrames),
                                                d->config.inputChannels, it->second.proc, it->second.client);
   it->second.stream = stream;
-  startStreamLocked(stream, clockID);
+  startStreamUnlocked(stream, clockID);
   return kAudioHardwareNoError;
 }
 
@@ -1120,12 +1120,12 @@ OSStatus World::stopIOProc(AudioObjectID device, AudioDeviceIOProcID id) {
   std::shared_ptr<Stream> stream;
   {
     std::lock_guard lk(mu_);
-    if (id == 0) return findDeviceLocked(device) ? kAudioHardwareNoError : kAudioHardwareBadDeviceError;
+    if (id == 0) return findDeviceUnlocked(device) ? kAudioHardwareNoError : kAudioHardwareBadDeviceError;
     auto it = ioProcs_.find(id);
     if (it == ioProcs_.end() || it->second.device != device) return kAudioHardwareIllegalOperationError;
     stream = std::move(it->second.stream);
     it->second.stream.reset();
-    if (stream) unregisterStreamLocked(stream);
+    if (stream) unregisterStreamUnlocked(stream);
   }
   if (stream) stream->stop();
   return kAudioHardwareNoError;
@@ -1144,7 +1144,7 @@ void World::destroyEngine(const std::shared_ptr<EngineCore>& core) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    stopEngineLocked(*core, false, e);
+    stopEngineUnlocked(*core, false, e);
     core->tapInstalled = false;
     if (core->tapBlock) e.oldTapBlocks.push_back(std::move(core->tapBlock));
     for (auto& o : core->observers) {
@@ -1162,7 +1162,7 @@ void World::destroyEngine(const std::shared_ptr<EngineCore>& core) {
 
 AudioFormat World::engineInputFormat(const EngineCore& core) const {
   std::lock_guard lk(mu_);
-  if (const Device* d = usableInputLocked(effectiveEngineDeviceLocked(core))) {
+  if (const Device* d = usableInputUnlocked(effectiveEngineDeviceUnlocked(core))) {
     return AudioFormat(CommonFormat::pcmFloat32, d->config.nominalRate, d->config.inputChannels, false);
   }
   return AudioFormat(CommonFormat::pcmFloat32, 0, 0, false);
@@ -1170,23 +1170,23 @@ AudioFormat World::engineInputFormat(const EngineCore& core) const {
 
 uint32_t World::engineMaximumFrames(const EngineCore& core) const {
   std::lock_guard lk(mu_);
-  const Device* d = findDeviceLocked(effectiveEngineDeviceLocked(core));
+  const Device* d = findDeviceUnlocked(effectiveEngineDeviceUnlocked(core));
   return d != nullptr ? d->config.bufferFrames : 512;
 }
 
 AudioObjectID World::engineCurrentDevice(const EngineCore& core) const {
   std::lock_guard lk(mu_);
-  return effectiveEngineDeviceLocked(core);
+  return effectiveEngineDeviceUnlocked(core);
 }
 
 OSStatus World::engineSetCurrentDevice(EngineCore& core, AudioObjectID device) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    if (auto fault = takeFaultLocked(kFaultSetInputDevice)) return *fault;
-    if (usableInputLocked(device) == nullptr) return kAudioHardwareBadDeviceError;
+    if (auto fault = takeFaultUnlocked(kFaultSetInputDevice)) return *fault;
+    if (usableInputUnlocked(device) == nullptr) return kAudioHardwareBadDeviceError;
     core.explicitDevice = device;
-    reconcileEnginesLocked(e);
+    reconcileEnginesUnlocked(e);
   }
   apply(std::move(e));
   return kAudioHardwareNoError;
@@ -1207,7 +1207,7 @@ bool World::engineInstallTap(EngineCore& core, uint32_t frames, const std::optio
   std::lock_guard lk(mu_);
   if (core.tapInstalled) return false;
   if (format) {
-    const Device* d = usableInputLocked(effectiveEngineDeviceLocked(core));
+    const Device* d = usableInputUnlocked(effectiveEngineDeviceUnlocked(core));
     const double rate = core.running ? core.boundRate : (d != nullptr ? d->config.nominalRate : 0);
     if (rate > 0 && format->sampleRate() != rate) return false;
   }
@@ -1226,7 +1226,7 @@ bool World::engineInstallTap(EngineCore& core, uint32_t frames, const std::optio
       return false;
     }
     core.stream = std::make_shared<TapStream>(core.boundDevice, frames, std::move(buffer), shared);
-    startStreamLocked(core.stream, core.boundDevice);
+    startStreamUnlocked(core.stream, core.boundDevice);
   }
   return true;
 }
@@ -1237,7 +1237,7 @@ void World::engineRemoveTap(EngineCore& core) {
     std::lock_guard lk(mu_);
     core.tapInstalled = false;
     if (core.stream) {
-      unregisterStreamLocked(core.stream);
+      unregisterStreamUnlocked(core.stream);
       e.streamsToStop.push_back(std::move(core.stream));
       core.stream.reset();
     }
@@ -1253,11 +1253,11 @@ bool World::engineStart(EngineCore& core, std::string* error) {
     if (error != nullptr) *error = why;
     return false;
   };
-  if (auto fault = takeFaultLocked(kFaultEngineStart)) {
+  if (auto fault = takeFaultUnlocked(kFaultEngineStart)) {
     return fail("audio engine start failed: error " + std::to_string(*fault));
   }
-  const AudioObjectID id = effectiveEngineDeviceLocked(core);
-  const Device* d = usableInputLocked(id);
+  const AudioObjectID id = effectiveEngineDeviceUnlocked(core);
+  const Device* d = usableInputUnlocked(id);
   if (d == nullptr) {
     return fail("audio engine start failed: no input device (error " + std::to_string(kAudioHardwareBadDeviceError) +
                 ")");
@@ -1277,7 +1277,7 @@ bool World::engineStart(EngineCore& core, std::string* error) {
   core.boundChannels = d->config.inputChannels;
   if (core.tapInstalled) {
     core.stream = std::make_shared<TapStream>(id, core.tapFrames, std::move(buffer), core.tapBlock);
-    startStreamLocked(core.stream, id);
+    startStreamUnlocked(core.stream, id);
   }
   return true;
 }
@@ -1286,7 +1286,7 @@ void World::engineStop(EngineCore& core, bool forgetDevice) {
   Effects e;
   {
     std::lock_guard lk(mu_);
-    stopEngineLocked(core, false, e);
+    stopEngineUnlocked(core, false, e);
     if (forgetDevice) core.boundDevice = 0;
   }
   apply(std::move(e));

@@ -6,7 +6,8 @@
 // One mutex guards the world. Nothing is called back while it is held:
 // mutations collect their effects (streams to stop, notifications to
 // post) and carry them out after unlocking, so listeners and observers are
-// always asynchronous and stops can wait for a running callback.
+// always asynchronous and stops can wait for a running callback. A method
+// named ...Unlocked is called with the mutex held and does not take it.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -345,32 +346,32 @@ class World {
   };
 
   void apply(Effects&& effects);
-  void resetLocked(Effects& effects);
-  void configureLocked(const WorldConfig& config);
-  AudioObjectID allocateIDLocked() const;
-  bool idInUseLocked(AudioObjectID id) const;
-  const Device* usableInputLocked(AudioObjectID id) const;
-  bool isEchoTargetLocked(const Device& device) const;
-  AudioObjectID addDeviceLocked(DeviceConfig device, Effects& effects);
-  const Device* findDeviceLocked(AudioObjectID id) const;
-  Device* findDeviceLocked(AudioObjectID id);
-  AudioObjectID findByUIDLocked(const std::string& uid) const;
-  AudioObjectID firstDeviceLocked(bool input, AudioObjectID except) const;
-  void notifyLocked(AudioObjectID object, const hal::AudioObjectPropertyAddress& address, Effects& effects);
-  bool setDefaultLocked(AudioObjectID& slot, hal::AudioObjectPropertySelector selector, AudioObjectID id,
-                        Effects& effects);
-  std::optional<OSStatus> takeFaultLocked(const std::string& call);
-  AudioObjectID effectiveEngineDeviceLocked(const EngineCore& core) const;
-  void stopEngineLocked(EngineCore& core, bool notify, Effects& effects);
-  void reconcileEnginesLocked(Effects& effects);
-  void startStreamLocked(const std::shared_ptr<Stream>& stream, AudioObjectID clockDevice);
-  void unregisterStreamLocked(const std::shared_ptr<Stream>& stream);
-  AudioObjectID clockDeviceLocked(AudioObjectID device) const;
-  RenderSources sourcesLocked(AudioObjectID device) const;
-  OSStatus readPropertyLocked(AudioObjectID object, const hal::AudioObjectPropertyAddress& address,
-                              std::optional<uint32_t> qualifier, PropertyValue& out) const;
+  void resetUnlocked(Effects& effects);
+  void configureUnlocked(const WorldConfig& config);
+  AudioObjectID allocateIDUnlocked() const;
+  bool idInUseUnlocked(AudioObjectID id) const;
+  const Device* usableInputUnlocked(AudioObjectID id) const;
+  bool isEchoTargetUnlocked(const Device& device) const;
+  AudioObjectID addDeviceUnlocked(DeviceConfig device, Effects& effects);
+  const Device* findDeviceUnlocked(AudioObjectID id) const;
+  Device* findDeviceUnlocked(AudioObjectID id);
+  AudioObjectID findByUIDUnlocked(const std::string& uid) const;
+  AudioObjectID firstDeviceUnlocked(bool input, AudioObjectID except) const;
+  void notifyUnlocked(AudioObjectID object, const hal::AudioObjectPropertyAddress& address, Effects& effects);
+  bool setDefaultUnlocked(AudioObjectID& slot, hal::AudioObjectPropertySelector selector, AudioObjectID id,
+                          Effects& effects);
+  std::optional<OSStatus> takeFaultUnlocked(const std::string& call);
+  AudioObjectID effectiveEngineDeviceUnlocked(const EngineCore& core) const;
+  void stopEngineUnlocked(EngineCore& core, bool notify, Effects& effects);
+  void reconcileEnginesUnlocked(Effects& effects);
+  void startStreamUnlocked(const std::shared_ptr<Stream>& stream, AudioObjectID clockDevice);
+  void unregisterStreamUnlocked(const std::shared_ptr<Stream>& stream);
+  AudioObjectID clockDeviceUnlocked(AudioObjectID device) const;
+  RenderSources sourcesUnlocked(AudioObjectID device) const;
+  OSStatus readPropertyUnlocked(AudioObjectID object, const hal::AudioObjectPropertyAddress& address,
+                                std::optional<uint32_t> qualifier, PropertyValue& out) const;
   void applyEvent(const EventAction& action);
-  void startEventThreadLocked();
+  void startEventThreadUnlocked();
   void eventThreadMain();
 
   static constexpr AudioObjectID kFirstObjectID = 40;
