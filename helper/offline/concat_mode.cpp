@@ -13,6 +13,7 @@
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
+#include "helper/core/entry/scoped_fd.h"
 #include "helper/offline/asset_loading.h"
 #include "helper/offline/concat_manifest.h"
 #include "helper/offline/copy_loop.h"
@@ -33,26 +34,12 @@ Event progressEvent(int64_t done, int64_t total) {
   return Event{{"type", "progress"}, {"done_frames", done}, {"total_frames", total}};
 }
 
-class ManifestFd {
- public:
-  explicit ManifestFd(int fd) : fd_(fd) {}
-  ~ManifestFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ManifestFd(const ManifestFd&) = delete;
-  ManifestFd& operator=(const ManifestFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Opened without blocking and read only when it is a regular file: a FIFO
 // or a device would otherwise hold the run for ever, and a directory reads
 // as nothing at all.
 std::string readManifest(const std::string& path) {
   const auto fail = [&path] { exitWithError("manifest_read_failed", "Cannot read manifest at " + path); };
-  const ManifestFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const ScopedFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail();
   std::string text;

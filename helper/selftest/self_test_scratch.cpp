@@ -9,24 +9,12 @@
 #include <system_error>
 #include <vector>
 
+#include "helper/core/entry/scoped_fd.h"
+
 namespace helper {
 namespace {
 
 namespace fs = std::filesystem;
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool isOurPrivateDirectory(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700;
