@@ -29,8 +29,9 @@ class CallbackGate {
     CallbackGate& gate_;
   };
 
-  // The 0/1 flag itself (closed = 0).
+  // The 0/1 flag itself (closed = 0), for the gate's owner.
   std::atomic<uint32_t>& enabled() { return enabled_; }
+  bool isOpen() const { return enabled_.load(std::memory_order_seq_cst) != 0; }
   uint32_t inFlight() const { return inFlight_.load(std::memory_order_seq_cst); }
 
   // Closes the gate and waits up to timeoutNs for the callbacks already past

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/capture/source_recovery.h"
 #include "helper/core/entry/globals.h"
 #include "helper/routing/source_recovery_verifier.h"
 #include "helper/selftest/control_plane_checks.h"
@@ -174,10 +175,14 @@ void reportTimeoutActions(TestReport& report) {
                "non-HFP mic recovery should keep the existing conservative timeout");
 }
 
-// A capture state without writers: nothing is created in its session
-// directory, its time-outs are never scheduled (the suite ends first) and
-// its events stay with the suite.
-std::shared_ptr<CaptureState> makeRecoveryState(std::shared_ptr<std::vector<Event>> events) {
+// The mic's recovery in a capture without sources: nothing is created in
+// its session directory, its time-outs are never scheduled (the suite ends
+// first) and its events stay with the suite.
+struct RecoveryUnderTest {
+  std::shared_ptr<CaptureState> session;
+  std::shared_ptr<SourceRecovery> mic;
+};
+RecoveryUnderTest makeMicRecovery(std::shared_ptr<std::vector<Event>> events) {
   std::error_code ec;
   const auto temp = std::filesystem::temp_directory_path(ec);
   CaptureConfig config;
@@ -187,11 +192,13 @@ std::shared_ptr<CaptureState> makeRecoveryState(std::shared_ptr<std::vector<Even
   config.canonicalRate = 24000;
   config.canonicalMicChannels = 1;
   config.canonicalSystemChannels = 1;
-  auto state = std::make_shared<CaptureState>(config);
-  state->setSourceRecoveryTimeoutScheduler([](uint64_t, std::function<void()>) {});
-  state->setSourceRecoveryOutputs([events](const Event& e) { events->push_back(e); },
-                                  [](const std::string&, Source, const nlohmann::json&) {});
-  return state;
+  RecoveryUnderTest r;
+  r.session = std::make_shared<CaptureState>(config);
+  r.mic = SourceRecovery::make(Source::mic, *r.session);
+  r.mic->setTimeoutScheduler([](uint64_t, std::function<void()>) {});
+  r.mic->setOutputs([events](const Event& e) { events->push_back(e); },
+                    [](const std::string&, Source, const nlohmann::json&) {});
+  return r;
 }
 
 size_t countOfType(const std::vector<Event>& events, const std::string& type) {
@@ -205,16 +212,17 @@ size_t countOfType(const std::vector<Event>& events, const std::string& type) {
 
 void reportRetryBudget(TestReport& report) {
   const auto events = std::make_shared<std::vector<Event>>();
-  const auto state = makeRecoveryState(events);
-  state->setMicRecoveryTimeoutRetriesUsed(1);
-  state->beginSourceRecovery(micTarget(kBuiltInMic, 24000, 4, "input_device_changed", 0));
-  report.check("source_recovery_mic_retry_budget_not_reset_by_new_begin", state->micRecoveryTimeoutRetriesUsed() == 1,
+  const auto r = makeMicRecovery(events);
+  SourceRecovery& recovery = *r.mic;
+  recovery.setRetriesUsed(1);
+  recovery.begin(micTarget(kBuiltInMic, 24000, 4, "input_device_changed", 0));
+  report.check("source_recovery_mic_retry_budget_not_reset_by_new_begin", recovery.retriesUsed() == 1,
                "interleaved recovery begins must not refresh a retry episode");
-  state->markSourceRecoveryGraphStarted(Source::mic, kBuiltInMic, 24000, 1);
-  state->verifySourceRecoveryFromFrames(Source::mic, proof(kBuiltInMic, 24000, 1, 4, 1200, 1000));
-  state->verifySourceRecoveryFromFrames(Source::mic, proof(kBuiltInMic, 24000, 1, 4, 6000, 1300));
+  recovery.graphStarted(kBuiltInMic, 24000, 1);
+  recovery.verifyFromFrames(proof(kBuiltInMic, 24000, 1, 4, 1200, 1000));
+  recovery.verifyFromFrames(proof(kBuiltInMic, 24000, 1, 4, 6000, 1300));
   report.check("source_recovery_mic_retry_budget_resets_on_verified",
-               state->micRecoveryTimeoutRetriesUsed() == 0 && countOfType(*events, "source_recovered") == 1,
+               recovery.retriesUsed() == 0 && countOfType(*events, "source_recovered") == 1,
                "a verified source_recovered event starts the next retry episode cleanly");
 }
 

@@ -10,6 +10,7 @@
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_policy.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/selftest/self_test_suite.h"
 #include "platform/audio/engine/converter.h"
 
@@ -20,11 +21,13 @@ using platform::audio::AudioConverter;
 using platform::audio::AudioFormat;
 using platform::audio::CommonFormat;
 
-// A capture with no source, so it makes no writer and writes nothing.
-std::shared_ptr<CaptureState> makeQuietCaptureState(const SelfTestContext& ctx) {
+// A capture of the mic alone whose session directory cannot exist (it
+// would lie under a file), so that its writer creates and writes nothing.
+std::shared_ptr<CaptureState> makeQuietCaptureState(const SelfTestContext&) {
   CaptureConfig config;
-  config.sessionDir = ctx.scratch.path();
+  config.sessionDir = "/dev/null/self-test";
   config.sessionUUID = "self-test";
+  config.includeMic = true;
   config.canonicalRate = 24000.0;
   config.micGain = kDefaultCaptureMicGain;
   return std::make_shared<CaptureState>(config);
@@ -38,12 +41,12 @@ constexpr std::array<const char*, 4> kRequestIdCommands = {"pause", "resume", "s
 
 void runReconnectSuppressGroup(const SelfTestContext& ctx) {
   const auto blocking = makeQuietCaptureState(ctx);
-  blocking->setReconnectSuppressUntilNs(machAbsoluteTimeNs() + 1'000'000'000ULL);
-  ctx.check("suppress_window_blocks_reentry", machAbsoluteTimeNs() < blocking->reconnectSuppressUntilNs());
+  blocking->mic()->setReconnectSuppressUntilNs(machAbsoluteTimeNs() + 1'000'000'000ULL);
+  ctx.check("suppress_window_blocks_reentry", machAbsoluteTimeNs() < blocking->mic()->reconnectSuppressUntilNs());
 
   const auto expired = makeQuietCaptureState(ctx);
-  expired->setReconnectSuppressUntilNs(machAbsoluteTimeNs() - 1);
-  ctx.check("suppress_window_expires", machAbsoluteTimeNs() >= expired->reconnectSuppressUntilNs());
+  expired->mic()->setReconnectSuppressUntilNs(machAbsoluteTimeNs() - 1);
+  ctx.check("suppress_window_expires", machAbsoluteTimeNs() >= expired->mic()->reconnectSuppressUntilNs());
 }
 
 void runZeroRateGuardsGroup(const SelfTestContext& ctx) {

@@ -9,6 +9,7 @@
 
 #include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/core/segments/caf_segment.h"
 #include "helper/selftest/segment_writer_test_access.h"
 #include "helper/selftest/self_test_suite.h"
@@ -90,7 +91,7 @@ std::shared_ptr<CaptureState> makeMicCaptureState(const std::string& dir) {
 bool pauseTakesEffect(const std::string& dir, const nlohmann::json& command) {
   const auto state = makeMicCaptureState(dir);
   state->handleCommand(command);
-  return state->micWriter()->paused();
+  return state->mic()->writer()->paused();
 }
 
 nlohmann::json pauseCommand(const std::optional<std::string>& source) {
@@ -143,7 +144,7 @@ void checkPausedRotation(const SelfTestContext& ctx, const std::string& dir) {
 // index the writer ended on.
 void checkStopWhilePaused(const SelfTestContext& ctx, const std::string& dir) {
   const auto state = makeMicCaptureState(dir);
-  SegmentWriter& writer = *state->micWriter();
+  SegmentWriter& writer = *state->mic()->writer();
   SegmentWriterTestAccess::open(writer);
   writeSelfTestSamples(writer, std::vector<float>(4, 0.25f));
   state->handleCommand(pauseCommand("all"));

@@ -14,6 +14,9 @@
 
 namespace testsupport {
 
+// The extra arguments of a capture of both sources (the mic is always on).
+inline const std::vector<std::string> kBothSources = {"--include-system", "true"};
+
 class CaptureSession {
  public:
   // Starts `tasmerig --mode capture --session-dir <tmp>/session

@@ -15,8 +15,10 @@
 #include "helper/core/capture/startup_report.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_startup.h"
 #include "helper/core/system/system_pipeline.h"
+#include "helper/core/system/system_source.h"
 #include "helper/routing/device_following.h"
 #include "helper/routing/device_properties.h"
 #include "platform/dispatch/dispatch.h"
@@ -57,8 +59,8 @@ void applyPermissionOutcome(const CaptureConfig& config, bool micDenied, bool sy
 // Ends start-up after the parts already running are torn down: the system
 // graph (with its join time-out) and the mic's engine and consumer.
 [[noreturn]] void failStartup(CaptureState& state, const std::string& reason, const std::string& ctx) {
-  stopActiveSystemTapGraph(state, 1.0, kStartupCleanupContext);
-  stopMicPipeline(state, kStartupCleanupJoinNs);
+  if (state.system()) stopActiveSystemTapGraph(*state.system(), 1.0, kStartupCleanupContext);
+  if (state.mic()) stopMicPipeline(*state.mic(), kStartupCleanupJoinNs);
   exitWithError(reason, ctx, 1);
 }
 
@@ -67,7 +69,7 @@ SystemStartup startSystemSide(CaptureState& state, bool denied) {
   system.denied = denied;
   if (!state.config().includeSystem || denied) return system;
   try {
-    system.result = startSystemTapGraph(state, std::nullopt, true);
+    system.result = startSystemTapGraph(*state.system(), std::nullopt, true);
   } catch (const SystemTapGraphError& e) {
     failStartup(state, e.reason, e.ctx);
   } catch (const std::exception& e) {
@@ -90,21 +92,21 @@ void requireAnOpenSegment(CaptureState& state, const MicStartup& mic, const Syst
       anyOpen = true;
     }
   };
-  check(mic.active, state.micWriter());
-  check(system.active(), state.sysWriter());
+  check(mic.active, state.mic() ? state.mic()->writer() : nullptr);
+  check(system.active(), state.system() ? state.system()->writer() : nullptr);
   if (!anyOpen && firstFailure) failStartup(state, "writer_open_failed", *firstFailure);
 }
 
-void startDeviceFollowing(const std::shared_ptr<CaptureState>& state, const MicStartup& mic) {
+void startDeviceFollowing(const std::shared_ptr<MicSource>& mic) {
   auto following = std::make_shared<DeviceFollowingState>();
   if (auto input = readDefaultInputDevice()) {
-    following->setCurrentUID(state->micDeviceUID());
+    following->setCurrentUID(mic->deviceUID());
     following->setCurrentDeviceID(*input);
-    following->setCurrentRouteKind(state->micRouteKind());
-    state->setPreviousMicDeviceID(*input);
+    following->setCurrentRouteKind(mic->routeKind());
+    mic->setPreviousDeviceID(*input);
   }
-  state->setDeviceFollowing(following);
-  installDefaultInputListener(state, *mic.canonical, mic.gain);
+  mic->setDeviceFollowing(following);
+  installDefaultInputListener(mic);
 }
 
 }  // namespace
@@ -121,11 +123,11 @@ void runCapture(const CaptureConfig& config) {
   state->startSessionClock();
   MicStartup mic;
   mic.denied = micDenied;
-  if (config.includeMic && !micDenied) mic = startMicPipeline(state);
+  if (config.includeMic && !micDenied) mic = startMicPipeline(state->mic());
   const SystemStartup system = startSystemSide(*state, systemDenied);
   requireAnOpenSegment(*state, mic, system);
-  if (system.active()) installOutputDeviceListeners(state);
-  if (mic.active) startDeviceFollowing(state, mic);
+  if (system.active()) installOutputDeviceListeners(state->system());
+  if (mic.active) startDeviceFollowing(state->mic());
 
   emitEvent(helperReadyEvent(*state, mic, system));
   emitSystemRateOverride(system);

@@ -8,26 +8,22 @@
 #include <memory>
 #include <optional>
 
-#include "platform/audio/engine/pcm.h"
-
 namespace helper {
 
-class CaptureState;
+class MicSource;
+class SystemSource;
 
-// Holds the state strongly: each change asks for a rebuild of the system
+// Holds the source strongly: each change asks for a rebuild of the system
 // tap graph for the current output.
-void installOutputDeviceListeners(const std::shared_ptr<CaptureState>& state);
+void installOutputDeviceListeners(const std::shared_ptr<SystemSource>& system);
 
-// Holds the state weakly, with the canonical mic format and the mic gain a
-// reconnect needs.
-void installDefaultInputListener(const std::shared_ptr<CaptureState>& state,
-                                 const platform::audio::AudioFormat& canonicalMicFormat, float micGain);
+// Holds the source weakly.
+void installDefaultInputListener(const std::shared_ptr<MicSource>& mic);
 
 // One default-input notification, as the listener handles it on the main
 // queue; `noticedAtNs` (default now) is when the change was noticed, earlier
 // for one that a pause put off to the resume.
-void handleDefaultInputNotification(const std::shared_ptr<CaptureState>& state,
-                                    const platform::audio::AudioFormat& canonicalMicFormat, float micGain,
+void handleDefaultInputNotification(const std::shared_ptr<MicSource>& mic,
                                     std::optional<uint64_t> noticedAtNs = std::nullopt);
 
 }  // namespace helper

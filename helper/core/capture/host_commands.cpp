@@ -3,11 +3,14 @@
 #include <cstdlib>
 #include <thread>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/core/segments/source_health.h"
+#include "helper/core/system/system_source.h"
 #include "helper/core/system/system_tap_rebuild.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/engine.h"
@@ -76,33 +79,28 @@ void CaptureState::handleCommand(const nlohmann::json& message) {
   }
 }
 
-bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphore& done, uint64_t timeoutNs) {
-  // A late answer to an earlier, timed-out drain must not satisfy this one.
-  done.drain();
-  requested.store(1);
-  if (done.waitForNs(timeoutNs)) return true;
-  requested.store(0);
-  return false;
-}
+namespace {
 
-std::optional<int64_t> CaptureState::pauseSource(const std::shared_ptr<SegmentWriter>& writer, CallbackGate& gate,
-                                                 std::atomic<uint32_t>& drainRequested,
-                                                 platform::dispatch::Semaphore& drainDone,
-                                                 const char* drainTimeoutText) {
+// Closes the gate, takes the rest of the ring's audio into the writer and
+// seals it; the sealed segment's index when it held frames.
+std::optional<int64_t> pauseSource(SegmentWriter& writer, const std::function<void()>& closeTap, bool consumerRuns,
+                                   std::atomic<uint32_t>& drainRequested, platform::dispatch::Semaphore& drainDone,
+                                   const char* drainTimeoutText) {
   // A callback already past the gate may still push: the drain below must
-  // come after it.
-  gate.closeAndWait(kCallbackGateWaitNs);
+  // come after it, so closing waits for it.
+  closeTap();
   // Only a running consumer can answer a drain; without one the ring holds nothing.
-  const bool consumerRuns = writer == micWriter_ ? micConsumerStarted() : systemPipeline_->hasConsumer();
   if (consumerRuns && !requestDrain(drainRequested, drainDone, kDrainWaitNs)) {
     emitWarning("drain_timeout", drainTimeoutText);
   }
-  writer->setPaused(true);
-  auto sealed = writer->sealFinal();
+  writer.setPaused(true);
+  auto sealed = writer.sealFinal();
   if (!sealed) return std::nullopt;
   emitAll(buildSegClosedEvents(*sealed));
   return sealed->seq;
 }
+
+}  // namespace
 
 void CaptureState::handlePause(const nlohmann::json& message, const std::string& requestId) {
   const int64_t ts = nowTs();
@@ -110,20 +108,23 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   if (isStopClaimed()) return;
   std::lock_guard lifecycle(lifecycleLock_);
   if (isStopClaimed()) return;  // the stop seals everything itself
-  const bool pauseMic = micWriter_ && !micWriter_->paused();
-  const bool pauseSystem = sysWriter_ && !sysWriter_->paused();
+  const bool pauseMic = mic_ && !mic_->writer()->paused();
+  const bool pauseSystem = system_ && !system_->writer()->paused();
   // One instant for both sources, before either gate closes: each keeps
   // what was captured before it and is filled up to it.
   endSourceRuns(machAbsoluteTimeNs(), pauseMic, pauseSystem);
   std::optional<int64_t> sealedIndex;
   if (pauseMic) {
-    sealedIndex = pauseSource(micWriter_, micPipeline_->tapGate(), micPipeline_->drainRequested(),
-                              micPipeline_->drainDone(), "mic ring drain timed out during pause; proceeding to seal");
+    MicPipeline& p = mic_->pipeline();
+    sealedIndex = pauseSource(
+        *mic_->writer(), [&p] { p.closeTap(); }, mic_->consumerStarted(), p.drainRequested(), p.drainDone(),
+        "mic ring drain timed out during pause; proceeding to seal");
   }
   if (pauseSystem) {
-    if (auto seq =
-            pauseSource(sysWriter_, systemPipeline_->tapGate(), systemPipeline_->drainRequested(),
-                        systemPipeline_->drainDone(), "system ring drain timed out during pause; proceeding to seal")) {
+    SystemPipeline& p = system_->pipeline();
+    if (auto seq = pauseSource(
+            *system_->writer(), [&p] { p.closeTap(); }, p.hasConsumer(), p.drainRequested(), p.drainDone(),
+            "system ring drain timed out during pause; proceeding to seal")) {
       sealedIndex = seq;
     }
   }
@@ -136,29 +137,31 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   if (isStopClaimed()) return;
   std::lock_guard lifecycle(lifecycleLock_);
   if (isStopClaimed()) return;  // a segment opened now would never be sealed
+  const bool resumeMic = mic_ && mic_->writer()->paused();
+  const bool resumeSystem = system_ && system_->writer()->paused();
   // One instant for both sources: what they captured before it stays out.
-  beginSourceRuns(machAbsoluteTimeNs(), micWriter_ && micWriter_->paused(), sysWriter_ && sysWriter_->paused());
-  if (micWriter_ && micWriter_->paused()) {
-    micWriter_->open();
-    micWriter_->setPaused(false);
+  beginSourceRuns(machAbsoluteTimeNs(), resumeMic, resumeSystem);
+  if (resumeMic) {
+    mic_->writer()->open();
+    mic_->writer()->setPaused(false);
     // A mic rebuilt while paused is proven only now that it records.
-    if (auto owed = takeMicRecoveryOwedAtResume()) {
-      beginSourceRecovery(*owed);
-      markSourceRecoveryGraphStarted(Source::mic, owed->uid, owed->sampleRate, owed->channels);
+    if (auto owed = mic_->takeRecoveryOwedAtResume()) {
+      mic_->recovery().begin(*owed);
+      mic_->recovery().graphStarted(owed->uid, owed->sampleRate, owed->channels);
     }
-    micPipeline_->tapEnabled().store(1);
+    mic_->pipeline().openTap();
   }
-  if (sysWriter_ && sysWriter_->paused()) {
-    sysWriter_->open();
-    sysWriter_->setPaused(false);
-    systemPipeline_->restartCadenceWindow();
-    systemPipeline_->tapEnabled().store(1);
+  if (resumeSystem) {
+    system_->writer()->open();
+    system_->writer()->setPaused(false);
+    system_->pipeline().restartCadenceWindow();
+    system_->pipeline().openTap();
   }
   emitEvent(resumeFenceComplete(requestId));
   // The output may have moved while the system writer was paused, and the
   // input while the mic writer was.
-  if (sysWriter_) recheckSystemTapRebuildAfterResume(*this);
-  if (micWriter_) followMicChangesPutOffWhilePaused();
+  if (system_) recheckSystemTapRebuildAfterResume(*system_);
+  if (mic_) mic_->followChangesPutOffWhilePaused();
 }
 
 void CaptureState::performStop(bool clean, const std::optional<std::string>& reason,
@@ -178,66 +181,66 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   gIsRunning.store(false);
   // Both sources end at the same instant, whatever the teardown below takes.
   endSourceRuns(machAbsoluteTimeNs(), true, true);
-  cancelPendingMicReconnect();
-  resetMicReconnectSerialization();
-  // Only here: a graph rebuild must not drop a pending mic switch.
-  if (auto following = deviceFollowing()) following->cancelPendingDebounce();
+  if (mic_) {
+    mic_->cancelPendingReconnect();
+    mic_->resetReconnectSerialization();
+    // Only here: a graph rebuild must not drop a pending mic switch.
+    if (auto following = mic_->deviceFollowing()) following->cancelPendingDebounce();
+  }
   // Both stay locked until the process ends: no graph rebuild, pause,
   // resume or mic rebuild can start or finish from here on.
-  systemGraphLock_.lock();
+  if (system_) system_->graphLock().lock();
   lifecycleLock_.lock();
-  cancelPendingSourceRecoveries(reason.value_or("stop"));
-  if (micPipeline_) micPipeline_->tapEnabled().store(0);
-  if (systemPipeline_) systemPipeline_->tapEnabled().store(0);
+  cancelSourceRecoveries(reason.value_or("stop"));
+  if (mic_) mic_->pipeline().closeTap();
+  if (system_) system_->pipeline().closeTap();
 
   gStopStep.store(2);
-  const auto eng = engine();
+  const auto eng = mic_ ? mic_->engine() : nullptr;
   if (eng) eng->inputNode().removeTap(0);
 
   gStopStep.store(3);
   if (eng) eng->stop();
 
   gStopStep.store(4);
-  if (micPipeline_) micPipeline_->closeRing();
-  if (config_.includeMic && micWriter_ && micConsumerStarted()) {
-    if (!micPipeline_->consumerDone().waitForNs(kConsumerJoinWaitNs)) {
+  if (mic_) {
+    mic_->pipeline().closeRing();
+    if (mic_->consumerStarted() && !mic_->pipeline().consumerDone().waitForNs(kConsumerJoinWaitNs)) {
       emitWarning("mic_consumer_join_timeout",
                   "mic consumer did not exit within 3s after shutdown; proceeding to seal");
     }
   }
 
   gStopStep.store(5);
-  if (systemPipeline_) {
+  if (system_) {
     // The tap, the aggregate device and the IO proc go before the process
     // does; the consumer then writes what the ring still holds.
-    systemPipeline_->tearDownAndClose();
-    if (config_.includeSystem && !systemPipeline_->awaitConsumer(kConsumerJoinWaitNs)) {
+    system_->pipeline().tearDownAndClose();
+    if (!system_->pipeline().awaitConsumer(kConsumerJoinWaitNs)) {
       emitWarning("consumer_join_timeout", "system consumer did not exit within 3s after shutdown; proceeding to seal");
     }
   }
 
   gStopStep.store(6);
-  auto sealWriter = [](const std::shared_ptr<SegmentWriter>& writer) -> int64_t {
-    if (!writer) return 0;
-    const int64_t seq = writer->seq();
-    if (!writer->paused()) {
-      if (auto sealed = writer->sealFinal()) emitAll(buildSegClosedEvents(*sealed));
+  auto sealWriter = [](SegmentWriter& writer) -> int64_t {
+    const int64_t seq = writer.seq();
+    if (!writer.paused()) {
+      if (auto sealed = writer.sealFinal()) emitAll(buildSegClosedEvents(*sealed));
     }
     return seq;
   };
-  const int64_t micSeq = sealWriter(micWriter_);
-  const int64_t sysSeq = sealWriter(sysWriter_);
+  const int64_t micSeq = mic_ ? sealWriter(*mic_->writer()) : 0;
+  const int64_t sysSeq = system_ ? sealWriter(*system_->writer()) : 0;
 
   gStopStep.store(7);
   if (requestId) emitEvent(stopFenceComplete(*requestId));
   Event segments = Event::object();
   if (config_.includeMic) segments["mic"] = micSeq;
   if (config_.includeSystem) segments["system"] = sysSeq;
-  const auto [micFailed, sysFailed] = sourceFailedSnapshot();
   const SourceHealth micHealth =
-      micWriter_ ? micWriter_->snapshotHealth(micFailed) : SourceHealth{0, 0, 1.0, micFailed};
+      mic_ ? mic_->writer()->snapshotHealth(mic_->recovery().failed()) : SourceHealth{0, 0, 1.0, false};
   const SourceHealth sysHealth =
-      sysWriter_ ? sysWriter_->snapshotHealth(sysFailed) : SourceHealth{0, 0, 1.0, sysFailed};
+      system_ ? system_->writer()->snapshotHealth(system_->recovery().failed()) : SourceHealth{0, 0, 1.0, false};
   const uint64_t now = machAbsoluteTimeNs();
   emitEvent(Event{{"type", "session_end"},
                   {"clean", clean},

@@ -46,6 +46,13 @@ void emitRouteCoordinatorSourceTrace(const std::string& stage, const std::option
                  mergedFields(routeCoordinatorBaseFields(result), fields));
 }
 
+// One call into the shadow under its leaf lock, the result copied out.
+template <typename Call>
+auto underLock(std::mutex& lock, RouteCoordinatorShadow& shadow, Call call) {
+  std::lock_guard<std::mutex> guard(lock);
+  return call(shadow);
+}
+
 // A generation as traces write it: -1 when there is none.
 int64_t generationField(const std::optional<uint32_t>& generation) {
   return generation ? static_cast<int64_t>(*generation) : -1;
@@ -60,11 +67,9 @@ std::optional<uint64_t> CaptureState::currentRouteCoordinatorEpochID() const {
 
 void CaptureState::observeRouteCoordinatorInput(const std::string& uid, const std::string& route, int64_t sampleRate,
                                                 const std::string& reason, bool shouldReconnect) {
-  RouteCoordinatorShadowObservationResult result;
-  {
-    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
-    result = routeCoordinatorShadow_.observeInput(uid, route, sampleRate, machAbsoluteTimeNs());
-  }
+  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
+    return shadow.observeInput(uid, route, sampleRate, machAbsoluteTimeNs());
+  });
   emitRouteCoordinatorObservationTrace(result, Source::mic,
                                        {{"reason", reason},
                                         {"input_uid", uid},
@@ -76,11 +81,9 @@ void CaptureState::observeRouteCoordinatorInput(const std::string& uid, const st
 void CaptureState::observeRouteCoordinatorOutput(const std::string& uid, const std::string& transport,
                                                  int64_t sampleRate, const std::string& reason,
                                                  const std::string& trigger, bool shouldRebuild, bool force) {
-  RouteCoordinatorShadowObservationResult result;
-  {
-    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
-    result = routeCoordinatorShadow_.observeOutput(uid, transport, sampleRate, machAbsoluteTimeNs());
-  }
+  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
+    return shadow.observeOutput(uid, transport, sampleRate, machAbsoluteTimeNs());
+  });
   emitRouteCoordinatorObservationTrace(result, Source::system,
                                        {{"reason", reason},
                                         {"trigger", trigger},
@@ -104,11 +107,9 @@ void CaptureState::markRouteCoordinatorSourcePending(const SourceRecoveryTarget&
 void CaptureState::markRouteCoordinatorSourceGraphStarted(Source source, const std::string& uid, int64_t sampleRate,
                                                           int64_t channels, std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
-  RouteCoordinatorShadowSourceResult result;
-  {
-    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
-    result = routeCoordinatorShadow_.sourceGraphStarted(source, *routeEpochID, uid, sampleRate, channels);
-  }
+  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
+    return shadow.sourceGraphStarted(source, *routeEpochID, uid, sampleRate, channels);
+  });
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_source_graph_started", source, result,
                                   {{"uid", uid}, {"sample_rate", sampleRate}, {"channels", channels}});
@@ -117,11 +118,9 @@ void CaptureState::markRouteCoordinatorSourceGraphStarted(Source source, const s
 void CaptureState::markRouteCoordinatorSourceVerified(Source source, const SourceRecoveryFrameProof& proof,
                                                       std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
-  RouteCoordinatorShadowSourceResult result;
-  {
-    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
-    result = routeCoordinatorShadow_.sourceVerified(source, *routeEpochID, proof.uid, proof.sampleRate, proof.channels);
-  }
+  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
+    return shadow.sourceVerified(source, *routeEpochID, proof.uid, proof.sampleRate, proof.channels);
+  });
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_source_verified", source, result,
                                   {{"uid", proof.uid},
@@ -137,21 +136,16 @@ void CaptureState::markRouteCoordinatorSourceVerified(Source source, const Sourc
 void CaptureState::failRouteCoordinatorSource(Source source, const std::string& reason,
                                               std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
-  RouteCoordinatorShadowSourceResult result;
-  {
-    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
-    result = routeCoordinatorShadow_.sourceFailed(source, *routeEpochID, reason);
-  }
+  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
+    return shadow.sourceFailed(source, *routeEpochID, reason);
+  });
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_source_failed", source, result, {{"reason", reason}});
 }
 
 void CaptureState::cancelRouteCoordinator(const std::string& reason) {
-  RouteCoordinatorShadowSourceResult result;
-  {
-    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
-    result = routeCoordinatorShadow_.cancel(reason);
-  }
+  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_,
+                                [&](RouteCoordinatorShadow& shadow) { return shadow.cancel(reason); });
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_epoch_cancelled", std::nullopt, result, {{"reason", reason}});
 }

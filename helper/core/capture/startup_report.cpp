@@ -4,6 +4,8 @@
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_policy.h"
+#include "helper/core/mic/mic_source.h"
+#include "helper/core/system/system_source.h"
 #include "helper/routing/device_properties.h"
 
 namespace helper {
@@ -15,6 +17,7 @@ constexpr int64_t kMaxUsualSystemChannels = 8;
 
 Event micObject(const CaptureState& state, const MicStartup& mic) {
   const CaptureConfig& c = state.config();
+  const MicSource& source = *state.mic();
   return Event{{"native",
                 {{"rate", mic.active ? truncToInt64(mic.hardwareRate) : 0},
                  {"channels", mic.active ? mic.hardwareChannels : 0},
@@ -23,9 +26,9 @@ Event micObject(const CaptureState& state, const MicStartup& mic) {
                  {"buffer_frames", mic.active ? mic.bufferFrames : 0}}},
                {"canonical",
                 {{"rate", truncToInt64(c.canonicalRate)}, {"channels", c.canonicalMicChannels}, {"format", "Float32"}}},
-               {"device_name", state.micDeviceName()},
-               {"device_uid", state.micDeviceUID()},
-               {"route_kind", state.micRouteKind()},
+               {"device_name", source.deviceName()},
+               {"device_uid", source.deviceUID()},
+               {"route_kind", source.routeKind()},
                {"capture_gain", mic.active ? mic.gain : 0.0f},
                {"active", mic.active},
                {"permission_denied", mic.denied}};
@@ -42,8 +45,8 @@ Event systemObject(const CaptureState& state, const MicStartup& mic, const Syste
         {"interleaved", r ? r->nativeInterleaved : true}}},
       {"canonical",
        {{"rate", truncToInt64(c.canonicalRate)}, {"channels", c.canonicalSystemChannels}, {"format", "Float32"}}},
-      {"output_device_uid", state.sysOutputUID()},
-      {"output_device_name", state.sysOutputName()},
+      {"output_device_uid", state.system() ? state.system()->outputUID() : std::string()},
+      {"output_device_name", state.system() ? state.system()->outputName() : std::string()},
       {"tap_channels", r ? r->tapChannels : 0},
       {"active", system.active()},
       {"permission_denied", system.denied}};
@@ -54,7 +57,7 @@ Event systemObject(const CaptureState& state, const MicStartup& mic, const Syste
                      {"source", rate.source},
                      {"output_transport", r->outputTransport},
                      {"mic_native_rate", mic.active ? truncToInt64(mic.hardwareRate) : 0},
-                     {"mic_route_kind", state.micRouteKind()},
+                     {"mic_route_kind", state.micRouteFacts().routeKind},
                      {"same_bluetooth_device", rate.sameBluetoothDevice}};
     if (r->outputNominalRate) resolution["output_device_nominal_rate"] = truncToInt64(*r->outputNominalRate);
     if (r->aggregateNominalRate) resolution["aggregate_device_nominal_rate"] = truncToInt64(*r->aggregateNominalRate);
@@ -79,9 +82,11 @@ Event helperReadyEvent(const CaptureState& state, const MicStartup& mic, const S
               {"helper_build_id", kHelperBuildID}};
   if (c.includeMic) ready["mic"] = micObject(state, mic);
   if (mic.active) {
-    ready["aec"] = Event{
-        {"enabled", false}, {"mode", state.aecMode()}, {"agc_disabled", state.agcDisabled()}, {"ns_enabled", false}};
-    auto vp = state.micVpFormat();
+    ready["aec"] = Event{{"enabled", false},
+                         {"mode", state.mic()->aecMode()},
+                         {"agc_disabled", state.mic()->agcDisabled()},
+                         {"ns_enabled", false}};
+    auto vp = state.mic()->vpFormat();
     if (vp.is_object() && !vp.empty()) ready["vp_format"] = vp;
   }
   if (c.includeSystem) ready["system"] = systemObject(state, mic, system);
@@ -96,7 +101,7 @@ void emitMicStartupWarnings(const CaptureState& state, const MicStartup& mic) {
     emitWarning("unusual_channel_count",
                 micHardwareChannelDiagnosticContext(mic.hardwareChannels, state.config().canonicalMicChannels));
   }
-  const std::string route = state.micRouteKind();
+  const std::string route = state.mic()->routeKind();
   if (route == kRouteAggregate) emitWarning("aggregate_device_detected", "mic input is aggregate");
   if (route == kRouteVirtual) emitWarning("virtual_device_detected", "mic input is virtual");
 }
@@ -111,7 +116,7 @@ void emitSystemRateOverride(const SystemStartup& system) {
 }
 
 void emitOutputDeviceDetected(const CaptureState& state) {
-  const auto classification = state.sysOutputClassification();
+  const auto classification = state.system() ? state.system()->outputClassification() : std::nullopt;
   if (!classification) return;
   emitEvent(Event{{"type", "output_device_detected"},
                   {"device_class", classification->deviceClass},

@@ -4,24 +4,12 @@
 #include <optional>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/mic/mic_startup.h"
 #include "helper/core/system/system_pipeline.h"
-#include "platform/audio/engine/pcm.h"
 
 namespace helper {
 
 class CaptureState;
-
-// What the mic pipeline looked like at start-up.
-struct MicStartup {
-  bool active = false;
-  bool denied = false;
-  double hardwareRate = 0;
-  int64_t hardwareChannels = 0;
-  bool hardwareInterleaved = false;
-  int64_t bufferFrames = 0;
-  float gain = 0;
-  std::optional<platform::audio::AudioFormat> canonical;
-};
 
 // What the system graph looked like at start-up; no result when the
 // system source is not active.

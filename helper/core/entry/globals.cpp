@@ -13,8 +13,6 @@ std::atomic<uint32_t> gStopStep{0};
 std::atomic<void**> gBacktraceFrames{nullptr};
 std::atomic<bool> gDebugIOProc{false};
 
-std::atomic<uint32_t> gSystemRebuildScheduled{0};
-
 bool routeTraceEnabledFromEnvironment() {
   const char* raw = std::getenv("VORLANTHEA_ROUTE_TRACE");
   if (raw == nullptr) return false;

@@ -51,8 +51,6 @@ inline constexpr double kSourceRecoveryMinCadenceRatio = 0.65;
 inline constexpr uint64_t kRingCapacity = 0x100000;
 inline constexpr uint64_t kSystemCadenceRecoveryWindowMs = 2000;
 
-extern std::atomic<uint32_t> gSystemRebuildScheduled;
-
 // Route coordinator.
 inline constexpr uint64_t kRouteCoordinatorSettleWindowNs = 300'000'000ULL;
 inline constexpr uint64_t kRouteCoordinatorMaxCoalesceWindowNs = 2'500'000'000ULL;

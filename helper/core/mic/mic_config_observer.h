@@ -4,22 +4,19 @@
 // handling on the main queue.
 #include <memory>
 
-#include "platform/audio/engine/pcm.h"
-
 namespace platform::audio {
 class AudioEngine;
 }
 
 namespace helper {
 
-class CaptureState;
+class MicSource;
 
-// Main queue. Removes the observer the state holds from `previous` (when
-// given), installs one on `engine` holding the state weakly, and keeps its
-// token in the state.
-void installMicConfigChangeObserver(const std::shared_ptr<CaptureState>& state,
+// Main queue. Removes the observer the source holds from `previous` (when
+// given), installs one on `engine` holding the source weakly, and keeps its
+// token in the source.
+void installMicConfigChangeObserver(const std::shared_ptr<MicSource>& mic,
                                     const std::shared_ptr<platform::audio::AudioEngine>& previous,
-                                    const std::shared_ptr<platform::audio::AudioEngine>& engine,
-                                    const platform::audio::AudioFormat& canonicalFormat, float micGain);
+                                    const std::shared_ptr<platform::audio::AudioEngine>& engine);
 
 }  // namespace helper

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_ring.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/converter.h"
@@ -49,10 +49,10 @@ struct GenerationCache {
 
 class MicConsumer {
  public:
-  MicConsumer(MicPipeline& pipeline, CaptureState& state, std::optional<AudioFormat> writerFormat)
+  MicConsumer(MicPipeline& pipeline, MicSource& mic, std::optional<AudioFormat> writerFormat)
       : pipeline_(pipeline),
         ring_(&pipeline.ring()),
-        state_(state),
+        mic_(mic),
         writer_(pipeline.writer()),
         writerFormat_(std::move(writerFormat)),
         staging_(std::make_unique<uint8_t[]>(kStagingCapacity)) {}
@@ -144,7 +144,7 @@ class MicConsumer {
   bool loadGeneration(uint32_t generation) {
     int64_t rate, channels;
     std::string uid, route;
-    if (auto fmt = state_.micGenerationFormat(generation)) {
+    if (auto fmt = mic_.generationFormats().find(generation)) {
       rate = fmt->sampleRate;
       channels = fmt->channels;
       uid = fmt->uid;
@@ -152,8 +152,8 @@ class MicConsumer {
     } else {
       rate = writer_->nativeRateNow();
       channels = writer_->nativeChannelsNow();
-      uid = state_.micDeviceUID();
-      route = state_.micRouteKind();
+      uid = mic_.deviceUID();
+      route = mic_.routeKind();
       emitRouteTrace("mic_generation_format_missing", "mic",
                      {{"generation", generation},
                       {"writer_rate", rate},
@@ -218,7 +218,7 @@ class MicConsumer {
     input->setFrameLength(m.frameCount);
     std::memcpy(input->floatChannelData()[0], payload, static_cast<size_t>(m.payloadSize));
 
-    const double canonicalRate = state_.config().canonicalRate;
+    const double canonicalRate = mic_.config().canonicalRate;
     // Only audio that reached a segment proves the source back (below): a
     // writer sealed, left without a file or failing to write records nothing.
     if (cache_.nativeRate == canonicalRate) {
@@ -247,7 +247,11 @@ class MicConsumer {
     SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
                                    cache_.channels, cache_.generation,
                                    m.frameCount,    machAbsoluteTimeNs()};
-    state_.verifySourceRecoveryFromFrames(Source::mic, proof);
+    if (pipeline_.proofSink()) {
+      pipeline_.proofSink()(proof);
+    } else {
+      mic_.recovery().verifyFromFrames(proof);
+    }
   }
 
   // The generation's input buffer, grown only for a larger message than
@@ -269,7 +273,7 @@ class MicConsumer {
 
   MicPipeline& pipeline_;
   SPSCRing* const ring_;
-  CaptureState& state_;
+  MicSource& mic_;
   const std::shared_ptr<SegmentWriter> writer_;
   const std::optional<AudioFormat> writerFormat_;
   const std::unique_ptr<uint8_t[]> staging_;
@@ -283,8 +287,8 @@ class MicConsumer {
 
 }  // namespace
 
-void micConsumerThread(MicPipeline& pipeline, CaptureState& state, const std::optional<AudioFormat>& writerFormat) {
-  MicConsumer consumer(pipeline, state, writerFormat);
+void micConsumerThread(MicPipeline& pipeline, MicSource& mic, const std::optional<AudioFormat>& writerFormat) {
+  MicConsumer consumer(pipeline, mic, writerFormat);
   consumer.run();
 }
 

@@ -9,12 +9,12 @@
 
 namespace helper {
 
-class CaptureState;
 class MicPipeline;
+class MicSource;
 
 // The body of "tasmerig-mic-consumer": runs until the pipeline's ring is
 // closed and empty. `writerFormat` is the output of every conversion.
-void micConsumerThread(MicPipeline& pipeline, CaptureState& state,
+void micConsumerThread(MicPipeline& pipeline, MicSource& mic,
                        const std::optional<platform::audio::AudioFormat>& writerFormat);
 
 }  // namespace helper

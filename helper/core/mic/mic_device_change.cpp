@@ -4,11 +4,11 @@
 #include "helper/core/mic/mic_device_change.h"
 
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_reconnect.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/routing/device_properties.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/dispatch/dispatch.h"
@@ -16,39 +16,39 @@
 namespace helper {
 namespace {
 
-nlohmann::json stateFields(const CaptureState& state, nlohmann::json fields = nlohmann::json::object()) {
-  fields["state_uid"] = state.micDeviceUID();
-  fields["state_route"] = state.micRouteKind();
+nlohmann::json stateFields(const MicSource& mic, nlohmann::json fields = nlohmann::json::object()) {
+  fields["state_uid"] = mic.deviceUID();
+  fields["state_route"] = mic.routeKind();
   return fields;
 }
 
 // The gates before the slot; false when the call ends here.
 bool passEntryGates(const MicChangeRequest& r) {
-  CaptureState& state = *r.state;
-  if (state.isRevertingDevice() || state.isStopClaimed()) return false;
-  if (state.hasPendingMicReconnect()) {
+  MicSource& mic = *r.mic;
+  if (mic.isRevertingDevice() || mic.session().isStopClaimed()) return false;
+  if (mic.hasPendingReconnect()) {
     if (!r.forceFreshEngineRebuild) {
-      emitRouteTrace("mic_config_suppressed", "mic", stateFields(state, {{"reason", "pending_deferred_reconnect"}}));
+      emitRouteTrace("mic_config_suppressed", "mic", stateFields(mic, {{"reason", "pending_deferred_reconnect"}}));
       return false;
     }
-    state.cancelPendingMicReconnect();
+    mic.cancelPendingReconnect();
     emitRouteTrace("mic_config_pending_reconnect_replaced", "mic",
-                   stateFields(state, {{"reason", r.forcedReconnectReason.value_or("forced_fresh_rebuild")}}));
+                   stateFields(mic, {{"reason", r.forcedReconnectReason.value_or("forced_fresh_rebuild")}}));
   }
-  if (!state.beginMicReconnectOrQueueReplay()) {
-    emitRouteTrace("mic_reconnect_queued", "mic", stateFields(state, {{"reason", "reconnect_in_flight"}}));
+  if (!mic.beginReconnectOrQueueReplay()) {
+    emitRouteTrace("mic_reconnect_queued", "mic", stateFields(mic, {{"reason", "reconnect_in_flight"}}));
     return false;
   }
   return true;
 }
 
-bool insideSuppressionWindow(const CaptureState& state) {
+bool insideSuppressionWindow(const MicSource& mic) {
   const uint64_t now = machAbsoluteTimeNs();
-  const uint64_t until = state.reconnectSuppressUntilNs();
+  const uint64_t until = mic.reconnectSuppressUntilNs();
   if (now >= until) return false;
   emitRouteTrace(
       "mic_config_suppressed", "mic",
-      stateFields(state, {{"reason", "reconnect_suppression_window"}, {"remaining_ms", (until - now) / 1'000'000}}));
+      stateFields(mic, {{"reason", "reconnect_suppression_window"}, {"remaining_ms", (until - now) / 1'000'000}}));
   return true;
 }
 
@@ -67,27 +67,27 @@ MicObservation observeMicInput(const MicChangeRequest& r) {
 }
 
 MicConfigChangeAction classify(const MicChangeRequest& r, const MicObservation& o) {
-  const CaptureState& state = *r.state;
+  const MicSource& mic = *r.mic;
   const bool running = r.engine->isRunning();
-  const MicConfigChangeAction action = classifyMicConfigChangeAction(
-      state.micDeviceUID(), o.uid, state.micRouteKind(), o.route, o.stateRate, truncToInt64(o.format.sampleRate()),
-      o.stateChannels, o.format.channelCount(), running);
+  const MicConfigChangeAction action = classifyMicConfigChangeAction(mic.deviceUID(), o.uid, mic.routeKind(), o.route,
+                                                                     o.stateRate, truncToInt64(o.format.sampleRate()),
+                                                                     o.stateChannels, o.format.channelCount(), running);
   emitRouteTrace("mic_config_observed", "mic",
-                 stateFields(state, {{"state_rate", o.stateRate},
-                                     {"state_channels", o.stateChannels},
-                                     {"observed_uid", o.uid},
-                                     {"observed_route", o.route},
-                                     {"observed_rate", o.format.sampleRate()},
-                                     {"observed_channels", o.format.channelCount()},
-                                     {"observed_effective_channels", o.effective ? o.effective->channels : 0},
-                                     {"engine_running", running},
-                                     {"action", rawValue(action)}}));
+                 stateFields(mic, {{"state_rate", o.stateRate},
+                                   {"state_channels", o.stateChannels},
+                                   {"observed_uid", o.uid},
+                                   {"observed_route", o.route},
+                                   {"observed_rate", o.format.sampleRate()},
+                                   {"observed_channels", o.format.channelCount()},
+                                   {"observed_effective_channels", o.effective ? o.effective->channels : 0},
+                                   {"engine_running", running},
+                                   {"action", rawValue(action)}}));
   return action;
 }
 
 // Everything done while the slot is held.
 void runWithSlot(const MicChangeRequest& r, bool bypassReconnectSuppression) {
-  if (!bypassReconnectSuppression && insideSuppressionWindow(*r.state)) return;
+  if (!bypassReconnectSuppression && insideSuppressionWindow(*r.mic)) return;
   MicObservation observed = observeMicInput(r);
   const MicConfigChangeAction action = classify(r, observed);
   if (r.forceFreshEngineRebuild) {
@@ -103,32 +103,24 @@ void runWithSlot(const MicChangeRequest& r, bool bypassReconnectSuppression) {
 }
 
 void finishAndReplay(const MicChangeRequest& r) {
-  if (!r.state->finishMicReconnectAndTakeQueuedReplay()) return;
-  emitRouteTrace("mic_reconnect_queued_replay", "mic", stateFields(*r.state));
-  std::weak_ptr<CaptureState> weak = r.state;
-  platform::dispatch::mainQueue()->async([weak, canonical = r.canonicalFormat, gain = r.micGain] {
-    auto state = weak.lock();
-    if (!gIsRunning.load() || !state) return;
-    if (auto engine = state->engine()) handleMicDeviceChange(state, engine, canonical, gain, true, false, std::nullopt);
+  if (!r.mic->finishReconnectAndTakeQueuedReplay()) return;
+  emitRouteTrace("mic_reconnect_queued_replay", "mic", stateFields(*r.mic));
+  std::weak_ptr<MicSource> weak = r.mic;
+  platform::dispatch::mainQueue()->async([weak] {
+    auto mic = weak.lock();
+    if (!gIsRunning.load() || !mic) return;
+    if (auto engine = mic->engine()) handleMicDeviceChange(mic, engine, true, false, std::nullopt);
   });
 }
 
 }  // namespace
 
-void handleMicDeviceChange(const std::shared_ptr<CaptureState>& state,
-                           const std::shared_ptr<platform::audio::AudioEngine>& engine,
-                           const platform::audio::AudioFormat& canonicalFormat, float micGain,
-                           bool bypassReconnectSuppression, bool forceFreshEngineRebuild,
-                           const std::optional<std::string>& forcedReconnectReason) {
-  if (!state || !engine || !state->micWriter() || state->micPipeline() == nullptr) return;
-  const MicChangeRequest request{state,
-                                 engine,
-                                 canonicalFormat,
-                                 micGain,
-                                 forceFreshEngineRebuild,
-                                 forcedReconnectReason,
-                                 state->micPipeline(),
-                                 state->micWriter()};
+void handleMicDeviceChange(const std::shared_ptr<MicSource>& mic,
+                           const std::shared_ptr<platform::audio::AudioEngine>& engine, bool bypassReconnectSuppression,
+                           bool forceFreshEngineRebuild, const std::optional<std::string>& forcedReconnectReason) {
+  if (!mic || !engine) return;
+  const MicChangeRequest request{mic,          engine, forceFreshEngineRebuild, forcedReconnectReason, &mic->pipeline(),
+                                 mic->writer()};
   if (!passEntryGates(request)) return;
   runWithSlot(request, bypassReconnectSuppression);
   finishAndReplay(request);

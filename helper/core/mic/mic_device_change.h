@@ -8,20 +8,16 @@
 #include <optional>
 #include <string>
 
-#include "platform/audio/engine/pcm.h"
-
 namespace platform::audio {
 class AudioEngine;
 }
 
 namespace helper {
 
-class CaptureState;
+class MicSource;
 
-void handleMicDeviceChange(const std::shared_ptr<CaptureState>& state,
-                           const std::shared_ptr<platform::audio::AudioEngine>& engine,
-                           const platform::audio::AudioFormat& canonicalFormat, float micGain,
-                           bool bypassReconnectSuppression, bool forceFreshEngineRebuild,
-                           const std::optional<std::string>& forcedReconnectReason);
+void handleMicDeviceChange(const std::shared_ptr<MicSource>& mic,
+                           const std::shared_ptr<platform::audio::AudioEngine>& engine, bool bypassReconnectSuppression,
+                           bool forceFreshEngineRebuild, const std::optional<std::string>& forcedReconnectReason);
 
 }  // namespace helper

@@ -2,13 +2,13 @@
 // engines tried with their pauses, and the one that starts made current
 // (generation, segment, recovery, observer, events); or the source failed.
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_config_observer.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_reconnect.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/routing/device_properties.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/hal/hal.h"
@@ -31,7 +31,7 @@ struct FreshMicEngine {
 
 // False when a stop was claimed: the stop seals the segment itself.
 bool sealMicSegment(const MicChangeRequest& r, const MicReconnectPlan& plan) {
-  auto lifecycle = r.state->lockLifecycleUnlessStopping();
+  auto lifecycle = r.mic->session().lockLifecycleUnlessStopping();
   if (!lifecycle) return false;
   emitRouteTrace("mic_reconnect_seal_begin", "mic",
                  {{"reason", plan.reason}, {"old_rate", plan.oldRate}, {"old_channels", plan.oldChannels}});
@@ -44,21 +44,21 @@ bool sealMicSegment(const MicChangeRequest& r, const MicReconnectPlan& plan) {
 
 // A fresh engine follows the system default, which may be the very device
 // a follow-back revert turned away from: it is bound to the revert target
-// first. When that no longer works, the state names the device it records.
+// first. When that no longer works, the source names the device it records.
 void bindToRevertTarget(const MicChangeRequest& r, MicReconnectPlan& plan, AudioEngine& engine) {
   if (!plan.revertTarget) return;
-  CaptureState& state = *r.state;
-  state.setIsRevertingDevice(true);
+  MicSource& mic = *r.mic;
+  mic.setIsRevertingDevice(true);
   const bool bound = engine.inputNode().audioUnit().setCurrentDevice(*plan.revertTarget) ==
                      platform::audio::hal::kAudioHardwareNoError;
-  state.setIsRevertingDevice(false);
+  mic.setIsRevertingDevice(false);
   if (bound) return;
   plan.revertTarget.reset();
   const std::optional<uint32_t> device = readDefaultInputDevice();
   if (device) {
-    state.setMicDeviceUID(readDeviceUID(*device).value_or("unknown"));
-    state.setMicDeviceName(readDeviceName(*device).value_or("Unknown"));
-    state.setMicRouteKind(readDeviceTransportType(*device));
+    mic.setDeviceUID(readDeviceUID(*device).value_or("unknown"));
+    mic.setDeviceName(readDeviceName(*device).value_or("Unknown"));
+    mic.setRouteKind(readDeviceTransportType(*device));
   }
   emitEvent(Event{{"type", "device_followback_revert_failed"},
                   {"source", "mic"},
@@ -131,7 +131,7 @@ std::optional<FreshMicEngine> tryFreshEngine(const MicChangeRequest& r, MicRecon
   const auto effective = freshFormat(attempt, format);
   if (!effective) return std::nullopt;
   if (auto failure = installTapAndStart(r, plan, attempt, *engine, format)) {
-    r.pipeline->tapEnabled().store(0);
+    r.pipeline->closeTap();
     engine->inputNode().removeTap(0);
     emitRouteTrace("mic_reconnect_engine_start_failed", "mic",
                    {{"attempt", attempt},
@@ -152,8 +152,8 @@ std::optional<FreshMicEngine> tryFreshEngine(const MicChangeRequest& r, MicRecon
 // then it is stopped and nothing is opened.
 void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed,
                        const FreshMicEngine& fresh, uint32_t oldGeneration, uint32_t newGeneration) {
-  CaptureState& state = *r.state;
-  auto lifecycle = state.lockLifecycleUnlessStopping();
+  MicSource& mic = *r.mic;
+  auto lifecycle = mic.session().lockLifecycleUnlessStopping();
   if (!lifecycle) {
     fresh.engine->inputNode().removeTap(0);
     fresh.engine->stop();
@@ -172,29 +172,28 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
   // The recovery that is to prove this engine is open before the engine is
   // reported started; its graph counts as started only after that report.
   const SourceRecoveryTarget target{
-      Source::mic, state.micDeviceUID(), eff.sampleRate, eff.channels, newGeneration, plan.reason, 0, std::nullopt};
+      Source::mic, mic.deviceUID(), eff.sampleRate, eff.channels, newGeneration, plan.reason, 0, std::nullopt};
   beginMicRecovery(r, target);
-  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
-  emitRouteTrace("mic_reconnect_engine_started", "mic",
-                 {{"uid", state.micDeviceUID()},
-                  {"route", state.micRouteKind()},
-                  {"rate", eff.sampleRate},
-                  {"channels", eff.channels}});
+  mic.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
+  emitRouteTrace(
+      "mic_reconnect_engine_started", "mic",
+      {{"uid", mic.deviceUID()}, {"route", mic.routeKind()}, {"rate", eff.sampleRate}, {"channels", eff.channels}});
   startMicCapture(r, target);
-  const auto previous = state.engine();
-  state.setEngine(fresh.engine);
-  state.setMicTapInstalled(true);
-  installMicConfigChangeObserver(r.state, previous, fresh.engine, r.canonicalFormat, plan.gain);
-  emitMicTapFormatChange(state, fresh.format);
+  const auto previous = mic.engine();
+  mic.setEngine(fresh.engine);
+  mic.setTapInstalled(true);
+  mic.setGain(plan.gain);
+  installMicConfigChangeObserver(r.mic, previous, fresh.engine);
+  emitMicTapFormatChange(mic, fresh.format);
   emitMicRouteEvent(r, plan, observed, false);
 }
 
 void failAfterFreshAttempts(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   emitRouteTrace("mic_reconnect_source_failed", "mic", {{"reason", kFailedReason}, {"recoverable", true}});
-  state.emitSourceFailed(Source::mic, kFailedReason, true);
-  state.failPendingSourceRecovery(Source::mic, kFailedReason);
-  state.failRouteCoordinatorSource(Source::mic, kFailedReason, state.currentRouteCoordinatorEpochID());
+  mic.recovery().reportFailed(kFailedReason, true);
+  mic.recovery().fail(kFailedReason);
+  mic.session().failRouteCoordinatorSource(Source::mic, kFailedReason, mic.session().currentRouteCoordinatorEpochID());
   emitMicRouteEvent(r, plan, observed, false);
 }
 
@@ -202,21 +201,21 @@ void failAfterFreshAttempts(const MicChangeRequest& r, const MicReconnectPlan& p
 
 void sealAndRebuildMicEngine(const MicChangeRequest& r, const MicReconnectPlan& sealedPlan,
                              const MicObservation& observed) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   if (!sealMicSegment(r, sealedPlan)) return;
   MicReconnectPlan plan = sealedPlan;
   const uint32_t oldGeneration = r.pipeline->generation().load();
   const uint32_t newGeneration = oldGeneration + 1;  // wraps
-  state.markMicFreshEngineRebuildStarted(machAbsoluteTimeNs());
+  mic.markFreshEngineRebuildStarted(machAbsoluteTimeNs());
   for (int attempt = 1; attempt <= kFreshEngineAttempts; ++attempt) {
-    if (state.isStopClaimed()) return;
+    if (mic.session().isStopClaimed()) return;
     if (auto fresh = tryFreshEngine(r, plan, attempt)) {
       commitFreshEngine(r, plan, observed, *fresh, oldGeneration, newGeneration);
       return;
     }
     // The pause follows the fifth failure too.
     const uint64_t pauseNs = uint64_t{kMicReconnectRetryDelaysUs[static_cast<size_t>(attempt - 1)]} * 1000;
-    if (!sleepUnlessStopping(state, pauseNs)) return;
+    if (!sleepUnlessStopping(mic, pauseNs)) return;
   }
   failAfterFreshAttempts(r, plan, observed);
 }

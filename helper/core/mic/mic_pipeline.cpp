@@ -22,8 +22,11 @@ struct MicPipeline::TapBlockContext {
   std::unique_ptr<MicTapScratch> scratch;
 };
 
-MicPipeline::MicPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink)
-    : writer_(std::move(writer)), sink_(std::move(sink)), ringStorage_(std::make_unique<uint8_t[]>(kMicRingCapacity)) {
+MicPipeline::MicPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink, FrameProofSink proofSink)
+    : writer_(std::move(writer)),
+      sink_(std::move(sink)),
+      proofSink_(std::move(proofSink)),
+      ringStorage_(std::make_unique<uint8_t[]>(kMicRingCapacity)) {
   spsc_ring_init(&ring_, ringStorage_.get(), kMicRingCapacity);
 }
 
@@ -32,9 +35,9 @@ MicPipeline::~MicPipeline() {
   if (consumer_.joinable()) consumer_.join();
 }
 
-void MicPipeline::startConsumer(CaptureState& state, std::optional<platform::audio::AudioFormat> writerFormat) {
-  consumer_ = platform::dispatch::startNamedThread("tasmerig-mic-consumer", [this, &state, writerFormat] {
-    micConsumerThread(*this, state, writerFormat);
+void MicPipeline::startConsumer(MicSource& mic, std::optional<platform::audio::AudioFormat> writerFormat) {
+  consumer_ = platform::dispatch::startNamedThread("tasmerig-mic-consumer", [this, &mic, writerFormat] {
+    micConsumerThread(*this, mic, writerFormat);
     consumerDone_.signal();
   });
 }

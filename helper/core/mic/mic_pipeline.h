@@ -24,13 +24,14 @@
 #include "helper/ring/callback_gate.h"
 #include "helper/ring/spsc_ring.h"
 #include "helper/ring/stream_clock.h"
+#include "helper/routing/source_recovery_proof.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/engine/pcm.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
 
-class CaptureState;
+class MicSource;
 class SegmentWriter;
 
 // What the render thread saw in the first buffer of a tap installation,
@@ -63,17 +64,21 @@ class MicPipeline {
     bool describeFirstBuffer = true;
   };
 
+  using FrameProofSink = std::function<void(const SourceRecoveryFrameProof&)>;
+
   // The ring (kMicRingCapacity bytes) is allocated here; the gate starts
-  // closed and the generation at 1.
-  explicit MicPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink = emitEvent);
+  // closed and the generation at 1. `proofSink` receives the consumer's
+  // frame proofs; the mic source's recovery unless a test supplies its own.
+  explicit MicPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink = emitEvent,
+                       FrameProofSink proofSink = {});
   ~MicPipeline();
   MicPipeline(const MicPipeline&) = delete;
   MicPipeline& operator=(const MicPipeline&) = delete;
 
   // Main queue, once at start-up: starts the consumer thread, which writes
   // into the writer in `writerFormat` and reads generation formats and
-  // feeds frame proofs through `state` (which must outlive this object).
-  void startConsumer(CaptureState& state, std::optional<platform::audio::AudioFormat> writerFormat);
+  // feeds frame proofs through `mic` (which owns this object).
+  void startConsumer(MicSource& mic, std::optional<platform::audio::AudioFormat> writerFormat);
 
   // Main queue: the block to install as the input tap. It runs on the
   // render thread and never allocates, locks or makes a system call; its
@@ -84,12 +89,16 @@ class MicPipeline {
   // and signals consumerDone().
   void closeRing() { spsc_ring_close(&ring_); }
 
-  // The hand-overs between the threads (named gMicTapEnabled,
-  // gMicGeneration, gMicDrainRequested, gMicDrainDone and gMicConsumerDone
-  // where the path was process-wide). Any thread.
-  std::atomic<uint32_t>& tapEnabled() { return tapGate_.enabled(); }
-  // The tap gate with its count of tap callbacks inside it.
-  CallbackGate& tapGate() { return tapGate_; }
+  // The tap gate (named gMicTapEnabled where the path was process-wide),
+  // opened and closed on any thread but the render thread. Closing waits
+  // (bounded) for tap callbacks already past the gate, so that a drain
+  // that follows sees every frame they pushed; false when one was still
+  // inside.
+  void openTap() { tapGate_.enabled().store(1); }
+  bool closeTap() { return tapGate_.closeAndWait(kCallbackGateWaitNs); }
+  bool tapOpen() const { return tapGate_.isOpen(); }
+  // The other hand-overs between the threads (gMicGeneration,
+  // gMicDrainRequested, gMicDrainDone and gMicConsumerDone). Any thread.
   std::atomic<uint32_t>& generation() { return generation_; }
   std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
   platform::dispatch::Semaphore& drainDone() { return drainDone_; }
@@ -102,6 +111,8 @@ class MicPipeline {
   StreamClock& streamClock() { return streamClock_; }
   const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
   const EventSink& sink() const { return sink_; }
+  // Null when the mic source's recovery is to be used.
+  const FrameProofSink& proofSink() const { return proofSink_; }
 
  private:
   // Render thread: one tap buffer into the ring.
@@ -111,6 +122,7 @@ class MicPipeline {
 
   const std::shared_ptr<SegmentWriter> writer_;
   const EventSink sink_;
+  const FrameProofSink proofSink_;
   const std::unique_ptr<uint8_t[]> ringStorage_;
   SPSCRing ring_;
   CallbackGate tapGate_;

@@ -5,11 +5,11 @@
 #include "helper/core/mic/mic_reconnect.h"
 
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/routing/device_properties.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/hal/hal.h"
@@ -22,28 +22,28 @@ namespace hal = platform::audio::hal;
 constexpr uint64_t kDrainTimeoutNs = 3'000'000'000ULL;
 constexpr uint64_t kDrainPollNs = 50'000'000ULL;
 
-SourceRecoveryTarget micTarget(const CaptureState& state, const EffectiveMicCaptureFormat& format, uint32_t generation,
+SourceRecoveryTarget micTarget(const MicSource& mic, const EffectiveMicCaptureFormat& format, uint32_t generation,
                                const std::string& reason) {
-  return SourceRecoveryTarget{Source::mic, state.micDeviceUID(), format.sampleRate, format.channels, generation, reason,
+  return SourceRecoveryTarget{Source::mic, mic.deviceUID(), format.sampleRate, format.channels, generation, reason,
                               0,           std::nullopt};
 }
 
 std::string reconnectReason(const MicChangeRequest& r, const MicObservation& o) {
   if (r.forcedReconnectReason) return *r.forcedReconnectReason;
   if (o.uid.empty()) return "input_device_unknown";
-  return o.uid == r.state->micDeviceUID() ? "input_format_changed" : "input_device_changed";
+  return o.uid == r.mic->deviceUID() ? "input_format_changed" : "input_device_changed";
 }
 
 void announceReconnect(const MicChangeRequest& r, const MicObservation& o, const std::string& reason) {
-  const CaptureState& state = *r.state;
+  const MicSource& mic = *r.mic;
   Event event{{"type", "source_reconnecting"}, {"source", "mic"}, {"reason", reason}};
   event["sample_rate"] = o.effective ? o.effective->sampleRate : truncToInt64(o.format.sampleRate());
   event["channels"] = o.effective ? o.effective->channels : static_cast<int64_t>(o.format.channelCount());
   emitEvent(event);
   emitRouteTrace("mic_reconnect_begin", "mic",
                  {{"reason", reason},
-                  {"old_uid", state.micDeviceUID()},
-                  {"old_route", state.micRouteKind()},
+                  {"old_uid", mic.deviceUID()},
+                  {"old_route", mic.routeKind()},
                   {"observed_uid", o.uid},
                   {"observed_route", o.route},
                   {"observed_rate", o.format.sampleRate()},
@@ -53,17 +53,17 @@ void announceReconnect(const MicChangeRequest& r, const MicObservation& o, const
 
 void tearDownMicEngine(const MicChangeRequest& r, const std::string& reason) {
   emitRouteTrace("mic_reconnect_disable_tap", "mic", {{"reason", reason}});
-  r.pipeline->tapGate().closeAndWait(kCallbackGateWaitNs);
+  r.pipeline->closeTap();
   emitRouteTrace("mic_reconnect_remove_tap_begin", "mic", {{"reason", reason}});
   r.engine->inputNode().removeTap(0);
-  r.state->setMicTapInstalled(false);
+  r.mic->setTapInstalled(false);
   emitRouteTrace("mic_reconnect_remove_tap_done", "mic", {{"reason", reason}});
   emitRouteTrace("mic_reconnect_engine_stop_begin", "mic",
                  {{"reason", reason}, {"engine_running_before", r.engine->isRunning()}});
   r.engine->stop();
   emitRouteTrace("mic_reconnect_engine_stop_done", "mic",
                  {{"reason", reason}, {"engine_running_after", r.engine->isRunning()}});
-  r.state->retainRetiredMicEngine(r.engine, reason);
+  r.mic->retainRetiredEngine(r.engine, reason);
 }
 
 // Every sample of the old generation goes to the old segment. False when a
@@ -71,8 +71,8 @@ void tearDownMicEngine(const MicChangeRequest& r, const std::string& reason) {
 bool drainMicRing(const MicChangeRequest& r, const std::string& reason) {
   MicPipeline& p = *r.pipeline;
   emitRouteTrace("mic_reconnect_drain_requested", "mic", {{"reason", reason}, {"generation", p.generation().load()}});
-  if (!r.state->micConsumerStarted()) return true;  // nothing reads the ring, so nothing is in it
-  p.drainDone().drain();                            // a late answer to an earlier drain
+  if (!r.mic->consumerStarted()) return true;  // nothing reads the ring, so nothing is in it
+  p.drainDone().drain();                       // a late answer to an earlier drain
   p.drainRequested().store(1);
   const uint64_t deadline = machAbsoluteTimeNs() + kDrainTimeoutNs;
   for (;;) {
@@ -80,7 +80,7 @@ bool drainMicRing(const MicChangeRequest& r, const std::string& reason) {
       emitRouteTrace("mic_reconnect_drain_complete", "mic", {{"reason", reason}});
       return true;
     }
-    if (r.state->isStopClaimed()) {
+    if (r.mic->session().isStopClaimed()) {
       p.drainRequested().store(0);
       return false;
     }
@@ -92,19 +92,18 @@ bool drainMicRing(const MicChangeRequest& r, const std::string& reason) {
   return true;
 }
 
-// The state takes the device's identity; unreadable fields keep `fallback`'s.
-void adoptMicDevice(CaptureState& state, uint32_t device, const std::string& uidFallback,
-                    const std::string& nameFallback) {
-  state.setMicDeviceUID(readDeviceUID(device).value_or(uidFallback));
-  state.setMicDeviceName(readDeviceName(device).value_or(nameFallback));
-  state.setMicRouteKind(readDeviceTransportType(device));
+// The source takes the device's identity; unreadable fields keep `fallback`'s.
+void adoptMicDevice(MicSource& mic, uint32_t device, const std::string& uidFallback, const std::string& nameFallback) {
+  mic.setDeviceUID(readDeviceUID(device).value_or(uidFallback));
+  mic.setDeviceName(readDeviceName(device).value_or(nameFallback));
+  mic.setRouteKind(readDeviceTransportType(device));
 }
 
 void rememberOldMic(const MicChangeRequest& r, MicReconnectPlan& plan) {
-  const CaptureState& state = *r.state;
-  plan.oldUID = state.micDeviceUID();
-  plan.oldName = state.micDeviceName();
-  plan.oldRoute = state.micRouteKind();
+  const MicSource& mic = *r.mic;
+  plan.oldUID = mic.deviceUID();
+  plan.oldName = mic.deviceName();
+  plan.oldRoute = mic.routeKind();
   plan.oldRate = r.writer->nativeRateNow();
   plan.oldChannels = r.writer->nativeChannelsNow();
 }
@@ -112,25 +111,25 @@ void rememberOldMic(const MicChangeRequest& r, MicReconnectPlan& plan) {
 // The system jumped back to a device that went away moments ago: the mic
 // is bound to the device the user was on (or the built-in one) instead.
 void applyFollowbackSuppression(const MicChangeRequest& r, MicReconnectPlan& plan, MicObservation& o) {
-  CaptureState& state = *r.state;
-  const std::string newUID = state.micDeviceUID();
-  const auto following = state.deviceFollowing();
+  MicSource& mic = *r.mic;
+  const std::string newUID = mic.deviceUID();
+  const auto following = mic.deviceFollowing();
   if (newUID == plan.oldUID || !following || !following->shouldSuppressFollowback(newUID)) return;
   const std::optional<uint32_t> current = readDefaultInputDevice();
   const std::string deviceClass = current ? classifyInputDevice(*current) : "unknown";
   auto& unit = r.engine->inputNode().audioUnit();
   auto bindTo = [&](uint32_t device) {
-    state.setIsRevertingDevice(true);
+    mic.setIsRevertingDevice(true);
     return unit.setCurrentDevice(device) == hal::kAudioHardwareNoError;
   };
   std::optional<uint32_t> target;
-  if (const uint32_t previous = state.previousMicDeviceID(); previous != 0 && bindTo(previous)) {
+  if (const uint32_t previous = mic.previousDeviceID(); previous != 0 && bindTo(previous)) {
     target = previous;
   } else if (const auto builtIn = findBuiltInInputDevice(); builtIn && bindTo(*builtIn)) {
     target = builtIn;
   }
   if (target) {
-    adoptMicDevice(state, *target, state.micDeviceUID(), state.micDeviceName());
+    adoptMicDevice(mic, *target, mic.deviceUID(), mic.deviceName());
     o.format = r.engine->inputNode().inputFormat(0);
     o.effective = effectiveMicCaptureFormat(o.format.sampleRate(), o.format.channelCount());
     plan.revertTarget = target;
@@ -144,12 +143,12 @@ void applyFollowbackSuppression(const MicChangeRequest& r, MicReconnectPlan& pla
                     {"device_class", deviceClass},
                     {"reason", "revert_target_unavailable"}});
   }
-  state.setIsRevertingDevice(false);
+  mic.setIsRevertingDevice(false);
 }
 
 void selectGain(const MicChangeRequest& r, MicReconnectPlan& plan) {
-  const std::optional<float> configured = r.state->config().micGain;
-  const std::string route = r.state->micRouteKind();
+  const std::optional<float> configured = r.mic->config().micGain;
+  const std::string route = r.mic->routeKind();
   plan.gain = selectMicReconnectGain(configured, route);
   emitRouteTrace("mic_reconnect_gain_selected", "mic",
                  {{"reason", plan.reason},
@@ -169,7 +168,8 @@ std::optional<std::string> startOldEngineWithTap(const MicChangeRequest& r, cons
   if (!input.installTap(0, static_cast<uint32_t>(sizing.bufferFrames), std::nullopt, r.pipeline->makeTapBlock(tap))) {
     return "could not install the mic input tap";
   }
-  r.state->setMicTapInstalled(true);
+  r.mic->setTapInstalled(true);
+  r.mic->setGain(plan.gain);
   r.engine->prepare();
   std::string error;
   if (!r.engine->start(&error)) return error;
@@ -184,19 +184,19 @@ std::optional<std::string> startOldEngineWithTap(const MicChangeRequest& r, cons
 // Inside a route storm: the old engine restarts instead of a fresh one.
 // False when it failed and the seal and fresh rebuild must follow.
 bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& o) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   const std::string reason = plan.reason + "_route_storm_existing_engine_restart";
   emitRouteTrace("mic_route_storm_restart_existing_begin", "mic",
                  {{"reason", reason}, {"old_uid", plan.oldUID}, {"old_route", plan.oldRoute}});
-  auto lifecycle = state.lockLifecycleUnlessStopping();
+  auto lifecycle = mic.session().lockLifecycleUnlessStopping();
   if (!lifecycle) return true;
-  r.pipeline->tapEnabled().store(0);
+  r.pipeline->closeTap();
   platform::audio::AudioFormat format;
   if (auto failure = startOldEngineWithTap(r, plan, format)) {
-    r.pipeline->tapEnabled().store(0);
+    r.pipeline->closeTap();
     r.engine->inputNode().removeTap(0);
     r.engine->stop();
-    state.setMicTapInstalled(false);
+    mic.setTapInstalled(false);
     emitRouteTrace("mic_route_storm_restart_existing_failed", "mic", {{"reason", reason}, {"detail", *failure}});
     return false;
   }
@@ -204,7 +204,7 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
   const uint32_t oldGeneration = r.pipeline->generation().load();
   const uint32_t newGeneration = oldGeneration + 1;  // wraps
   advanceMicGeneration(r, newGeneration, effective, reason);
-  state.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
+  mic.setReconnectSuppressUntilNs(machAbsoluteTimeNs() + kMicPostStartSuppressNs);
   emitRouteTrace("mic_route_storm_restart_existing_done", "mic",
                  {{"reason", reason},
                   {"old_generation", oldGeneration},
@@ -212,8 +212,8 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
                   {"rate", effective.sampleRate},
                   {"channels", effective.channels},
                   {"hardware_channels", format.channelCount()}});
-  resumeMicCapture(r, micTarget(state, effective, newGeneration, reason));
-  emitMicTapFormatChange(state, format);
+  resumeMicCapture(r, micTarget(mic, effective, newGeneration, reason));
+  emitMicTapFormatChange(mic, format);
   emitMicRouteEvent(r, plan, o, true);
   return true;
 }
@@ -221,22 +221,22 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
 }  // namespace
 
 bool restartMicEngineInPlace(const MicChangeRequest& r, const MicObservation& o) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   const EffectiveMicCaptureFormat& effective = *o.effective;
   const std::string reason = "engine_stopped_same_input";
-  state.markMicReconnectStarted(machAbsoluteTimeNs());
+  mic.markReconnectStarted(machAbsoluteTimeNs());
   emitEvent(Event{{"type", "source_reconnecting"},
                   {"source", "mic"},
                   {"reason", reason},
                   {"sample_rate", effective.sampleRate},
                   {"channels", effective.channels}});
-  auto lifecycle = state.lockLifecycleUnlessStopping();
+  auto lifecycle = mic.session().lockLifecycleUnlessStopping();
   if (!lifecycle) return true;
-  r.pipeline->tapGate().closeAndWait(kCallbackGateWaitNs);
+  r.pipeline->closeTap();
   r.engine->prepare();
   std::string error;
   if (!r.engine->start(&error)) {
-    r.pipeline->tapEnabled().store(0);
+    r.pipeline->closeTap();
     emitEvent(Event{{"type", "source_reconnecting"},
                     {"source", "mic"},
                     {"reason", "same_input_restart_failed"},
@@ -248,21 +248,21 @@ bool restartMicEngineInPlace(const MicChangeRequest& r, const MicObservation& o)
   advanceMicGeneration(r, newGeneration, effective, reason);
   emitRouteTrace("mic_restart_generation_advanced", "mic",
                  {{"reason", reason}, {"old_generation", oldGeneration}, {"new_generation", newGeneration}});
-  resumeMicCapture(r, micTarget(state, effective, newGeneration, reason));
+  resumeMicCapture(r, micTarget(mic, effective, newGeneration, reason));
   return true;
 }
 
 void runFullMicReconnect(const MicChangeRequest& r, MicObservation o) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   MicReconnectPlan plan;
   plan.reason = reconnectReason(r, o);
-  state.markMicReconnectStarted(machAbsoluteTimeNs());
+  mic.markReconnectStarted(machAbsoluteTimeNs());
   announceReconnect(r, o, plan.reason);
   tearDownMicEngine(r, plan.reason);
   if (!drainMicRing(r, plan.reason)) return;
   if (!(o.format.sampleRate() > 0)) {
     // Torn down until a device appears; the segment stays open.
-    state.setMicAwaitingInputDevice(true);
+    mic.setAwaitingInputDevice(true);
     emitRouteTrace("mic_reconnect_no_input_device", "mic",
                    {{"observed_uid", o.uid},
                     {"observed_route", o.route},
@@ -271,15 +271,15 @@ void runFullMicReconnect(const MicChangeRequest& r, MicObservation o) {
     emitWarning("no_input_device", "Device gone after config change (rate=0)");
     return;
   }
-  state.setMicAwaitingInputDevice(false);
+  mic.setAwaitingInputDevice(false);
   rememberOldMic(r, plan);
   if (const auto device = o.device ? o.device : readDefaultInputDevice()) {
-    adoptMicDevice(state, *device, "unknown", "Unknown");
+    adoptMicDevice(mic, *device, "unknown", "Unknown");
   }
   applyFollowbackSuppression(r, plan, o);
   selectGain(r, plan);
   if (!r.forceFreshEngineRebuild && !r.engine->isRunning() &&
-      state.shouldRestartExistingMicEngineDuringRouteStorm(machAbsoluteTimeNs()) && o.effective &&
+      mic.shouldRestartExistingEngineDuringRouteStorm(machAbsoluteTimeNs()) && o.effective &&
       r.writer->hasOpenSegment()) {
     if (restartMicEngineInRouteStorm(r, plan, o)) return;
   }

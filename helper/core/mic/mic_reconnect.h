@@ -19,7 +19,7 @@ class AudioEngine;
 
 namespace helper {
 
-class CaptureState;
+class MicSource;
 class MicPipeline;
 class SegmentWriter;
 
@@ -29,10 +29,8 @@ inline constexpr uint64_t kMicPostStartSuppressNs = 500'000'000ULL;
 
 // One call of handleMicDeviceChange, as its roads need it.
 struct MicChangeRequest {
-  std::shared_ptr<CaptureState> state;
+  std::shared_ptr<MicSource> mic;
   std::shared_ptr<platform::audio::AudioEngine> engine;
-  platform::audio::AudioFormat canonicalFormat;
-  float micGain = 0;
   bool forceFreshEngineRebuild = false;
   std::optional<std::string> forcedReconnectReason;
   MicPipeline* pipeline = nullptr;
@@ -98,8 +96,8 @@ void startMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget
 // Both, one after the other.
 void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target);
 
-// "tap_format_change" from the format the state describes to `format`.
-void emitMicTapFormatChange(CaptureState& state, const platform::audio::AudioFormat& format);
+// "tap_format_change" from the format the source describes to `format`.
+void emitMicTapFormatChange(MicSource& mic, const platform::audio::AudioFormat& format);
 
 // "route_variance" (same device) or "device_change" (another one, followed
 // by the debounced "device_changed" when `debounce`), comparing the old mic
@@ -109,7 +107,7 @@ void emitMicRouteEvent(const MicChangeRequest& request, const MicReconnectPlan& 
 
 // Sleeps on the main thread in short slices; false as soon as a stop is
 // claimed.
-bool sleepUnlessStopping(const CaptureState& state, uint64_t ns);
+bool sleepUnlessStopping(const MicSource& mic, uint64_t ns);
 
 // Seals the segment and builds fresh engines, up to five attempts.
 void sealAndRebuildMicEngine(const MicChangeRequest& request, const MicReconnectPlan& plan,

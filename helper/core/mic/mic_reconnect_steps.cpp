@@ -4,13 +4,13 @@
 #include <thread>
 
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_reconnect.h"
 #include "helper/core/mic/mic_ring.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_tap_format.h"
 #include "helper/routing/device_properties.h"
 #include "platform/dispatch/dispatch.h"
@@ -34,14 +34,14 @@ std::pair<int64_t, int64_t> reportedNative(const MicObservation& o) {
 }
 
 void scheduleDeviceChangedDebounce(const MicChangeRequest& r, const std::string& oldRoute) {
-  auto following = r.state->deviceFollowing();
+  auto following = r.mic->deviceFollowing();
   const std::optional<uint32_t> device = readDefaultInputDevice();
   if (!following || !device) return;
-  std::weak_ptr<CaptureState> weak = r.state;
+  std::weak_ptr<MicSource> weak = r.mic;
   following->scheduleDebounce(*device, platform::dispatch::mainQueue(),
                               [weak, fromClass = std::string(micDeviceClassOfRoute(oldRoute))](uint32_t deviceID) {
-                                auto state = weak.lock();
-                                if (!state || state->isStopClaimed()) return;
+                                auto mic = weak.lock();
+                                if (!mic || mic->session().isStopClaimed()) return;
                                 emitEvent(Event{{"type", "device_changed"},
                                                 {"source", "mic"},
                                                 {"from_class", fromClass},
@@ -51,9 +51,7 @@ void scheduleDeviceChangedDebounce(const MicChangeRequest& r, const std::string&
 
 }  // namespace
 
-bool canRestartMicInPlace(const MicChangeRequest& r) {
-  return r.state->micTapInstalled() && r.writer->hasOpenSegment();
-}
+bool canRestartMicInPlace(const MicChangeRequest& r) { return r.mic->tapInstalled() && r.writer->hasOpenSegment(); }
 
 MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender) {
   MicTapSizing s;
@@ -65,30 +63,30 @@ MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender) {
 
 void advanceMicGeneration(const MicChangeRequest& r, uint32_t generation, const EffectiveMicCaptureFormat& format,
                           const std::string& reason) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   r.writer->setNativeRateNow(format.sampleRate);
   r.writer->setNativeChannelsNow(format.channels);
   // Recorded before it is current, so the consumer never meets a
   // generation without its format.
-  state.recordMicGenerationFormat(generation, format.sampleRate, format.channels, state.micDeviceUID(),
-                                  state.micRouteKind(), reason);
+  mic.generationFormats().record(generation, format.sampleRate, format.channels, mic.deviceUID(), mic.routeKind(),
+                                 reason);
   r.pipeline->generation().store(generation);
 }
 
 void beginMicRecovery(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
-  CaptureState& state = *r.state;
+  MicSource& mic = *r.mic;
   if (r.writer->paused()) {
-    state.setMicRecoveryOwedAtResume(target);
+    mic.setRecoveryOwedAtResume(target);
     return;
   }
-  state.setMicRecoveryOwedAtResume(std::nullopt);
-  state.beginSourceRecovery(target);
+  mic.setRecoveryOwedAtResume(std::nullopt);
+  mic.recovery().begin(target);
 }
 
 void startMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
   if (r.writer->paused()) return;
-  r.state->markSourceRecoveryGraphStarted(Source::mic, target.uid, target.sampleRate, target.channels);
-  r.pipeline->tapEnabled().store(1);
+  r.mic->recovery().graphStarted(target.uid, target.sampleRate, target.channels);
+  r.pipeline->openTap();
 }
 
 void resumeMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& target) {
@@ -96,18 +94,18 @@ void resumeMicCapture(const MicChangeRequest& r, const SourceRecoveryTarget& tar
   startMicCapture(r, target);
 }
 
-void emitMicTapFormatChange(CaptureState& state, const platform::audio::AudioFormat& format) {
+void emitMicTapFormatChange(MicSource& mic, const platform::audio::AudioFormat& format) {
   const nlohmann::json to = vpFormatDict(format);
-  emitEvent(Event{{"type", "tap_format_change"}, {"from", state.micVpFormat()}, {"to", to}});
-  state.setMicVpFormat(to);
+  emitEvent(Event{{"type", "tap_format_change"}, {"from", mic.vpFormat()}, {"to", to}});
+  mic.setVpFormat(to);
 }
 
 void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed,
                        bool stormRoad) {
-  const CaptureState& state = *r.state;
+  const MicSource& mic = *r.mic;
   const auto [rate, channels] = reportedNative(observed);
-  const std::string uid = state.micDeviceUID();
-  const std::string route = state.micRouteKind();
+  const std::string uid = mic.deviceUID();
+  const std::string route = mic.routeKind();
   if (uid == plan.oldUID) {
     if (stormRoad) return;
     emitEvent(Event{
@@ -130,7 +128,7 @@ void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, 
                     {"native_channels", plan.oldChannels}}},
                   {"to",
                    {{"uid", uid},
-                    {"name", state.micDeviceName()},
+                    {"name", mic.deviceName()},
                     {"route_kind", route},
                     {"native_rate", rate},
                     {"native_channels", channels}}},
@@ -139,9 +137,9 @@ void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, 
   if (!stormRoad) scheduleDeviceChangedDebounce(r, plan.oldRoute);
 }
 
-bool sleepUnlessStopping(const CaptureState& state, uint64_t ns) {
+bool sleepUnlessStopping(const MicSource& mic, uint64_t ns) {
   const uint64_t deadline = machAbsoluteTimeNs() + ns;
-  while (!state.isStopClaimed()) {
+  while (!mic.session().isStopClaimed()) {
     const uint64_t now = machAbsoluteTimeNs();
     if (now >= deadline) return true;
     std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(deadline - now, kStopCheckSliceNs)));

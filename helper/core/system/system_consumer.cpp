@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
@@ -13,6 +12,7 @@
 #include "helper/core/system/system_cadence.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/core/system/system_ring.h"
+#include "helper/core/system/system_source.h"
 #include "helper/core/system/system_tap_rebuild.h"
 
 namespace helper {
@@ -26,13 +26,13 @@ constexpr auto kIdleSleep = std::chrono::microseconds(2000);
 
 class SystemConsumer {
  public:
-  SystemConsumer(SystemConsumerRun& run, SystemPipeline& pipeline, CaptureState& state)
+  SystemConsumer(SystemConsumerRun& run, SystemPipeline& pipeline, SystemSource& source)
       : run_(run),
         pipeline_(pipeline),
-        state_(state),
+        source_(source),
         writer_(pipeline.writer()),
         nativeRate_(run.nativeFormat.sampleRate()),
-        canonicalRate_(state.config().canonicalRate) {}
+        canonicalRate_(source.config().canonicalRate) {}
 
   void run() {
     SPSCRing* ring = &run_.ring;
@@ -120,7 +120,7 @@ class SystemConsumer {
     if (pipeline_.proofSink()) {
       pipeline_.proofSink()(proof);
     } else {
-      state_.verifySourceRecoveryFromFrames(Source::system, proof);
+      source_.recovery().verifyFromFrames(proof);
     }
   }
 
@@ -149,7 +149,7 @@ class SystemConsumer {
                         {"consumer_native_rate", truncToInt64(nativeRate_)}});
         break;
       case SystemCadenceClassification::staleRate:
-        scheduleSystemTapRebuildForCurrentOutput(state_, "system_stale_rate", "consumer_cadence", true, observation,
+        scheduleSystemTapRebuildForCurrentOutput(source_, "system_stale_rate", "consumer_cadence", true, observation,
                                                  nativeRate_);
         break;
     }
@@ -159,7 +159,7 @@ class SystemConsumer {
 
   SystemConsumerRun& run_;
   SystemPipeline& pipeline_;
-  CaptureState& state_;
+  SystemSource& source_;
   const std::shared_ptr<SegmentWriter> writer_;
   const double nativeRate_;
   const double canonicalRate_;
@@ -176,8 +176,8 @@ SystemConsumerRun::SystemConsumerRun(uint64_t ringCapacity) : storage(std::make_
   spsc_ring_init(&ring, storage.get(), ringCapacity);
 }
 
-void systemConsumerThread(SystemConsumerRun& run, SystemPipeline& pipeline, CaptureState& state) {
-  SystemConsumer consumer(run, pipeline, state);
+void systemConsumerThread(SystemConsumerRun& run, SystemPipeline& pipeline, SystemSource& source) {
+  SystemConsumer consumer(run, pipeline, source);
   consumer.run();
 }
 

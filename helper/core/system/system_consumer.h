@@ -17,8 +17,8 @@
 
 namespace helper {
 
-class CaptureState;
 class SystemPipeline;
+class SystemSource;
 
 // What one started graph hands its consumer: everything is made before the
 // thread starts (the consumer allocates nothing), and the record outlives
@@ -36,7 +36,7 @@ struct SystemConsumerRun {
   platform::audio::AudioFormat nativeFormat;
   uint32_t ringFrameBytes = 0;
   // The output device the graph was started for; frame proofs name it
-  // whatever the capture state says meanwhile.
+  // whatever the source says meanwhile.
   std::string outputUID;
   std::unique_ptr<platform::audio::AudioConverter> converter;
   std::unique_ptr<platform::audio::PCMBuffer> input;   // native format
@@ -48,6 +48,6 @@ struct SystemConsumerRun {
 
 // The thread body: runs until the run's ring is closed and empty, then
 // signals `run.done`.
-void systemConsumerThread(SystemConsumerRun& run, SystemPipeline& pipeline, CaptureState& state);
+void systemConsumerThread(SystemConsumerRun& run, SystemPipeline& pipeline, SystemSource& source);
 
 }  // namespace helper

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_consumer.h"
 #include "helper/core/system/system_ring.h"
+#include "helper/core/system/system_source.h"
 #include "helper/core/system/system_tap_format.h"
 
 namespace helper {
@@ -141,10 +141,9 @@ double SystemPipeline::tapAsbdRate() const { return io_->tapAsbdRate.load(); }
 
 IOProcStats SystemPipeline::ioProcStats() const { return io_->stats(); }
 
-std::shared_ptr<SystemConsumerRun> SystemPipeline::prepareRun(const CaptureState& state, const ResolvedRate& rate,
+std::shared_ptr<SystemConsumerRun> SystemPipeline::prepareRun(const CaptureConfig& config, const ResolvedRate& rate,
                                                               uint32_t tapChannels, bool interleaved,
                                                               const std::string& outputUID) {
-  const CaptureConfig& config = state.config();
   auto run = std::make_shared<SystemConsumerRun>(kRingCapacity);
   run->ringFrameBytes = systemRingFrameBytes(tapChannels, interleaved);
   run->outputUID = outputUID;
@@ -183,9 +182,9 @@ std::shared_ptr<SystemConsumerRun> SystemPipeline::prepareRun(const CaptureState
   return run;
 }
 
-SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID,
+SystemTapStartResult SystemPipeline::start(SystemSource& source, std::optional<uint32_t> preferredOutputDeviceID,
                                            bool openSegment) {
-  const CaptureConfig& config = state.config();
+  const CaptureConfig& config = source.config();
   // Before anything is created: a second graph would leave the first one's
   // tap, aggregate device and IO proc beyond any stop's reach.
   if (run_ || tapID_.load() != 0 || aggregateDeviceID_.load() != 0 || ioProcID_.load() != 0) {
@@ -223,7 +222,7 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
   }
   const std::string outputName = readDeviceName(*output).value_or(kUnknownSpeakersName);
   const OutputDeviceClassification classification = classifyOutputDevice(*output);
-  state.setSysOutputDevice(*outputUID, outputName, classification);
+  source.setOutputDevice(*outputUID, outputName, classification);
 
   hal::AudioObjectID aggregate = 0;
   status = hal::createAggregateDevice(aggregateDescription(*outputUID, tapDescription_.uuid), &aggregate);
@@ -235,13 +234,13 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
   const std::optional<double> outputNominal = readDeviceNominalSampleRate(*output);
   const std::optional<double> aggregateNominal = readDeviceNominalSampleRate(aggregate);
   const std::string transport = readDeviceTransportType(*output);
-  const auto& micWriter = state.micWriter();
-  const int64_t micRate = micWriter ? micWriter->nativeRateNow() : 0;
-  const std::string micUID = state.micDeviceUID();
-  const std::string micRoute = state.micRouteKind();
+  const MicRouteFacts mic = source.session().micRouteFacts();
+  const int64_t micRate = mic.nativeRate;
+  const std::string& micUID = mic.uid;
+  const std::string& micRoute = mic.routeKind;
   const ResolvedRate rate =
       resolveSystemNativeRate(format.sampleRate, outputNominal, aggregateNominal, transport, *outputUID, outputName,
-                              static_cast<double>(micRate), micRoute, micUID, state.micDeviceName());
+                              static_cast<double>(micRate), micRoute, micUID, mic.name);
   emitRouteTrace("system_graph_rate_resolution", "system",
                  {{"output_uid", *outputUID},
                   {"output_name", outputName},
@@ -267,7 +266,7 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
   }
   ioProcID_.store(procID);
 
-  std::shared_ptr<SystemConsumerRun> run = prepareRun(state, rate, tapChannels, interleaved, *outputUID);
+  std::shared_ptr<SystemConsumerRun> run = prepareRun(config, rate, tapChannels, interleaved, *outputUID);
   run_ = run;
   // Published before the device starts: the IO proc pushes whole frames
   // of this size from its first call on.
@@ -280,8 +279,8 @@ SystemTapStartResult SystemPipeline::start(CaptureState& state, std::optional<ui
 
   drainRequested_.store(0);
   SystemConsumerRun* raw = run.get();
-  run->thread = platform::dispatch::startNamedThread("tasmerig-sys-consumer", [this, raw, &state] {
-    systemConsumerThread(*raw, *this, state);
+  run->thread = platform::dispatch::startNamedThread("tasmerig-sys-consumer", [this, raw, &source] {
+    systemConsumerThread(*raw, *this, source);
     raw->done.signal();
   });
   hasConsumer_.store(true, std::memory_order_release);
@@ -378,16 +377,13 @@ bool SystemPipeline::stop(uint64_t joinTimeoutNs, const std::string& timeoutCont
   return false;
 }
 
-SystemTapStartResult startSystemTapGraph(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID,
+SystemTapStartResult startSystemTapGraph(SystemSource& source, std::optional<uint32_t> preferredOutputDeviceID,
                                          bool openSegment) {
-  SystemPipeline* pipeline = state.systemPipeline();
-  if (pipeline == nullptr) throw SystemTapGraphError("aggregate_creation_failed", "no system writer");
-  return pipeline->start(state, preferredOutputDeviceID, openSegment);
+  return source.pipeline().start(source, preferredOutputDeviceID, openSegment);
 }
 
-bool stopActiveSystemTapGraph(CaptureState& state, double joinTimeoutSeconds, const std::string& timeoutContext) {
-  SystemPipeline* pipeline = state.systemPipeline();
-  if (pipeline == nullptr) return true;
+bool stopActiveSystemTapGraph(SystemSource& source, double joinTimeoutSeconds, const std::string& timeoutContext) {
+  SystemPipeline* pipeline = &source.pipeline();
   const double ns = std::isfinite(joinTimeoutSeconds) && joinTimeoutSeconds > 0 ? joinTimeoutSeconds * 1e9 : 0;
   return pipeline->stop(static_cast<uint64_t>(std::min(ns, 1.8e19)), timeoutContext);
 }

@@ -11,8 +11,8 @@
 //                  no lock and makes no system call;
 //   graph owner    start, stop, tearDownAndClose, awaitConsumer: the
 //                  start-up's main thread, later the rebuild path, and the
-//                  stop path, all serialised by the capture state's
-//                  systemGraphLock;
+//                  stop path, all serialised by the system source's
+//                  graph lock;
 //   any thread     the gate, the drain handshake, hasConsumer and the
 //                  read-only accessors, which are atomics or semaphores.
 // The destructor tears the graph down and joins every consumer.
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/command_line.h"
 #include "helper/ring/callback_gate.h"
 #include "helper/routing/device_properties.h"
 #include "helper/routing/source_recovery_proof.h"
@@ -35,8 +36,8 @@
 
 namespace helper {
 
-class CaptureState;
 class SegmentWriter;
+class SystemSource;
 struct SystemConsumerRun;
 
 // A start that could not complete: "reason" and "ctx" as the host sees them.
@@ -78,8 +79,8 @@ class SystemPipeline {
  public:
   using FrameProofSink = std::function<void(const SourceRecoveryFrameProof&)>;
 
-  // `proofSink` receives the frame proofs; the capture state's recovery
-  // verification unless a test supplies its own.
+  // `proofSink` receives the frame proofs; the system source's recovery
+  // unless a test supplies its own.
   explicit SystemPipeline(std::shared_ptr<SegmentWriter> writer, EventSink sink = emitEvent,
                           FrameProofSink proofSink = {});
   ~SystemPipeline();
@@ -90,10 +91,10 @@ class SystemPipeline {
   // device, else the default output, else the default system output; with
   // `openSegment` the writer's next segment is open before the consumer
   // starts. Throws SystemTapGraphError; what was created by then stays
-  // registered until stop(). `state` gives the configuration and the mic's
-  // device, and receives the output device's fields; it must outlive the
-  // consumer.
-  SystemTapStartResult start(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID, bool openSegment);
+  // registered until stop(). `source` (which owns this object) gives the
+  // configuration and, through its session, the mic's device, and
+  // receives the output device's fields.
+  SystemTapStartResult start(SystemSource& source, std::optional<uint32_t> preferredOutputDeviceID, bool openSegment);
 
   // Graph owner: tears the graph down and waits up to joinTimeoutNs for its
   // consumer to drain the ring and end. False after a time-out, with the
@@ -112,11 +113,13 @@ class SystemPipeline {
   // A consumer thread exists for the current graph (so a drain can be answered).
   bool hasConsumer() const { return hasConsumer_.load(std::memory_order_acquire); }
 
-  // Hand-overs (gSystemTapEnabled, gSystemDrainRequested and
-  // gSystemDrainDone where the path was process-wide). Any thread.
-  std::atomic<uint32_t>& tapEnabled() { return tapGate_.enabled(); }
-  // The gate with its count of IO proc calls inside it.
-  CallbackGate& tapGate() { return tapGate_; }
+  // The gate of the IO proc (gSystemTapEnabled where the path was
+  // process-wide), opened and closed on any thread but the IO thread.
+  // Closing waits (bounded) for IO proc calls already past the gate.
+  void openTap() { tapGate_.enabled().store(1); }
+  bool closeTap() { return tapGate_.closeAndWait(kCallbackGateWaitNs); }
+  bool tapOpen() const { return tapGate_.isOpen(); }
+  // The drain handshake (gSystemDrainRequested and gSystemDrainDone). Any thread.
   std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
   platform::dispatch::Semaphore& drainDone() { return drainDone_; }
   // The consumer's cadence window starts afresh with its next chunk: the
@@ -126,7 +129,7 @@ class SystemPipeline {
 
   const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
   const EventSink& sink() const { return sink_; }
-  // Null when the capture state's verification is to be used.
+  // Null when the system source's recovery is to be used.
   const FrameProofSink& proofSink() const { return proofSink_; }
 
   // What the current (or last) graph holds; 0 for none. Any thread.
@@ -141,7 +144,7 @@ class SystemPipeline {
 
  private:
   void startStatsTimer();
-  std::shared_ptr<SystemConsumerRun> prepareRun(const CaptureState& state, const ResolvedRate& rate,
+  std::shared_ptr<SystemConsumerRun> prepareRun(const CaptureConfig& config, const ResolvedRate& rate,
                                                 uint32_t tapChannels, bool interleaved, const std::string& outputUID);
 
   const std::shared_ptr<SegmentWriter> writer_;
@@ -171,9 +174,9 @@ class SystemPipeline {
 std::optional<uint32_t> translatePIDToProcessObjectID(int32_t pid);
 
 // The graph operations under the names the rest of the helper uses; both
-// act on the capture state's pipeline (none: nothing to start or stop).
-SystemTapStartResult startSystemTapGraph(CaptureState& state, std::optional<uint32_t> preferredOutputDeviceID,
+// act on the system source's pipeline.
+SystemTapStartResult startSystemTapGraph(SystemSource& source, std::optional<uint32_t> preferredOutputDeviceID,
                                          bool openSegment);
-bool stopActiveSystemTapGraph(CaptureState& state, double joinTimeoutSeconds, const std::string& timeoutContext);
+bool stopActiveSystemTapGraph(SystemSource& source, double joinTimeoutSeconds, const std::string& timeoutContext);
 
 }  // namespace helper

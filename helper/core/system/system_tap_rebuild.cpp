@@ -4,11 +4,11 @@
 #include <mutex>
 
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_pipeline.h"
+#include "helper/core/system/system_source.h"
 #include "helper/routing/device_properties.h"
 #include "helper/routing/source_recovery_verifier.h"
 #include "platform/dispatch/dispatch.h"
@@ -18,13 +18,6 @@ namespace {
 
 constexpr const char* kRecheckAfterRebuildTrigger = "rebuild_recheck";
 constexpr const char* kRecheckAfterResumeTrigger = "resume_recheck";
-
-// Guards gSystemRebuildScheduled and the two re-checks below.
-std::mutex gSystemRebuildScheduleLock;
-// The reason of the last request dropped while a rebuild was in flight.
-std::optional<std::string> gSystemRebuildRecheckReason;
-// The reason of a rebuild skipped because the system writer was paused.
-std::optional<std::string> gSystemRebuildSkippedWhilePausedReason;
 
 const char* traceStageFor(const std::string& trigger) {
   if (trigger == "default_output") return "default_output_notification";
@@ -55,10 +48,7 @@ std::optional<ObservedOutput> observeCurrentOutput(const std::string& reason) {
                         readDeviceNominalSampleRate(*device)};
 }
 
-int64_t currentSystemRate(const CaptureState& state) {
-  const auto& writer = state.sysWriter();
-  return writer ? writer->nativeRateNow() : 0;
-}
+int64_t currentSystemRate(const SystemSource& system) { return system.writer()->nativeRateNow(); }
 
 void addCadenceFields(nlohmann::json& fields, const SystemCadenceObservation& observation,
                       std::optional<double> consumerNativeRate) {
@@ -74,7 +64,7 @@ void addCadenceFields(nlohmann::json& fields, const SystemCadenceObservation& ob
   }
 }
 
-bool captureEnding(const CaptureState& state) { return !gIsRunning.load() || state.isStopClaimed(); }
+bool captureEnding(const SystemSource& system) { return !gIsRunning.load() || system.session().isStopClaimed(); }
 
 // What the rebuild read of the output it leaves.
 struct OldOutput {
@@ -117,12 +107,12 @@ void traceRebuildStarted(const SystemTapStartResult& r) {
 // The start failed after the old graph was stopped: the partial graph goes,
 // the source is reported failed but recoverable, and the failed device is
 // forgotten so that its next notification rebuilds.
-void failRebuildStart(CaptureState& state, const std::string& reason, const std::string& code, const std::string& ctx) {
-  stopActiveSystemTapGraph(state, 1.0, "partial system route rebuild cleanup timed out");
-  state.setSysOutputUID("");
-  state.setSysOutputName("");
-  state.emitSourceFailed(Source::system, reason, true);
-  state.failPendingSourceRecovery(Source::system, reason);
+void failRebuildStart(SystemSource& system, const std::string& reason, const std::string& code,
+                      const std::string& ctx) {
+  stopActiveSystemTapGraph(system, 1.0, "partial system route rebuild cleanup timed out");
+  system.forgetOutputDevice();
+  system.recovery().reportFailed(reason, true);
+  system.recovery().fail(reason);
   emitWarning(code, ctx);
 }
 
@@ -150,11 +140,10 @@ void announceNewOutput(const OldOutput& old, const SystemTapStartResult& r) {
 }
 
 // The rebuild proper, under both locks, once it is known to be due.
-void runRebuild(CaptureState& state, uint32_t newOutputID, const std::string& newUID, const std::string& reason,
+void runRebuild(SystemSource& system, uint32_t newOutputID, const std::string& newUID, const std::string& reason,
                 bool force) {
-  const auto& writer = state.sysWriter();
-  const OldOutput old{state.sysOutputUID(), state.sysOutputName(), writer->nativeRateNow(),
-                      writer->nativeChannelsNow()};
+  const auto& writer = system.writer();
+  const OldOutput old{system.outputUID(), system.outputName(), writer->nativeRateNow(), writer->nativeChannelsNow()};
   traceRebuildBegin(old, newOutputID, newUID, reason, force);
   emitEvent(Event{{"type", "source_reconnecting"},
                   {"source", "system"},
@@ -163,42 +152,27 @@ void runRebuild(CaptureState& state, uint32_t newOutputID, const std::string& ne
                   {"channels", old.channels}});
   // Rate and channels unknown: the graph start fills in the effective
   // rate, which may differ from the device's nominal rate.
-  state.beginSourceRecovery(SourceRecoveryTarget{Source::system, newUID, 0, 0, std::nullopt, reason, 0, std::nullopt});
+  system.recovery().begin(SourceRecoveryTarget{Source::system, newUID, 0, 0, std::nullopt, reason, 0, std::nullopt});
 
-  stopActiveSystemTapGraph(state, 3.0, "system consumer did not exit within 3s during output route rebuild");
+  stopActiveSystemTapGraph(system, 3.0, "system consumer did not exit within 3s during output route rebuild");
   if (auto sealed = writer->sealFinal()) emitAll(buildSegClosedEvents(*sealed));
   // A stop claimed meanwhile seals and ends the session itself; a graph
   // started now would only be torn down again.
-  if (captureEnding(state)) return;
+  if (captureEnding(system)) return;
 
   SystemTapStartResult result;
   try {
-    result = startSystemTapGraph(state, newOutputID, true);
+    result = startSystemTapGraph(system, newOutputID, true);
   } catch (const SystemTapGraphError& e) {
-    failRebuildStart(state, e.reason, e.reason, e.ctx);
+    failRebuildStart(system, e.reason, e.reason, e.ctx);
     return;
   } catch (const std::exception& e) {
-    failRebuildStart(state, "system_route_rebuild_failed", "system_route_rebuild_failed", e.what());
+    failRebuildStart(system, "system_route_rebuild_failed", "system_route_rebuild_failed", e.what());
     return;
   }
   traceRebuildStarted(result);
-  state.markSourceRecoveryGraphStarted(Source::system, result.outputUID, truncToInt64(result.nativeRate),
-                                       result.nativeChannels);
+  system.recovery().graphStarted(result.outputUID, truncToInt64(result.nativeRate), result.nativeChannels);
   announceNewOutput(old, result);
-}
-
-// Frees the rebuild slot; the reason of a request dropped meanwhile, if any.
-std::optional<std::string> releaseRebuildSlot() {
-  std::lock_guard lock(gSystemRebuildScheduleLock);
-  gSystemRebuildScheduled.store(0);
-  std::optional<std::string> recheck;
-  recheck.swap(gSystemRebuildRecheckReason);
-  return recheck;
-}
-
-void rememberSkippedWhilePaused(const std::string& reason) {
-  std::lock_guard lock(gSystemRebuildScheduleLock);
-  gSystemRebuildSkippedWhilePausedReason = reason;
 }
 
 // One look at the current output. The coordinator was told of a re-check's
@@ -206,13 +180,13 @@ void rememberSkippedWhilePaused(const std::string& reason) {
 // only of an output it rebuilds for: observed again, the output would clear
 // the start of the graph that already follows it, and that graph's
 // verification would be refused.
-void lookAtCurrentOutput(CaptureState& state, const std::string& reason, const std::string& trigger,
+void lookAtCurrentOutput(SystemSource& system, const std::string& reason, const std::string& trigger,
                          bool allowSameUIDRateChange, const std::optional<SystemCadenceObservation>& observation,
                          std::optional<double> consumerNativeRate, bool recheck) {
   const std::optional<ObservedOutput> output = observeCurrentOutput(reason);
   if (!output) return;
-  const std::string currentUID = state.sysOutputUID();
-  const int64_t currentRate = currentSystemRate(state);
+  const std::string currentUID = system.outputUID();
+  const int64_t currentRate = currentSystemRate(system);
   const SystemOutputRouteChangeDecision decision = classifySystemOutputRouteChange(
       currentUID, output->uid, currentRate, output->nominalRate, allowSameUIDRateChange);
   nlohmann::json fields{{"reason", reason},
@@ -230,10 +204,10 @@ void lookAtCurrentOutput(CaptureState& state, const std::string& reason, const s
   if (observation) addCadenceFields(fields, *observation, consumerNativeRate);
   emitRouteTrace(traceStageFor(trigger), "system", fields);
   if (!recheck || decision.shouldRebuild) {
-    state.observeRouteCoordinatorOutput(output->uid, output->transport, truncatedRate(output->nominalRate), reason,
-                                        trigger, decision.shouldRebuild, decision.force);
+    system.session().observeRouteCoordinatorOutput(output->uid, output->transport, truncatedRate(output->nominalRate),
+                                                   reason, trigger, decision.shouldRebuild, decision.force);
   }
-  if (decision.shouldRebuild) scheduleSystemTapRebuild(state, output->device, output->uid, reason, decision.force);
+  if (decision.shouldRebuild) scheduleSystemTapRebuild(system, output->device, output->uid, reason, decision.force);
 }
 
 }  // namespace
@@ -252,94 +226,79 @@ SystemOutputRouteChangeDecision classifySystemOutputRouteChange(const std::strin
   return {true, false, true, rateChanged};
 }
 
-bool markSystemRebuildScheduled(const std::string& reason) {
-  {
-    std::lock_guard lock(gSystemRebuildScheduleLock);
-    if (gSystemRebuildScheduled.load() == 0) {
-      gSystemRebuildScheduled.store(1);
-      return true;
-    }
-    gSystemRebuildRecheckReason = reason;
-  }
+bool markSystemRebuildScheduled(SystemSource& system, const std::string& reason) {
+  if (system.claimRebuildSlot(reason)) return true;
   emitRouteTrace("system_rebuild_schedule_suppressed", "system",
                  {{"reason", reason}, {"suppressed_reason", "already_scheduled"}});
   return false;
 }
 
-void scheduleSystemTapRebuild(CaptureState& state, uint32_t newOutputID, const std::string& newUID,
+void scheduleSystemTapRebuild(SystemSource& system, uint32_t newOutputID, const std::string& newUID,
                               const std::string& reason, bool force) {
-  if (!markSystemRebuildScheduled(reason)) return;
-  std::weak_ptr<CaptureState> weak = state.weak_from_this();
+  if (!markSystemRebuildScheduled(system, reason)) return;
+  std::weak_ptr<SystemSource> weak = system.weak_from_this();
   platform::dispatch::globalQueue(platform::dispatch::Qos::userInitiated)
       ->async([weak, newOutputID, newUID, reason, force] {
-        if (auto s = weak.lock()) {
-          rebuildSystemTapForOutputChange(*s, newOutputID, newUID, reason, force);
-        } else {
-          releaseRebuildSlot();
-        }
+        if (auto s = weak.lock()) rebuildSystemTapForOutputChange(*s, newOutputID, newUID, reason, force);
       });
 }
 
-void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::string& reason,
+void scheduleSystemTapRebuildForCurrentOutput(SystemSource& system, const std::string& reason,
                                               const std::string& trigger, bool allowSameUIDRateChange,
                                               const std::optional<SystemCadenceObservation>& observation,
                                               std::optional<double> consumerNativeRate) {
-  lookAtCurrentOutput(state, reason, trigger, allowSameUIDRateChange, observation, consumerNativeRate, false);
+  lookAtCurrentOutput(system, reason, trigger, allowSameUIDRateChange, observation, consumerNativeRate, false);
 }
 
-void scheduleSystemTapRebuildForRecoveryRetry(CaptureState& state, const std::string& reason, int64_t attempt) {
+void scheduleSystemTapRebuildForRecoveryRetry(SystemSource& system, const std::string& reason, int64_t attempt) {
   const std::optional<ObservedOutput> output = observeCurrentOutput(reason);
   if (!output) return;
   emitRouteTrace("system_recovery_retry", "system",
                  {{"reason", reason},
                   {"trigger", "source_recovery_timeout"},
                   {"attempt", attempt},
-                  {"current_uid", state.sysOutputUID()},
+                  {"current_uid", system.outputUID()},
                   {"observed_uid", output->uid},
                   {"observed_name", output->name},
                   {"observed_transport", output->transport},
-                  {"current_rate", currentSystemRate(state)},
+                  {"current_rate", currentSystemRate(system)},
                   {"observed_nominal_rate", output->nominalRate.value_or(0)},
                   {"should_rebuild", true},
                   {"force", true}});
-  state.observeRouteCoordinatorOutput(output->uid, output->transport, truncatedRate(output->nominalRate), reason,
-                                      "source_recovery_timeout", true, true);
-  scheduleSystemTapRebuild(state, output->device, output->uid, reason, true);
+  system.session().observeRouteCoordinatorOutput(output->uid, output->transport, truncatedRate(output->nominalRate),
+                                                 reason, "source_recovery_timeout", true, true);
+  scheduleSystemTapRebuild(system, output->device, output->uid, reason, true);
 }
 
-void rebuildSystemTapForOutputChange(CaptureState& state, uint32_t newOutputID, const std::string& newUID,
+void rebuildSystemTapForOutputChange(SystemSource& system, uint32_t newOutputID, const std::string& newUID,
                                      const std::string& reason, bool force) {
   std::optional<std::string> recheck;
   {
-    std::lock_guard graph(state.systemGraphLock());
-    std::lock_guard lifecycle(state.lifecycleLock());
-    const auto& writer = state.sysWriter();
-    if (captureEnding(state) || !writer) {
+    std::lock_guard graph(system.graphLock());
+    std::lock_guard lifecycle(system.session().lifecycleLock());
+    const auto& writer = system.writer();
+    if (captureEnding(system)) {
       // Nothing to rebuild for.
     } else if (writer->paused()) {
-      rememberSkippedWhilePaused(reason);
-    } else if (force || newUID != state.sysOutputUID()) {
-      runRebuild(state, newOutputID, newUID, reason, force);
+      system.rememberRebuildSkippedWhilePaused(reason);
+    } else if (force || newUID != system.outputUID()) {
+      runRebuild(system, newOutputID, newUID, reason, force);
     }
     // Freed before the graph lock, as the lock order wants; a request that
     // comes now finds the slot free and schedules its own rebuild.
-    recheck = releaseRebuildSlot();
+    recheck = system.releaseRebuildSlot();
   }
   // Requests dropped during this rebuild may have seen an output that
   // moved on again since: one look at the current output, which rebuilds
   // nothing when the graph already follows it.
-  if (!recheck || captureEnding(state)) return;
-  lookAtCurrentOutput(state, *recheck, kRecheckAfterRebuildTrigger, true, std::nullopt, std::nullopt, true);
+  if (!recheck || captureEnding(system)) return;
+  lookAtCurrentOutput(system, *recheck, kRecheckAfterRebuildTrigger, true, std::nullopt, std::nullopt, true);
 }
 
-void recheckSystemTapRebuildAfterResume(CaptureState& state) {
-  std::optional<std::string> skipped;
-  {
-    std::lock_guard lock(gSystemRebuildScheduleLock);
-    skipped.swap(gSystemRebuildSkippedWhilePausedReason);
-  }
-  if (!skipped || captureEnding(state)) return;
-  lookAtCurrentOutput(state, *skipped, kRecheckAfterResumeTrigger, true, std::nullopt, std::nullopt, true);
+void recheckSystemTapRebuildAfterResume(SystemSource& system) {
+  const std::optional<std::string> skipped = system.takeRebuildSkippedWhilePaused();
+  if (!skipped || captureEnding(system)) return;
+  lookAtCurrentOutput(system, *skipped, kRecheckAfterResumeTrigger, true, std::nullopt, std::nullopt, true);
 }
 
 }  // namespace helper

@@ -17,7 +17,7 @@
 
 namespace helper {
 
-class CaptureState;
+class SystemSource;
 
 struct SystemOutputRouteChangeDecision {
   bool shouldRebuild = false;
@@ -35,32 +35,32 @@ SystemOutputRouteChangeDecision classifySystemOutputRouteChange(const std::strin
                                                                 std::optional<double> observedNominalRate,
                                                                 bool allowSameUIDRateChange);
 
-// Claims the single rebuild slot; false (with a trace, and a re-check left
-// for the rebuild in flight) when it is taken. Any thread.
-bool markSystemRebuildScheduled(const std::string& reason);
+// Claims the source's single rebuild slot; false (with a trace, and a
+// re-check left for the rebuild in flight) when it is taken. Any thread.
+bool markSystemRebuildScheduled(SystemSource& system, const std::string& reason);
 
 // Queues the rebuild when the slot is free. Any thread.
-void scheduleSystemTapRebuild(CaptureState& state, uint32_t newOutputID, const std::string& newUID,
+void scheduleSystemTapRebuild(SystemSource& system, uint32_t newOutputID, const std::string& newUID,
                               const std::string& reason, bool force);
 
 // Observes the current default output, traces it, tells the route
 // coordinator and schedules a rebuild when the observation calls for one.
 // Returns at once; any thread.
-void scheduleSystemTapRebuildForCurrentOutput(CaptureState& state, const std::string& reason,
+void scheduleSystemTapRebuildForCurrentOutput(SystemSource& system, const std::string& reason,
                                               const std::string& trigger, bool allowSameUIDRateChange,
                                               const std::optional<SystemCadenceObservation>& observation,
                                               std::optional<double> consumerNativeRate);
 
 // A forced rebuild for the current default output, after a recovery time-out.
-void scheduleSystemTapRebuildForRecoveryRetry(CaptureState& state, const std::string& reason, int64_t attempt);
+void scheduleSystemTapRebuildForRecoveryRetry(SystemSource& system, const std::string& reason, int64_t attempt);
 
 // The rebuild; only reached through scheduleSystemTapRebuild. Holds the
 // graph lock (then the lifecycle lock, so a pause or resume never
 // interleaves with it) for the whole sequence.
-void rebuildSystemTapForOutputChange(CaptureState& state, uint32_t newOutputID, const std::string& newUID,
+void rebuildSystemTapForOutputChange(SystemSource& system, uint32_t newOutputID, const std::string& newUID,
                                      const std::string& reason, bool force);
 
 // After a resume: answers a rebuild that was skipped while the writer was paused.
-void recheckSystemTapRebuildAfterResume(CaptureState& state);
+void recheckSystemTapRebuildAfterResume(SystemSource& system);
 
 }  // namespace helper

@@ -19,14 +19,14 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using json = nlohmann::json;
 using testsupport::CaptureSession;
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 constexpr int kRate = 24000;
 constexpr size_t kCafHeaderBytes = segment_format::kHeaderBytes;
-const std::vector<std::string> kBothSources = {"--include-system", "true"};
+using testsupport::kBothSources;
 
 class TwoSourceSession : public ::testing::Test {
  protected:

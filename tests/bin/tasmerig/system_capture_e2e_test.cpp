@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr int kRate = 24000;
-const std::vector<std::string> kBothSources = {"--include-system", "true"};
+using testsupport::kBothSources;
 
 std::vector<json> ofSource(const std::vector<json>& events, const std::string& source) {
   std::vector<json> out;

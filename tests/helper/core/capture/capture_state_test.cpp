@@ -6,9 +6,12 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/capture/capture_watchers.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
+#include "helper/core/mic/mic_source.h"
+#include "helper/core/system/system_source.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/permissions/permissions.h"
@@ -35,105 +38,21 @@ TEST(CaptureStateTest, WritersFollowTheIncludedSources) {
   testsupport::TempDir dir;
   CaptureConfig c = micConfig(dir.path().string());
   auto micOnly = std::make_shared<CaptureState>(c);
-  EXPECT_TRUE(micOnly->micWriter());
-  EXPECT_FALSE(micOnly->sysWriter());
-  EXPECT_EQ(micOnly->micRouteKind(), "unknown");
-  EXPECT_EQ(micOnly->aecMode(), "passthrough");
-  EXPECT_EQ(micOnly->micDeviceUID(), "");
-  EXPECT_FALSE(micOnly->hasPendingMicReconnect());
-  EXPECT_EQ(micOnly->sourceFailedSnapshot(), std::make_pair(false, false));
+  ASSERT_TRUE(micOnly->mic());
+  EXPECT_TRUE(micOnly->mic()->writer());
+  EXPECT_FALSE(micOnly->system());
+  EXPECT_EQ(micOnly->mic()->routeKind(), "unknown");
+  EXPECT_EQ(micOnly->mic()->aecMode(), "passthrough");
+  EXPECT_EQ(micOnly->mic()->deviceUID(), "");
+  EXPECT_FALSE(micOnly->mic()->hasPendingReconnect());
+  EXPECT_FALSE(micOnly->mic()->recovery().failed());
   c.includeMic = false;
   c.includeSystem = true;
   auto sysOnly = std::make_shared<CaptureState>(c);
-  EXPECT_FALSE(sysOnly->micWriter());
-  EXPECT_TRUE(sysOnly->sysWriter());
-}
-
-TEST(CaptureStateTest, ReconnectCooldownAndStormWindow) {
-  testsupport::TempDir dir;
-  auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-  EXPECT_EQ(s->micReconnectCooldownDelayNs(5 * kSec), 0u);
-  s->markMicReconnectStarted(10 * kSec);
-  EXPECT_EQ(s->micReconnectCooldownDelayNs(12 * kSec), 6 * kSec);
-  EXPECT_EQ(s->micReconnectCooldownDelayNs(18 * kSec), 0u);
-  EXPECT_EQ(s->micReconnectCooldownDelayNs(9 * kSec), 8 * kSec);  // a clock behind the start
-  EXPECT_FALSE(s->shouldRestartExistingMicEngineDuringRouteStorm(100 * kSec));
-  s->markMicFreshEngineRebuildStarted(100 * kSec);
-  EXPECT_TRUE(s->shouldRestartExistingMicEngineDuringRouteStorm(129'999'000'000ULL));
-  EXPECT_FALSE(s->shouldRestartExistingMicEngineDuringRouteStorm(130 * kSec));
-  s->resetMicReconnectSerialization();
-  EXPECT_EQ(s->micReconnectCooldownDelayNs(12 * kSec), 0u);
-  EXPECT_FALSE(s->shouldRestartExistingMicEngineDuringRouteStorm(101 * kSec));
-}
-
-TEST(CaptureStateTest, ReconnectsInFlightCollapseIntoOneReplay) {
-  testsupport::TempDir dir;
-  auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-  EXPECT_TRUE(s->beginMicReconnectOrQueueReplay());
-  EXPECT_FALSE(s->beginMicReconnectOrQueueReplay());
-  EXPECT_FALSE(s->beginMicReconnectOrQueueReplay());
-  EXPECT_FALSE(s->beginMicReconnectOrQueueReplay());
-  EXPECT_TRUE(s->finishMicReconnectAndTakeQueuedReplay());
-  EXPECT_FALSE(s->finishMicReconnectAndTakeQueuedReplay());
-  EXPECT_TRUE(s->beginMicReconnectOrQueueReplay());
-  EXPECT_FALSE(s->beginMicReconnectOrQueueReplay());
-  gIsRunning.store(false);  // the run loop has ended: no replay
-  EXPECT_FALSE(s->finishMicReconnectAndTakeQueuedReplay());
-  gIsRunning.store(true);
-}
-
-TEST(CaptureStateTest, OnlyTheLatestScheduledReconnectRuns) {
-  testsupport::TempDir dir;
-  auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-  std::atomic<int> first{0}, second{0};
-  s->scheduleMicReconnectAfterRouteSettle(20'000'000, [&] { ++first; });
-  s->scheduleMicReconnectAfterRouteSettle(20'000'000, [&] { ++second; });
-  EXPECT_TRUE(s->hasPendingMicReconnect());
-  for (int i = 0; i < 20 && second.load() == 0; ++i) platform::dispatch::runMainQueueFor(0.02);
-  platform::dispatch::runMainQueueFor(0.05);
-  EXPECT_EQ(first.load(), 0);
-  EXPECT_EQ(second.load(), 1);
-  EXPECT_FALSE(s->hasPendingMicReconnect());
-
-  std::atomic<int> cancelled{0};
-  s->scheduleMicReconnectAfterRouteSettle(10'000'000, [&] { ++cancelled; });
-  s->cancelPendingMicReconnect();
-  platform::dispatch::runMainQueueFor(0.1);
-  EXPECT_EQ(cancelled.load(), 0);
-}
-
-TEST(CaptureStateTest, GenerationFormatsKeepTheEightLargestGenerations) {
-  testsupport::TempDir dir;
-  auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-  for (uint32_t g : {9u, 1u, 2u, 3u, 4u, 5u, 6u, 7u}) s->recordMicGenerationFormat(g, 48000, 1, "u", "usb", "t");
-  s->recordMicGenerationFormat(8, 16000, 1, "h", "bluetooth_hfp", "t");
-  EXPECT_FALSE(s->micGenerationFormat(1));  // the smallest, though not the oldest
-  EXPECT_TRUE(s->micGenerationFormat(9));
-  auto g8 = s->micGenerationFormat(8);
-  ASSERT_TRUE(g8);
-  EXPECT_EQ(g8->sampleRate, 16000);
-  EXPECT_EQ(g8->routeKind, "bluetooth_hfp");
-  s->resetMicReconnectSerialization();
-  EXPECT_FALSE(s->micGenerationFormat(9));
-}
-
-TEST(CaptureStateTest, RetiredEnginesKeepTheNewestFourThenAreReleased) {
-  testsupport::TempDir dir;
-  auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-  std::vector<std::weak_ptr<platform::audio::AudioEngine>> engines;
-  for (int i = 0; i < 6; ++i) {
-    auto e = std::make_shared<platform::audio::AudioEngine>();
-    engines.push_back(e);
-    s->retainRetiredMicEngine(std::move(e), "test");
-  }
-  EXPECT_EQ(s->retiredMicEngineCount(), 4u);
-  EXPECT_TRUE(engines[0].expired());
-  EXPECT_TRUE(engines[1].expired());
-  EXPECT_FALSE(engines[5].expired());
-  // About two seconds later the main queue releases them.
-  for (int i = 0; i < 40 && s->retiredMicEngineCount() > 0; ++i) platform::dispatch::runMainQueueFor(0.1);
-  EXPECT_EQ(s->retiredMicEngineCount(), 0u);
-  EXPECT_TRUE(engines[5].expired());
+  EXPECT_FALSE(sysOnly->mic());
+  ASSERT_TRUE(sysOnly->system());
+  EXPECT_TRUE(sysOnly->system()->writer());
+  EXPECT_FALSE(sysOnly->system()->recovery().failed());
 }
 
 TEST(Drain, AStaleAnswerNeverSatisfiesANewRequest) {
@@ -178,8 +97,8 @@ TEST_F(CaptureStateDeathTest, APauseAfterATimedOutDrainWaitsForItsOwnAnswer) {
       {
         gEventBus.start();
         auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-        s->setMicConsumerStarted(true);          // a consumer that never answers
-        s->micPipeline()->drainDone().signal();  // a late answer to an earlier drain
+        s->mic()->setConsumerStarted(true);         // a consumer that never answers
+        s->mic()->pipeline().drainDone().signal();  // a late answer to an earlier drain
         s->handleCommand({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
         gEventBus.flushAndStop();
         std::_Exit(0);
@@ -197,7 +116,7 @@ TEST_F(CaptureStateDeathTest, APauseWithoutAConsumerAsksNoDrain) {
         auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
         s->handleCommand({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
         gEventBus.flushAndStop();
-        std::_Exit(s->micPipeline()->drainRequested().load() == 0 ? 0 : 3);
+        std::_Exit(s->mic()->pipeline().drainRequested().load() == 0 ? 0 : 3);
       },
       ::testing::ExitedWithCode(0), AllOf(HasSubstr("\"pause_fence_complete\""), Not(HasSubstr("drain_timeout"))));
 }
@@ -208,7 +127,7 @@ TEST_F(CaptureStateDeathTest, ACommandAfterTheStopClaimChangesNothing) {
       {
         gEventBus.start();
         auto s = std::make_shared<CaptureState>(micConfig(dir.path().string()));
-        s->micWriter()->setPaused(true);
+        s->mic()->writer()->setPaused(true);
         // The main thread's stop and a resume arriving behind it.
         std::thread stopper([s] { s->performStop(false, std::string("sigterm"), std::nullopt); });
         while (!s->isStopClaimed()) std::this_thread::yield();

@@ -1,6 +1,8 @@
-// The recovery of rebuilt sources on the capture state: time-outs are
-// captured instead of scheduled, so the test fires them itself; events and
-// traces go to the test.
+// The recovery of the rebuilt sources, each built on a fake session: time-
+// outs are captured instead of scheduled, so the test fires them itself;
+// events and traces go to the test.
+#include "helper/core/capture/source_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -9,10 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/globals.h"
+#include "helper/core/mic/mic_source.h"
+#include "helper/core/system/system_source.h"
 #include "platform/audio/sim_testing.h"
 #include "platform/dispatch/dispatch.h"
+#include "tests/support/fake_source_session.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
@@ -22,35 +26,6 @@ using json = nlohmann::json;
 constexpr uint64_t kSec = 1'000'000'000ULL;
 constexpr uint64_t kMs = 1'000'000ULL;
 const char* const kNoFrames = "no_sustained_frames_after_graph_start";
-
-// A capture state whose route epoch the test sets; every overridden call
-// checks that no recovery lock is held (a held one would deadlock here).
-class RecordingState : public CaptureState {
- public:
-  using CaptureState::CaptureState;
-  std::optional<uint64_t> currentRouteCoordinatorEpochID() const override {
-    checkNoRecoveryLockHeld();
-    return epoch;
-  }
-  void cancelRouteCoordinator(const std::string& reason) override {
-    checkNoRecoveryLockHeld();
-    coordinatorCancels.push_back(reason);
-    CaptureState::cancelRouteCoordinator(reason);
-  }
-  void failRouteCoordinatorSource(Source source, const std::string& reason,
-                                  std::optional<uint64_t> routeEpochID) override {
-    checkNoRecoveryLockHeld();
-    coordinatorFailures.push_back(std::string(sourceName(source)) + ":" + reason);
-    CaptureState::failRouteCoordinatorSource(source, reason, routeEpochID);
-  }
-  void checkNoRecoveryLockHeld() const {
-    (void)pendingSourceRecoveryTarget(Source::mic);
-    (void)sourceFailedSnapshot();
-  }
-  std::optional<uint64_t> epoch;
-  std::vector<std::string> coordinatorCancels;
-  std::vector<std::string> coordinatorFailures;
-};
 
 struct Scheduled {
   uint64_t delayNs;
@@ -67,41 +42,61 @@ class SourceRecoveryTest : public ::testing::Test {
     c.sessionDir = (dir.path() / "session").string();
     c.includeMic = true;
     c.includeSystem = true;
-    state = std::make_shared<RecordingState>(c);
-    state->setSourceRecoveryTimeoutScheduler([this](uint64_t delayNs, std::function<void()> fire) {
-      checkNoRecoveryLockHeld();
-      std::lock_guard lock(mu);
-      scheduled.push_back({delayNs, std::move(fire)});
-    });
-    state->setSourceRecoveryOutputs(
-        [this](const Event& e) {
-          checkNoRecoveryLockHeld();
-          std::lock_guard lock(mu);
-          events.push_back(e);
-          log.push_back(e["type"].get<std::string>());
-        },
-        [this](const std::string& stage, Source source, const json& fields) {
-          checkNoRecoveryLockHeld();
-          if (onTrace) onTrace(stage);
-          std::lock_guard lock(mu);
-          traces.push_back({{"stage", stage}, {"source", sourceName(source)}, {"fields", fields}});
-          log.push_back(stage);
-        });
+    session = std::make_unique<testsupport::FakeSourceSession>(c);
+    // Every call into the session checks that no recovery lock is held (a
+    // held one would deadlock here).
+    session->onCall = [this] { checkNoRecoveryLockHeld(); };
+    auto writer = [&](const char* source, int64_t channels) {
+      return std::make_shared<SegmentWriter>(source, c.sessionDir, 24000.0, channels, 30, 0);
+    };
+    mic = MicSource::make(*session, writer("mic", 1));
+    system = SystemSource::make(*session, writer("system", 2));
+    for (SourceRecovery* r : {&mic->recovery(), &system->recovery()}) {
+      r->setTimeoutScheduler([this](uint64_t delayNs, std::function<void()> fire) {
+        checkNoRecoveryLockHeld();
+        std::lock_guard lock(mu);
+        scheduled.push_back({delayNs, std::move(fire)});
+      });
+      r->setOutputs(
+          [this](const Event& e) {
+            checkNoRecoveryLockHeld();
+            std::lock_guard lock(mu);
+            events.push_back(e);
+            log.push_back(e["type"].get<std::string>());
+          },
+          [this](const std::string& stage, Source source, const json& fields) {
+            checkNoRecoveryLockHeld();
+            if (onTrace) onTrace(stage);
+            std::lock_guard lock(mu);
+            traces.push_back({{"stage", stage}, {"source", sourceName(source)}, {"fields", fields}});
+            log.push_back(stage);
+          });
+    }
     gIsRunning.store(true);
   }
-  // A retry's rebuild runs on a global queue with the state it locked; the
+  // A retry's rebuild runs on another queue with the source it locked; the
   // fixture's sinks must outlive it.
   void TearDown() override {
     gIsRunning.store(false);
-    std::weak_ptr<RecordingState> weak = state;
-    state.reset();
-    for (int i = 0; i < 1000 && !weak.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(weak.expired()) << "a rebuild still holds the capture state";
+    std::weak_ptr<MicSource> weakMic = mic;
+    std::weak_ptr<SystemSource> weakSystem = system;
+    mic.reset();
+    system.reset();
+    for (int i = 0; i < 1000 && !(weakMic.expired() && weakSystem.expired()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(weakMic.expired() && weakSystem.expired()) << "a rebuild still holds a source";
   }
 
   void checkNoRecoveryLockHeld() const {
-    (void)state->pendingSourceRecoveryTarget(Source::system);
-    (void)state->sourceFailedSnapshot();
+    if (mic) (void)mic->recovery().pending();
+    if (system) (void)system->recovery().pending();
+  }
+  SourceRecovery& recovery(Source source) { return source == Source::mic ? mic->recovery() : system->recovery(); }
+  void begin(const SourceRecoveryTarget& t) { recovery(t.source).begin(t); }
+  std::pair<bool, bool> failedSnapshot() { return {mic->recovery().failed(), system->recovery().failed()}; }
+  void cancelBoth(const std::string& reason) {
+    cancelSourceRecoveries(*session, &mic->recovery(), &system->recovery(), reason);
   }
 
   static SourceRecoveryTarget target(Source source, const std::string& uid, int64_t rate, int64_t channels,
@@ -113,8 +108,8 @@ class SourceRecoveryTest : public ::testing::Test {
   void feed(Source source, const std::string& uid, int64_t channels, uint64_t startNs, int count,
             std::optional<uint32_t> generation = std::nullopt) {
     for (int i = 0; i < count; ++i) {
-      state->verifySourceRecoveryFromFrames(
-          source, {uid, 48000, channels, generation, 4800, startNs + static_cast<uint64_t>(i) * 100 * kMs});
+      recovery(source).verifyFromFrames(
+          {uid, 48000, channels, generation, 4800, startNs + static_cast<uint64_t>(i) * 100 * kMs});
     }
   }
   std::vector<json> tracesOf(const std::string& stage) {
@@ -147,7 +142,9 @@ class SourceRecoveryTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir;
-  std::shared_ptr<RecordingState> state;
+  std::unique_ptr<testsupport::FakeSourceSession> session;
+  std::shared_ptr<MicSource> mic;
+  std::shared_ptr<SystemSource> system;
   std::mutex mu;
   std::vector<Scheduled> scheduled;
   std::vector<json> events;
@@ -157,21 +154,21 @@ class SourceRecoveryTest : public ::testing::Test {
 };
 
 TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) {
-  state->setMicRouteKind("bluetooth_hfp");
-  state->epoch = 5;
-  state->beginSourceRecovery(target(Source::mic, "Headset", 16000, 1, "input_device_changed", 3u));
-  state->setMicRouteKind("builtin_mic");
-  state->epoch.reset();
-  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
+  mic->setRouteKind("bluetooth_hfp");
+  session->setEpoch(5);
+  begin(target(Source::mic, "Headset", 16000, 1, "input_device_changed", 3u));
+  mic->setRouteKind("builtin_mic");
+  session->setEpoch(std::nullopt);
+  begin(target(Source::system, "Speakers", 0, 0));
+  begin(target(Source::mic, "Mic", 48000, 1));
   ASSERT_EQ(scheduled.size(), 3u);
   EXPECT_EQ(scheduled[0].delayNs, 8 * kSec);  // Bluetooth mic
   EXPECT_EQ(scheduled[1].delayNs, 6 * kSec);
   EXPECT_EQ(scheduled[2].delayNs, 6 * kSec);
-  EXPECT_EQ(state->pendingSourceRecoveryTarget(Source::system)->token, 2u);
-  const auto mic = state->pendingSourceRecoveryTarget(Source::mic);
-  EXPECT_EQ(mic->token, 3u);
-  EXPECT_FALSE(mic->routeEpochID);
+  EXPECT_EQ(recovery(Source::system).pending()->token, 2u);
+  const auto pendingMic = recovery(Source::mic).pending();
+  EXPECT_EQ(pendingMic->token, 3u);
+  EXPECT_FALSE(pendingMic->routeEpochID);
 
   const auto pending = tracesOf("source_recovery_pending");
   ASSERT_EQ(pending.size(), 3u);
@@ -198,15 +195,15 @@ TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) 
   const size_t before = outputCount();
   fire(0);
   EXPECT_EQ(outputCount(), before);
-  EXPECT_EQ(state->pendingSourceRecoveryTarget(Source::mic)->token, 3u);
+  EXPECT_EQ(recovery(Source::mic).pending()->token, 3u);
 
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   fire(2);
   EXPECT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
 
-  state->setMicRouteKind("bluetooth_hfp");
-  state->beginSourceRecovery(target(Source::mic, "Headset", 16000, 1));
-  state->markSourceRecoveryGraphStarted(Source::mic, "Headset", 16000, 1);
+  mic->setRouteKind("bluetooth_hfp");
+  begin(target(Source::mic, "Headset", 16000, 1));
+  recovery(Source::mic).graphStarted("Headset", 16000, 1);
   fire(3);
   const auto timeout = tracesOf("source_recovery_timeout");
   ASSERT_EQ(timeout.size(), 1u);
@@ -214,13 +211,13 @@ TEST_F(SourceRecoveryTest, BeginNumbersRecoveriesAndSchedulesTheTimeOutByRoute) 
 }
 
 TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
-  state->epoch = 2;
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1, "input_device_changed", 7u));
+  session->setEpoch(2);
+  begin(target(Source::mic, "Mic", 48000, 1, "input_device_changed", 7u));
   feed(Source::mic, "Mic", 1, 0, 10, 7u);  // before the graph start: no proof
   EXPECT_TRUE(eventsOf("source_recovered").empty());
-  state->markSourceRecoveryGraphStarted(Source::mic, "Other", 48000, 1);  // another device: stale, silent
+  recovery(Source::mic).graphStarted("Other", 48000, 1);  // another device: stale, silent
   EXPECT_TRUE(tracesOf("source_recovery_graph_started").empty());
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   const auto started = tracesOf("source_recovery_graph_started");
   ASSERT_EQ(started.size(), 1u);
   EXPECT_EQ(started[0]["fields"],
@@ -242,7 +239,7 @@ TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
                                          {"frames", 4800},
                                          {"generation", 7},
                                          {"route_epoch_id", 2}}));
-  EXPECT_FALSE(state->pendingSourceRecoveryTarget(Source::mic));
+  EXPECT_FALSE(recovery(Source::mic).pending());
   // Frames after the proof and the finished recovery's time-out are silent.
   const size_t before = outputCount();
   feed(Source::mic, "Mic", 1, 3 * kSec, 5, 7u);
@@ -251,10 +248,10 @@ TEST_F(SourceRecoveryTest, SustainedFramesAfterTheGraphStartRecoverTheSource) {
 }
 
 TEST_F(SourceRecoveryTest, ASecondRecoveryOfTheSameRouteInOneEpochIsNotAnnouncedAgain) {
-  state->epoch = 3;
+  session->setEpoch(3);
   for (int i = 0; i < 2; ++i) {
-    state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1, i == 0 ? "a" : "b"));
-    state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+    begin(target(Source::mic, "Mic", 48000, 1, i == 0 ? "a" : "b"));
+    recovery(Source::mic).graphStarted("Mic", 48000, 1);
     feed(Source::mic, "Mic", 1, static_cast<uint64_t>(i) * kSec, 4);
   }
   EXPECT_EQ(eventsOf("source_recovered").size(), 1u);
@@ -262,22 +259,22 @@ TEST_F(SourceRecoveryTest, ASecondRecoveryOfTheSameRouteInOneEpochIsNotAnnounced
   ASSERT_EQ(suppressed.size(), 1u);
   EXPECT_EQ(suppressed[0]["fields"]["reason"], "b");
   // A new epoch announces it again; so does a recovery without an epoch.
-  state->epoch = 4;
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  session->setEpoch(4);
+  begin(target(Source::mic, "Mic", 48000, 1));
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   feed(Source::mic, "Mic", 1, 5 * kSec, 4);
-  state->epoch.reset();
+  session->setEpoch(std::nullopt);
   for (int i = 0; i < 2; ++i) {
-    state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-    state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+    begin(target(Source::mic, "Mic", 48000, 1));
+    recovery(Source::mic).graphStarted("Mic", 48000, 1);
     feed(Source::mic, "Mic", 1, static_cast<uint64_t>(6 + i) * kSec, 4);
   }
   EXPECT_EQ(eventsOf("source_recovered").size(), 4u);
 }
 
 TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  begin(target(Source::mic, "Mic", 48000, 1));
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   fire(0);
   const auto retrying = tracesOf("source_recovery_retrying");
   ASSERT_EQ(retrying.size(), 1u);
@@ -286,9 +283,9 @@ TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
                                          {"retry_attempt", 1},
                                          {"max_retries", 1},
                                          {"route_epoch_id", 0}}));
-  EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 1);
+  EXPECT_EQ(mic->recovery().retriesUsed(), 1);
   EXPECT_TRUE(eventsOf("source_failed").empty());
-  EXPECT_FALSE(state->pendingSourceRecoveryTarget(Source::mic));
+  EXPECT_FALSE(recovery(Source::mic).pending());
 
   // The retry runs on the main queue: without an engine it cannot start.
   for (int i = 0; i < 50 && eventsOf("source_failed").empty(); ++i) platform::dispatch::runMainQueueFor(0.02);
@@ -305,13 +302,14 @@ TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
                              {"source", "mic"},
                              {"reason", "missing_mic_engine_for_recovery_retry"},
                              {"recoverable", true}}));
-  EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(true, false));
-  EXPECT_EQ(state->coordinatorFailures, (std::vector<std::string>{"mic:missing_mic_engine_for_recovery_retry"}));
+  EXPECT_EQ(failedSnapshot(), std::make_pair(true, false));
+  EXPECT_EQ(session->coordinatorCalls("failed:"),
+            (std::vector<std::string>{"mic:missing_mic_engine_for_recovery_retry"}));
 
   // A new mic begin keeps the spent budget: its time-out fails at once.
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1, "mic_recovery_timeout_retry"));
-  EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 1);
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  begin(target(Source::mic, "Mic", 48000, 1, "mic_recovery_timeout_retry"));
+  EXPECT_EQ(mic->recovery().retriesUsed(), 1);
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   fire(1);
   EXPECT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
   const auto timeout = tracesOf("source_recovery_timeout");
@@ -320,73 +318,73 @@ TEST_F(SourceRecoveryTest, AMicWithoutFramesIsRetriedOnceThenFails) {
   failed = eventsOf("source_failed");
   ASSERT_EQ(failed.size(), 2u);  // sent again for a source already failed
   EXPECT_EQ(failed[1]["reason"], kNoFrames);
-  EXPECT_EQ(state->coordinatorFailures.back(), std::string("mic:") + kNoFrames);
+  EXPECT_EQ(session->coordinatorCalls("failed:").back(), std::string("mic:") + kNoFrames);
 
   // A verification gives the budget back.
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  begin(target(Source::mic, "Mic", 48000, 1));
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   feed(Source::mic, "Mic", 1, 0, 4);
-  EXPECT_EQ(state->micRecoveryTimeoutRetriesUsed(), 0);
+  EXPECT_EQ(mic->recovery().retriesUsed(), 0);
 }
 
 TEST_F(SourceRecoveryTest, TheSystemRetryBudgetLastsUntilAnotherCauseBegins) {
-  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
-  state->markSourceRecoveryGraphStarted(Source::system, "Speakers", 48000, 2);
+  begin(target(Source::system, "Speakers", 0, 0));
+  recovery(Source::system).graphStarted("Speakers", 48000, 2);
   fire(0);
   ASSERT_EQ(tracesOf("source_recovery_retrying").size(), 1u);
   EXPECT_EQ(tracesOf("source_recovery_retrying")[0]["fields"]["retry_reason"], "system_recovery_timeout_retry");
-  EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 1);
-  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0, "system_recovery_timeout_retry"));
-  EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 1);
-  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0, "output_device_changed"));
-  EXPECT_EQ(state->systemRecoveryTimeoutRetriesUsed(), 0);
+  EXPECT_EQ(system->recovery().retriesUsed(), 1);
+  begin(target(Source::system, "Speakers", 0, 0, "system_recovery_timeout_retry"));
+  EXPECT_EQ(system->recovery().retriesUsed(), 1);
+  begin(target(Source::system, "Speakers", 0, 0, "output_device_changed"));
+  EXPECT_EQ(system->recovery().retriesUsed(), 0);
   EXPECT_TRUE(eventsOf("source_failed").empty());
 }
 
 TEST_F(SourceRecoveryTest, ASystemWithTooFewFramesFailsWithoutARetry) {
-  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
-  state->markSourceRecoveryGraphStarted(Source::system, "Speakers", 48000, 2);
-  state->verifySourceRecoveryFromFrames(Source::system, {"Speakers", 48000, 2, std::nullopt, 480, 0});
-  state->verifySourceRecoveryFromFrames(Source::system, {"Speakers", 48000, 2, std::nullopt, 480, 2 * kSec});
+  begin(target(Source::system, "Speakers", 0, 0));
+  recovery(Source::system).graphStarted("Speakers", 48000, 2);
+  recovery(Source::system).verifyFromFrames({"Speakers", 48000, 2, std::nullopt, 480, 0});
+  recovery(Source::system).verifyFromFrames({"Speakers", 48000, 2, std::nullopt, 480, 2 * kSec});
   fire(0);
   EXPECT_TRUE(tracesOf("source_recovery_retrying").empty());
   EXPECT_EQ(tracesOf("source_recovery_timeout").size(), 1u);
   const auto failed = eventsOf("source_failed");
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0]["source"], "system");
-  EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(false, true));
+  EXPECT_EQ(failedSnapshot(), std::make_pair(false, true));
 }
 
 TEST_F(SourceRecoveryTest, AFailedRebuildEndsItsRecoveryWithoutReportingTheSource) {
-  state->failPendingSourceRecovery(Source::mic, "rebuild_failed");  // nothing pending
+  recovery(Source::mic).fail("rebuild_failed");  // nothing pending
   EXPECT_EQ(outputCount(), 0u);
-  state->epoch = 9;
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-  state->failPendingSourceRecovery(Source::mic, "rebuild_failed");
+  session->setEpoch(9);
+  begin(target(Source::mic, "Mic", 48000, 1));
+  recovery(Source::mic).fail("rebuild_failed");
   const auto failed = tracesOf("source_recovery_failed");
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0]["fields"], (json{{"reason", "rebuild_failed"}, {"route_epoch_id", 9}}));
   EXPECT_TRUE(eventsOf("source_failed").empty());
-  EXPECT_EQ(state->sourceFailedSnapshot(), std::make_pair(false, false));
-  EXPECT_EQ(state->coordinatorFailures, (std::vector<std::string>{"mic:rebuild_failed"}));
+  EXPECT_EQ(failedSnapshot(), std::make_pair(false, false));
+  EXPECT_EQ(session->coordinatorCalls("failed:"), (std::vector<std::string>{"mic:rebuild_failed"}));
   const size_t before = outputCount();
-  fire(0);                                                                  // the ended recovery's time-out is stale
-  state->timeoutPendingSourceRecovery(Source::system, 1, kNoFrames, 6000);  // nothing pending there
+  fire(0);                                               // the ended recovery's time-out is stale
+  recovery(Source::system).timeout(1, kNoFrames, 6000);  // nothing pending there
   EXPECT_EQ(outputCount(), before);
 }
 
 TEST_F(SourceRecoveryTest, AStopWithNothingPendingStillCancelsTheRouteCoordinator) {
-  state->cancelPendingSourceRecoveries("stop");
+  cancelBoth("stop");
   EXPECT_TRUE(tracesOf("source_recovery_cancelled").empty());
-  EXPECT_EQ(state->coordinatorCancels, (std::vector<std::string>{"stop"}));
+  EXPECT_EQ(session->coordinatorCalls("cancel:"), (std::vector<std::string>{"stop"}));
 }
 
 TEST_F(SourceRecoveryTest, AStopCancelsBothAndNothingOfARecoveryFollows) {
-  state->epoch = 1;
-  state->beginSourceRecovery(target(Source::system, "Speakers", 0, 0));
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
-  state->cancelPendingSourceRecoveries("shutdown");
+  session->setEpoch(1);
+  begin(target(Source::system, "Speakers", 0, 0));
+  begin(target(Source::mic, "Mic", 48000, 1));
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
+  cancelBoth("shutdown");
   const auto cancelled = tracesOf("source_recovery_cancelled");
   ASSERT_EQ(cancelled.size(), 2u);
   EXPECT_EQ(cancelled[0]["source"], "mic");
@@ -397,13 +395,13 @@ TEST_F(SourceRecoveryTest, AStopCancelsBothAndNothingOfARecoveryFollows) {
   fire(0);
   fire(1);
   feed(Source::mic, "Mic", 1, 0, 10);
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));  // a late rebuild
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  begin(target(Source::mic, "Mic", 48000, 1));  // a late rebuild
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   feed(Source::mic, "Mic", 1, kSec, 10);
-  state->failPendingSourceRecovery(Source::mic, "late");
+  recovery(Source::mic).fail("late");
   EXPECT_EQ(outputCount(), before);
   EXPECT_EQ(scheduled.size(), 2u);
-  EXPECT_FALSE(state->pendingSourceRecoveryTarget(Source::mic));
+  EXPECT_FALSE(recovery(Source::mic).pending());
 }
 
 TEST_F(SourceRecoveryTest, AStopWaitsForTheRecoveryEffectsDecidedBeforeIt) {
@@ -418,15 +416,15 @@ TEST_F(SourceRecoveryTest, AStopWaitsForTheRecoveryEffectsDecidedBeforeIt) {
     gateCv.notify_all();
     gateCv.wait(lock, [&] { return release; });
   };
-  state->beginSourceRecovery(target(Source::mic, "Mic", 48000, 1));
-  state->markSourceRecoveryGraphStarted(Source::mic, "Mic", 48000, 1);
+  begin(target(Source::mic, "Mic", 48000, 1));
+  recovery(Source::mic).graphStarted("Mic", 48000, 1);
   std::thread consumer([&] { feed(Source::mic, "Mic", 1, 0, 4); });
   {
     std::unique_lock lock(gateMu);
     gateCv.wait(lock, [&] { return inside; });
   }
   // The proof is decided; the stop begins while its effects are under way.
-  auto stop = std::async(std::launch::async, [&] { state->cancelPendingSourceRecoveries("stop"); });
+  auto stop = std::async(std::launch::async, [&] { cancelBoth("stop"); });
   EXPECT_EQ(stop.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   {
     std::lock_guard lock(gateMu);

@@ -5,11 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/globals.h"
+#include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_startup.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/sim_testing.h"
+#include "tests/support/fake_source_session.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
@@ -32,58 +33,55 @@ class MicDeviceChangeTest : public ::testing::Test {
                             {"input_channels", 1},
                             {"signal", {{"type", "tone"}, {"frequency", 440}, {"amplitude", 0.1}}}}}}},
                     sim::ClockMode::realTime);
-    CaptureConfig c;
-    c.sessionDir = (dir.path() / "session").string();
-    c.includeMic = true;
-    state = std::make_shared<CaptureState>(c);
-    state->setSourceRecoveryTimeoutScheduler([](uint64_t, std::function<void()>) {});
-    startMicPipeline(state);
-    engine = state->engine();
-    canonical = *AudioFormat::make(CommonFormat::pcmFloat32, 24000, 1, true);
+    auto writer = std::make_shared<SegmentWriter>("mic", (dir.path() / "session").string(), 24000.0, 1, 30, 0);
+    mic = MicSource::make(session, writer);
+    mic->recovery().setTimeoutScheduler([](uint64_t, std::function<void()>) {});
+    startMicPipeline(mic);
+    engine = mic->engine();
   }
-  void TearDown() override { EXPECT_TRUE(stopMicPipeline(*state, 3'000'000'000ULL)); }
+  void TearDown() override { EXPECT_TRUE(stopMicPipeline(*mic, 3'000'000'000ULL)); }
 
-  void change() { handleMicDeviceChange(state, engine, canonical, 4.0f, true, false, std::nullopt); }
+  void change() { handleMicDeviceChange(mic, engine, true, false, std::nullopt); }
 
   testsupport::TempDir dir;
-  std::shared_ptr<CaptureState> state;
+  testsupport::FakeSourceSession session;
+  std::shared_ptr<MicSource> mic;
   std::shared_ptr<platform::audio::AudioEngine> engine;
-  AudioFormat canonical;
 };
 
 TEST_F(MicDeviceChangeTest, AStoppedEngineWithItsTapRestartsInPlace) {
   engine->stop();
-  state->micPipeline()->generation().store(UINT32_MAX);
+  mic->pipeline().generation().store(UINT32_MAX);
   change();
-  EXPECT_EQ(state->engine(), engine);
+  EXPECT_EQ(mic->engine(), engine);
   EXPECT_TRUE(engine->isRunning());
-  EXPECT_EQ(state->micWriter()->seq(), 1);                   // the segment goes on
-  EXPECT_EQ(state->micPipeline()->generation().load(), 0u);  // wrapped
-  EXPECT_EQ(state->micPipeline()->tapEnabled().load(), 1u);
-  ASSERT_TRUE(state->micGenerationFormat(0));
-  EXPECT_EQ(state->micGenerationFormat(0)->sampleRate, 48000);
+  EXPECT_EQ(mic->writer()->seq(), 1);                  // the segment goes on
+  EXPECT_EQ(mic->pipeline().generation().load(), 0u);  // wrapped
+  EXPECT_EQ(mic->pipeline().tapOpen(), true);
+  ASSERT_TRUE(mic->generationFormats().find(0));
+  EXPECT_EQ(mic->generationFormats().find(0)->sampleRate, 48000);
 }
 
 TEST_F(MicDeviceChangeTest, AStoppedEngineWithoutItsTapIsReplaced) {
   // As a device that went away leaves it: stopped, its tap removed.
   engine->inputNode().removeTap(0);
   engine->stop();
-  state->setMicTapInstalled(false);
+  mic->setTapInstalled(false);
   change();
-  ASSERT_NE(state->engine(), engine);
-  EXPECT_TRUE(state->engine()->isRunning());
-  EXPECT_TRUE(state->micTapInstalled());
-  EXPECT_EQ(state->micWriter()->seq(), 2);  // sealed, and the next segment open
-  EXPECT_EQ(state->micPipeline()->generation().load(), 2u);
-  EXPECT_EQ(state->micPipeline()->tapEnabled().load(), 1u);
+  ASSERT_NE(mic->engine(), engine);
+  EXPECT_TRUE(mic->engine()->isRunning());
+  EXPECT_TRUE(mic->tapInstalled());
+  EXPECT_EQ(mic->writer()->seq(), 2);  // sealed, and the next segment open
+  EXPECT_EQ(mic->pipeline().generation().load(), 2u);
+  EXPECT_EQ(mic->pipeline().tapOpen(), true);
 }
 
 TEST_F(MicDeviceChangeTest, AStoppedEngineWithoutASegmentIsReplaced) {
   engine->stop();
-  state->micWriter()->sealFinal();
+  mic->writer()->sealFinal();
   change();
-  EXPECT_NE(state->engine(), engine);
-  EXPECT_TRUE(state->micWriter()->hasOpenSegment());
+  EXPECT_NE(mic->engine(), engine);
+  EXPECT_TRUE(mic->writer()->hasOpenSegment());
 }
 
 }  // namespace

@@ -8,11 +8,14 @@
 #include <mutex>
 #include <vector>
 
-#include "helper/core/capture/capture_state.h"
+#include "helper/core/await/drain_request.h"
 #include "helper/core/entry/globals.h"
+#include "helper/core/system/system_source.h"
+#include "helper/routing/device_following.h"
 #include "platform/audio/hal/hal.h"
 #include "platform/audio/sim_testing.h"
 #include "platform/dispatch/dispatch.h"
+#include "tests/support/fake_source_session.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
@@ -49,25 +52,26 @@ class SystemPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override { load({speakers()}); }
   void TearDown() override {
-    state.reset();
+    system.reset();
     simt::resetWorld(sim::ClockMode::manual);
   }
 
   void load(json devices) {
-    state.reset();
+    system.reset();
     simt::loadWorld(json{{"devices", std::move(devices)}}, sim::ClockMode::manual);
-    CaptureConfig c;
-    c.sessionDir = (dir.path() / "session").string();
-    c.includeSystem = true;
-    state = std::make_shared<CaptureState>(c);
+    system = makeSystem(session);
   }
-  SystemPipeline& pipeline() { return *state->systemPipeline(); }
+  std::shared_ptr<SystemSource> makeSystem(testsupport::FakeSourceSession& on) {
+    return SystemSource::make(on, std::make_shared<SegmentWriter>("system", (dir.path() / "session").string(),
+                                                                  on.config().canonicalRate, 2, 30, 0));
+  }
+  SystemPipeline& pipeline() { return system->pipeline(); }
 
   // Starts with the IO proc's counters on, so a test knows how many native
   // frames the IO proc delivered.
   SystemTapStartResult startCounting(SystemPipeline& p, bool openSegment = true) {
     gDebugIOProc.store(true);
-    SystemTapStartResult r = p.start(*state, std::nullopt, openSegment);
+    SystemTapStartResult r = p.start(*system, std::nullopt, openSegment);
     gDebugIOProc.store(false);
     return r;
   }
@@ -76,7 +80,8 @@ class SystemPipelineTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir;
-  std::shared_ptr<CaptureState> state;
+  testsupport::FakeSourceSession session;
+  std::shared_ptr<SystemSource> system;
 };
 
 TEST_F(SystemPipelineTest, RecordsTheTapIntoSystemSegments) {
@@ -93,11 +98,11 @@ TEST_F(SystemPipelineTest, RecordsTheTapIntoSystemSegments) {
   EXPECT_EQ(r.outputNominalRate, 48000);
   EXPECT_EQ(r.aggregateNominalRate, 48000);
   EXPECT_EQ(r.outputTransport, "builtin_mic");
-  EXPECT_EQ(state->sysOutputUID(), "Speakers");
-  EXPECT_EQ(state->sysOutputClassification(), r.outputClassification);
-  EXPECT_EQ(state->sysWriter()->seq(), 1);
-  EXPECT_FALSE(state->sysWriter()->openFailure());
-  EXPECT_EQ(state->sysWriter()->nativeRateNow(), 48000);
+  EXPECT_EQ(system->outputUID(), "Speakers");
+  EXPECT_EQ(system->outputClassification(), r.outputClassification);
+  EXPECT_EQ(system->writer()->seq(), 1);
+  EXPECT_FALSE(system->writer()->openFailure());
+  EXPECT_EQ(system->writer()->nativeRateNow(), 48000);
   EXPECT_EQ(pipeline().tapAsbdRate(), 48000);
   EXPECT_NE(pipeline().aggregateDeviceID(), 0u);
   EXPECT_EQ(worldDevices().size(), devicesBefore + 1);
@@ -114,7 +119,7 @@ TEST_F(SystemPipelineTest, RecordsTheTapIntoSystemSegments) {
   EXPECT_EQ(pipeline().ioProcID(), 0u);
   EXPECT_EQ(worldDevices().size(), devicesBefore);
 
-  auto sealed = state->sysWriter()->sealFinal();
+  auto sealed = system->writer()->sealFinal();
   ASSERT_TRUE(sealed);
   // Everything delivered, at 24 kHz, less the resampler's few frames of delay.
   EXPECT_LE(sealed->frames, delivered / 2);
@@ -122,30 +127,30 @@ TEST_F(SystemPipelineTest, RecordsTheTapIntoSystemSegments) {
   EXPECT_NEAR(sealed->peak, 0.5, 0.02);
 
   // The next graph starts afresh after a stop.
-  pipeline().start(*state, std::nullopt, true);
-  EXPECT_EQ(state->sysWriter()->seq(), 2);
+  pipeline().start(*system, std::nullopt, true);
+  EXPECT_EQ(system->writer()->seq(), 2);
   EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
 }
 
 TEST_F(SystemPipelineTest, TheGateAndThePausedWriterDropTheTap) {
-  pipeline().start(*state, std::nullopt, true);
-  pipeline().tapEnabled().store(0);
+  pipeline().start(*system, std::nullopt, true);
+  pipeline().closeTap();
   simt::advance(200 * kMs);
-  pipeline().tapEnabled().store(1);
-  state->sysWriter()->setPaused(true);
+  pipeline().openTap();
+  system->writer()->setPaused(true);
   simt::advance(200 * kMs);
   EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
-  state->sysWriter()->setPaused(false);
-  EXPECT_FALSE(state->sysWriter()->sealFinal());  // nothing reached the segment
+  system->writer()->setPaused(false);
+  EXPECT_FALSE(system->writer()->sealFinal());  // nothing reached the segment
 }
 
 TEST_F(SystemPipelineTest, ADrainIsAnsweredOnceTheRingIsEmpty) {
   startCounting(pipeline());
   simt::advance(500 * kMs);
-  pipeline().tapEnabled().store(0);
+  pipeline().closeTap();
   EXPECT_TRUE(requestDrain(pipeline().drainRequested(), pipeline().drainDone(), 3 * kSec));
   // Everything the ring held is in the segment by the answer.
-  auto sealed = state->sysWriter()->sealFinal();
+  auto sealed = system->writer()->sealFinal();
   ASSERT_TRUE(sealed);
   EXPECT_GE(sealed->frames, deliveredFrames(pipeline()) / 2 - 64);
   EXPECT_TRUE(pipeline().stop(3 * kSec, "ctx"));
@@ -155,14 +160,14 @@ TEST_F(SystemPipelineTest, FrameProofsNameTheOutputTheGraphStartedWith) {
   std::mutex mu;
   std::vector<SourceRecoveryFrameProof> proofs;
   SystemPipeline own(
-      state->sysWriter(), [](const Event&) {},
+      system->writer(), [](const Event&) {},
       [&](const SourceRecoveryFrameProof& p) {
         std::lock_guard lock(mu);
         proofs.push_back(p);
       });
   startCounting(own);
-  // Another thread moves the state's output meanwhile (as a rebuild does).
-  state->setSysOutputDevice("ElsewhereUID", "Elsewhere", {"unknown", true});
+  // Another thread moves the source's output meanwhile (as a rebuild does).
+  system->setOutputDevice("ElsewhereUID", "Elsewhere", {"unknown", true});
   simt::advance(500 * kMs);
   EXPECT_TRUE(own.stop(3 * kSec, "ctx"));
   std::lock_guard lock(mu);
@@ -181,7 +186,7 @@ TEST_F(SystemPipelineTest, OnlyFramesThatReachASegmentProveTheSource) {
   std::mutex mu;
   int64_t proved = 0;
   SystemPipeline own(
-      state->sysWriter(), [](const Event&) {},
+      system->writer(), [](const Event&) {},
       [&](const SourceRecoveryFrameProof& p) {
         std::lock_guard lock(mu);
         proved += p.frames;
@@ -191,7 +196,7 @@ TEST_F(SystemPipelineTest, OnlyFramesThatReachASegmentProveTheSource) {
     std::lock_guard lock(mu);
     return proved;
   };
-  const auto& writer = state->sysWriter();
+  const auto& writer = system->writer();
   startCounting(own, false);  // the writer has no segment yet
   simt::advance(300 * kMs);
   EXPECT_EQ(provedNow(), 0);
@@ -225,7 +230,7 @@ TEST_F(SystemPipelineTest, EachFailingCallEndsTheStartWithItsReason) {
     SCOPED_TRACE(c.call);
     simt::injectFault(sim::FaultConfig{c.call, -1234, 1, 0});
     try {
-      pipeline().start(*state, std::nullopt, false);
+      pipeline().start(*system, std::nullopt, false);
       ADD_FAILURE() << "the start succeeded";
     } catch (const SystemTapGraphError& e) {
       EXPECT_EQ(e.reason, c.reason);
@@ -238,16 +243,16 @@ TEST_F(SystemPipelineTest, EachFailingCallEndsTheStartWithItsReason) {
     EXPECT_EQ(pipeline().tapID(), 0u);
     EXPECT_EQ(worldDevices().size(), devicesBefore);
   }
-  pipeline().start(*state, std::nullopt, false);
+  pipeline().start(*system, std::nullopt, false);
   EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
 }
 
 TEST_F(SystemPipelineTest, ASecondStartWithoutAStopCreatesNothing) {
-  pipeline().start(*state, std::nullopt, true);
+  pipeline().start(*system, std::nullopt, true);
   const size_t devices = worldDevices().size();
   const uint32_t aggregate = pipeline().aggregateDeviceID();
   try {
-    pipeline().start(*state, std::nullopt, true);
+    pipeline().start(*system, std::nullopt, true);
     ADD_FAILURE() << "the second start succeeded";
   } catch (const SystemTapGraphError& e) {
     EXPECT_EQ(e.reason, "aggregate_creation_failed");
@@ -263,7 +268,7 @@ TEST_F(SystemPipelineTest, OutputDeviceChoice) {
   // No output device at all.
   load(json::array());
   try {
-    pipeline().start(*state, std::nullopt, true);
+    pipeline().start(*system, std::nullopt, true);
     ADD_FAILURE();
   } catch (const SystemTapGraphError& e) {
     EXPECT_EQ(e.reason, "no_output_device");
@@ -276,7 +281,7 @@ TEST_F(SystemPipelineTest, OutputDeviceChoice) {
   // A preferred device without a UID: the default one is not consulted.
   load({speakers(), speakers({{"uid", nullptr}, {"id", 77}})});
   try {
-    pipeline().start(*state, 77u, true);
+    pipeline().start(*system, 77u, true);
     ADD_FAILURE();
   } catch (const SystemTapGraphError& e) {
     EXPECT_EQ(e.reason, "no_output_device");
@@ -285,8 +290,8 @@ TEST_F(SystemPipelineTest, OutputDeviceChoice) {
 
   // An output whose name cannot be read.
   load({speakers({{"name", nullptr}})});
-  EXPECT_EQ(pipeline().start(*state, std::nullopt, true).outputName, "Unknown Speakers");
-  EXPECT_EQ(state->sysOutputName(), "Unknown Speakers");
+  EXPECT_EQ(pipeline().start(*system, std::nullopt, true).outputName, "Unknown Speakers");
+  EXPECT_EQ(system->outputName(), "Unknown Speakers");
   EXPECT_TRUE(pipeline().stop(1 * kSec, "ctx"));
 }
 
@@ -295,16 +300,17 @@ TEST_F(SystemPipelineTest, ProcessesAreFoundByPid) {
   EXPECT_FALSE(translatePIDToProcessObjectID(0));
   EXPECT_FALSE(translatePIDToProcessObjectID(-5));
   // A pid without a process object: the tap excludes nothing and starts.
-  CaptureConfig c = state->config();
+  CaptureConfig c = session.config();
   c.excludePID = -5;
-  auto other = std::make_shared<CaptureState>(c);
-  EXPECT_EQ(other->systemPipeline()->start(*other, std::nullopt, false).outputUID, "Speakers");
-  EXPECT_TRUE(other->systemPipeline()->stop(1 * kSec, "ctx"));
+  testsupport::FakeSourceSession otherSession(c);
+  auto other = makeSystem(otherSession);
+  EXPECT_EQ(other->pipeline().start(*other, std::nullopt, false).outputUID, "Speakers");
+  EXPECT_TRUE(other->pipeline().stop(1 * kSec, "ctx"));
 }
 
 TEST_F(SystemPipelineTest, ATapRateBesideTheNominalRateIsResolved) {
   load({speakers({{"tap_rate", 44100}})});
-  const SystemTapStartResult r = pipeline().start(*state, std::nullopt, true);
+  const SystemTapStartResult r = pipeline().start(*system, std::nullopt, true);
   EXPECT_EQ(r.rateResolution.tapAsbdRate, 44100);
   EXPECT_EQ(r.rateResolution.effectiveRate, 48000);
   EXPECT_EQ(r.rateResolution.source, "output_device_nominal");
@@ -317,11 +323,11 @@ TEST_F(SystemPipelineTest, IOProcCountersWithDebugging) {
   gDebugIOProc.store(true);
   std::vector<Event> events;
   std::mutex mu;
-  SystemPipeline own(state->sysWriter(), [&](const Event& e) {
+  SystemPipeline own(system->writer(), [&](const Event& e) {
     std::lock_guard lock(mu);
     events.push_back(e);
   });
-  own.start(*state, std::nullopt, false);
+  own.start(*system, std::nullopt, false);
   gDebugIOProc.store(false);
   simt::advance(100 * kMs);
   const IOProcStats s = own.ioProcStats();
@@ -343,11 +349,10 @@ TEST_F(SystemPipelineTest, AGraphStopKeepsAPendingMicSwitch) {
       [&](const platform::dispatch::QueuePtr&, uint64_t, const platform::dispatch::WorkItemPtr& item) {
         armed.push_back(item);
       });
-  state->setDeviceFollowing(following);
   int switched = 0;
   following->scheduleDebounce(9, nullptr, [&](uint32_t) { ++switched; });
-  startSystemTapGraph(*state, std::nullopt, true);
-  EXPECT_TRUE(stopActiveSystemTapGraph(*state, 3.0, "ctx"));
+  startSystemTapGraph(*system, std::nullopt, true);
+  EXPECT_TRUE(stopActiveSystemTapGraph(*system, 3.0, "ctx"));
   EXPECT_EQ(following->pendingDeviceID(), 9u);
   ASSERT_EQ(armed.size(), 1u);
   armed[0]->perform();

@@ -11,9 +11,10 @@
 #include <limits>
 #include <thread>
 
-#include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/globals.h"
+#include "helper/core/system/system_source.h"
 #include "platform/audio/sim_testing.h"
+#include "tests/support/fake_source_session.h"
 #include "tests/support/temp_dir.h"
 
 namespace helper {
@@ -67,23 +68,21 @@ class SystemTapRebuildTest : public ::testing::Test {
     simt::loadWorld(json{{"devices", {outputDevice("A"), outputDevice("B"), outputDevice("C"), outputDevice("D")}},
                          {"defaults", {{"output", "A"}, {"system_output", "A"}}}},
                     sim::ClockMode::manual);
-    CaptureConfig c;
-    c.sessionDir = (dir.path() / "session").string();
-    c.includeSystem = true;
-    state = std::make_shared<CaptureState>(c);
+    system = SystemSource::make(
+        session, std::make_shared<SegmentWriter>("system", (dir.path() / "session").string(), 24000.0, 2, 30, 0));
     // Recovery time-outs never fire here: the tests look at the rebuilds.
-    state->setSourceRecoveryTimeoutScheduler([](uint64_t, std::function<void()>) {});
-    startSystemTapGraph(*state, std::nullopt, true);
-    ASSERT_EQ(state->sysOutputUID(), "A");
+    system->recovery().setTimeoutScheduler([](uint64_t, std::function<void()>) {});
+    startSystemTapGraph(*system, std::nullopt, true);
+    ASSERT_EQ(system->outputUID(), "A");
   }
   void TearDown() override {
-    waitUntil([] { return gSystemRebuildScheduled.load() == 0; });
+    waitUntil([&] { return !system->rebuildScheduled(); });
     // Drops a skipped rebuild's re-check, so that no later test inherits it.
     gIsRunning.store(false);
-    recheckSystemTapRebuildAfterResume(*state);
+    recheckSystemTapRebuildAfterResume(*system);
     gIsRunning.store(true);
-    stopActiveSystemTapGraph(*state, 3.0, "test");
-    state.reset();
+    stopActiveSystemTapGraph(*system, 3.0, "test");
+    system.reset();
     simt::resetWorld(sim::ClockMode::manual);
   }
 
@@ -93,7 +92,7 @@ class SystemTapRebuildTest : public ::testing::Test {
     simt::setDefaultSystemOutput(id);
   }
   void observe() {
-    scheduleSystemTapRebuildForCurrentOutput(*state, "output_device_changed", "default_output", true, std::nullopt,
+    scheduleSystemTapRebuildForCurrentOutput(*system, "output_device_changed", "default_output", true, std::nullopt,
                                              std::nullopt);
   }
   // Rebuilds run on their own queue: waits (generously) for the condition.
@@ -105,29 +104,30 @@ class SystemTapRebuildTest : public ::testing::Test {
     return done();
   }
   bool settledOn(const std::string& uid) {
-    return waitUntil([&] { return gSystemRebuildScheduled.load() == 0 && state->sysOutputUID() == uid; });
+    return waitUntil([&] { return !system->rebuildScheduled() && system->outputUID() == uid; });
   }
 
   testsupport::TempDir dir;
-  std::shared_ptr<CaptureState> state;
+  testsupport::FakeSourceSession session;
+  std::shared_ptr<SystemSource> system;
 };
 
 TEST_F(SystemTapRebuildTest, AnOutputChangeMovesTheGraphAndOpensTheNextSegment) {
   setOutput("B");
   observe();
   ASSERT_TRUE(settledOn("B"));
-  EXPECT_EQ(state->sysWriter()->seq(), 2);
-  EXPECT_TRUE(state->systemPipeline()->hasConsumer());
+  EXPECT_EQ(system->writer()->seq(), 2);
+  EXPECT_TRUE(system->pipeline().hasConsumer());
   // The same device again: observed, nothing rebuilt.
   observe();
   ASSERT_TRUE(settledOn("B"));
-  EXPECT_EQ(state->sysWriter()->seq(), 2);
+  EXPECT_EQ(system->writer()->seq(), 2);
 }
 
 TEST_F(SystemTapRebuildTest, RequestsDroppedDuringARebuildEndOnTheLastOutput) {
   {
     // The rebuild for B waits for the graph lock while the output moves on.
-    std::lock_guard hold(state->systemGraphLock());
+    std::lock_guard hold(system->graphLock());
     setOutput("B");
     observe();
     setOutput("C");
@@ -137,54 +137,54 @@ TEST_F(SystemTapRebuildTest, RequestsDroppedDuringARebuildEndOnTheLastOutput) {
   }
   ASSERT_TRUE(settledOn("D"));
   // B, then one re-check straight to D.
-  EXPECT_EQ(state->sysWriter()->seq(), 3);
+  EXPECT_EQ(system->writer()->seq(), 3);
 }
 
 TEST_F(SystemTapRebuildTest, ARecheckOfAnUnchangedOutputRebuildsNothing) {
   {
-    std::lock_guard hold(state->systemGraphLock());
+    std::lock_guard hold(system->graphLock());
     setOutput("B");
     observe();
     observe();
   }
   ASSERT_TRUE(settledOn("B"));
-  EXPECT_EQ(state->sysWriter()->seq(), 2);
+  EXPECT_EQ(system->writer()->seq(), 2);
 }
 
 TEST_F(SystemTapRebuildTest, ARebuildSkippedWhilePausedIsRecheckedAtResume) {
-  const auto& writer = state->sysWriter();
+  const auto& writer = system->writer();
   writer->setPaused(true);
   writer->sealFinal();
   setOutput("B");
   observe();
-  ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
-  EXPECT_EQ(state->sysOutputUID(), "A");
+  ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled(); }));
+  EXPECT_EQ(system->outputUID(), "A");
 
   writer->open();
   writer->setPaused(false);
-  recheckSystemTapRebuildAfterResume(*state);
+  recheckSystemTapRebuildAfterResume(*system);
   ASSERT_TRUE(settledOn("B"));
   // A second resume has nothing left to re-check.
   setOutput("C");
-  recheckSystemTapRebuildAfterResume(*state);
-  ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
-  EXPECT_EQ(state->sysOutputUID(), "B");
+  recheckSystemTapRebuildAfterResume(*system);
+  ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled(); }));
+  EXPECT_EQ(system->outputUID(), "B");
 }
 
 TEST_F(SystemTapRebuildTest, ARebuildWaitsForAPauseInProgressAndThenLeavesThePausedWriterAlone) {
-  const auto& writer = state->sysWriter();
+  const auto& writer = system->writer();
   {
     // A pause holds the lifecycle lock while it seals.
-    std::lock_guard pause(state->lifecycleLock());
+    std::lock_guard pause(session.lifecycleLock());
     setOutput("B");
     observe();
-    state->systemPipeline()->tapEnabled().store(0);
+    system->pipeline().closeTap();
     writer->setPaused(true);
     writer->sealFinal();
   }
-  ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
-  EXPECT_EQ(state->sysOutputUID(), "A");
-  EXPECT_EQ(state->systemPipeline()->tapEnabled().load(), 0u);
+  ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled(); }));
+  EXPECT_EQ(system->outputUID(), "A");
+  EXPECT_FALSE(system->pipeline().tapOpen());
   EXPECT_EQ(writer->seq(), 1);
 }
 
@@ -192,14 +192,14 @@ TEST_F(SystemTapRebuildTest, AFailedStartForgetsTheDeviceSoItsNextNotificationRe
   simt::injectFault(sim::FaultConfig{sim::kFaultAggregateDevice, 1, 1, 0});
   setOutput("B");
   observe();
-  ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
-  EXPECT_EQ(state->sysOutputUID(), "");
-  EXPECT_FALSE(state->systemPipeline()->hasConsumer());
-  EXPECT_TRUE(state->sourceFailedSnapshot().second);
+  ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled(); }));
+  EXPECT_EQ(system->outputUID(), "");
+  EXPECT_FALSE(system->pipeline().hasConsumer());
+  EXPECT_TRUE(system->recovery().failed());
 
   observe();
   ASSERT_TRUE(settledOn("B"));
-  EXPECT_TRUE(state->systemPipeline()->hasConsumer());
+  EXPECT_TRUE(system->pipeline().hasConsumer());
 }
 
 TEST_F(SystemTapRebuildTest, TheRecoveryTargetTakesTheEffectiveRateFromTheGraphStart) {
@@ -217,7 +217,7 @@ TEST_F(SystemTapRebuildTest, TheRecoveryTargetTakesTheEffectiveRateFromTheGraphS
   setOutput("Dock");
   observe();
   ASSERT_TRUE(settledOn("Dock"));
-  const auto target = state->pendingSourceRecoveryTarget(Source::system);
+  const auto target = system->recovery().pending();
   ASSERT_TRUE(target);
   EXPECT_EQ(target->uid, "Dock");
   EXPECT_EQ(target->sampleRate, 44100);
@@ -229,16 +229,16 @@ TEST_F(SystemTapRebuildTest, NothingIsRebuiltOnceCaptureEnds) {
   gIsRunning.store(false);
   setOutput("B");
   observe();
-  ASSERT_TRUE(waitUntil([] { return gSystemRebuildScheduled.load() == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled(); }));
   gIsRunning.store(true);
-  EXPECT_EQ(state->sysOutputUID(), "A");
-  EXPECT_EQ(state->sysWriter()->seq(), 1);
+  EXPECT_EQ(system->outputUID(), "A");
+  EXPECT_EQ(system->writer()->seq(), 1);
 }
 
 TEST_F(SystemTapRebuildTest, ARecoveryRetryRebuildsTheSameDevice) {
-  scheduleSystemTapRebuildForRecoveryRetry(*state, "system_recovery_timeout_retry", 1);
-  ASSERT_TRUE(waitUntil([&] { return gSystemRebuildScheduled.load() == 0 && state->sysWriter()->seq() == 2; }));
-  EXPECT_EQ(state->sysOutputUID(), "A");
+  scheduleSystemTapRebuildForRecoveryRetry(*system, "system_recovery_timeout_retry", 1);
+  ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled() && system->writer()->seq() == 2; }));
+  EXPECT_EQ(system->outputUID(), "A");
 }
 
 }  // namespace

@@ -1,0 +1,85 @@
+#pragma once
+// The system audio source of a capture session, under one owner: its
+// writer and the tap graph that feeds it (SystemPipeline), its recovery,
+// the output device the graph follows, the graph lock, and the single
+// flight of its rebuilds (one scheduled or running at a time, the re-check
+// left by a request dropped meanwhile, and the rebuild put off by a pause).
+//
+// Threads: the output device and the rebuild slot may be read and written
+// from any thread (each under its own leaf lock); the graph is started,
+// stopped and rebuilt only under graphLock(), which is taken before the
+// session's lifecycle lock and which the stop path keeps.
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "helper/core/capture/source_recovery.h"
+#include "helper/core/capture/source_session.h"
+#include "helper/core/segments/segment_writer.h"
+#include "helper/core/system/system_pipeline.h"
+#include "helper/routing/device_properties.h"
+
+namespace helper {
+
+class SystemSource : public std::enable_shared_from_this<SystemSource> {
+ public:
+  // The session outlives the source. `proofSink` receives the consumer's
+  // frame proofs; the source's recovery unless a test supplies its own.
+  static std::shared_ptr<SystemSource> make(SourceSession& session, std::shared_ptr<SegmentWriter> writer,
+                                            SystemPipeline::FrameProofSink proofSink = {});
+  ~SystemSource();
+  SystemSource(const SystemSource&) = delete;
+  SystemSource& operator=(const SystemSource&) = delete;
+
+  SourceSession& session() const { return session_; }
+  const CaptureConfig& config() const { return session_.config(); }
+  const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
+  SystemPipeline& pipeline() const { return *pipeline_; }
+  SourceRecovery& recovery() const { return *recovery_; }
+  std::mutex& graphLock() { return graphLock_; }
+
+  // The output device the graph follows (empty before the first start and
+  // after a failed one).
+  std::string outputUID() const;
+  std::string outputName() const;
+  std::optional<OutputDeviceClassification> outputClassification() const;
+  void setOutputDevice(std::string uid, std::string name, OutputDeviceClassification classification);
+  // A failed start forgets the device, so that its next notification rebuilds.
+  void forgetOutputDevice();
+
+  // ---- The rebuild's single flight ----
+  // Claims the one rebuild slot; false when it is taken, leaving `reason`
+  // to be re-checked once the rebuild in flight ends.
+  bool claimRebuildSlot(const std::string& reason);
+  // Frees the slot; the reason of a request dropped meanwhile, if any.
+  std::optional<std::string> releaseRebuildSlot();
+  bool rebuildScheduled() const;
+  // A rebuild skipped because the writer was paused is re-checked at resume.
+  void rememberRebuildSkippedWhilePaused(const std::string& reason);
+  std::optional<std::string> takeRebuildSkippedWhilePaused();
+
+ private:
+  SystemSource(SourceSession& session, std::shared_ptr<SegmentWriter> writer, SystemPipeline::FrameProofSink proofSink);
+
+  SourceSession& session_;
+  const std::shared_ptr<SegmentWriter> writer_;
+  const std::shared_ptr<SourceRecovery> recovery_;
+  std::mutex graphLock_;
+
+  mutable std::mutex outputLock_;  // guards the output device
+  std::string outputUID_;
+  std::string outputName_;
+  std::optional<OutputDeviceClassification> outputClassification_;
+
+  mutable std::mutex rebuildLock_;  // guards the single flight
+  bool rebuildScheduled_ = false;
+  std::optional<std::string> rebuildRecheckReason_;
+  std::optional<std::string> rebuildSkippedWhilePausedReason_;
+
+  // Last, so that it goes first: its consumer threads use the fields above
+  // until its destructor has joined them.
+  std::unique_ptr<SystemPipeline> pipeline_;
+};
+
+}  // namespace helper
