@@ -84,6 +84,7 @@ void SourceRecovery::finishEffects() {
 void SourceRecovery::begin(const SourceRecoveryTarget& given) {
   // Read before lock_: it is never held while the session is called.
   const std::optional<uint64_t> epoch = session_.currentRouteCoordinatorEpochID();
+  const uint64_t token = session_.nextRecoveryToken();
   RouteKindReader routeKind;
   {
     std::lock_guard lock(lock_);
@@ -99,7 +100,7 @@ void SourceRecovery::begin(const SourceRecoveryTarget& given) {
     if (!admitEffectsUnlocked()) return;  // stopped: nothing begins any more
     effects.emplace(*this);
     target.source = source_;
-    target.token = session_.nextRecoveryToken();
+    target.token = token;
     target.routeEpochID = epoch;
     superseded = verifier_.pending();
     // A retry's own begin keeps the budget it used; a mic begin never refreshes it.
