@@ -35,7 +35,9 @@ CaptureState::~CaptureState() {
 
 void CaptureState::startSessionClock() {
   onSessionClock_.store(true);
-  beginSourceRuns(sessionStartNs_, true, true);
+  auto origin = std::make_shared<SessionOrigin>();
+  if (mic_) mic_->writer()->beginFirstRun(origin);
+  if (system_) system_->writer()->beginFirstRun(origin);
 }
 
 void CaptureState::beginSourceRuns(uint64_t atNs, bool mic, bool system) {

@@ -35,8 +35,9 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   const CaptureConfig& config() const override { return config_; }
   uint64_t sessionStartNs() const { return sessionStartNs_; }
   // Main thread, once at start-up before any audio flows: both sources
-  // keep their place on one session clock from sessionStartNs on, and each
-  // pause, resume and the stop moves them together (SegmentWriter::beginRun).
+  // keep their place on one session clock from the first frame either
+  // delivers (SessionOrigin), and each pause, resume and the stop moves
+  // them together (SegmentWriter::beginRun).
   void startSessionClock();
 
   // The sources; null when not included.

@@ -91,7 +91,13 @@ void MicPipeline::onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBu
     r.peak.store(peak, std::memory_order_relaxed);
     r.pending.store(true, std::memory_order_release);
   }
-  streamClock_.beginBuffer(when.hostTime, buffer.format().sampleRate());
+  if (!streamClock_.beginBuffer(when.hostTime, buffer.format().sampleRate())) {
+    // Its frames could not be placed in time: refused as a full ring would.
+    overflow_.bytes.fetch_add(4 * static_cast<uint64_t>(frameLength), std::memory_order_relaxed);
+    overflow_.events.fetch_add(1, std::memory_order_relaxed);
+    streamClock_.endBuffer(0);
+    return;
+  }
   const MicTapPushResult pushed = pushMicTapBufferToRing(buffer, &ring_, *ctx.scratch, s.scratchFrames, s.gain,
                                                          generation_.load(std::memory_order_relaxed), overflow_);
   streamClock_.endBuffer(pushed.pushed ? static_cast<uint64_t>(pushed.frames) : 0);

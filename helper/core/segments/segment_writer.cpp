@@ -105,13 +105,26 @@ void SegmentWriter::beginRun(uint64_t anchorNs) {
   const int64_t base = clocked_ ? run_.endFrames.value_or(sessionFrames_) : sessionFrames_;
   clocked_ = true;
   run_ = SessionRun{anchorNs, base, canonicalRate_, std::nullopt};
+  pendingOrigin_.reset();
   runHasFrames_ = false;
   lastFrameInRunNs_.reset();
+  lastCaptureNs_.reset();
+}
+
+void SegmentWriter::beginFirstRun(std::shared_ptr<SessionOrigin> origin) {
+  std::lock_guard lock(lock_);
+  clocked_ = true;
+  run_ = SessionRun{0, sessionFrames_, canonicalRate_, std::nullopt};
+  pendingOrigin_ = std::move(origin);
+  runHasFrames_ = false;
+  lastFrameInRunNs_.reset();
+  lastCaptureNs_.reset();
 }
 
 void SegmentWriter::endRun(uint64_t endNs) {
   std::lock_guard lock(lock_);
   if (!clocked_ || run_.endFrames) return;
+  settleOriginUnlocked(endNs);
   run_.endFrames = std::max(run_.baseFrames, sessionPositionOf(run_, endNs));
 }
 
@@ -185,6 +198,26 @@ void SegmentWriter::waitForScheduledSyncs() {
 
 // ---- internals, called with lock_ held ----
 
+void SegmentWriter::settleOriginUnlocked(uint64_t candidateNs) {
+  if (!pendingOrigin_) return;
+  run_.anchorNs = pendingOrigin_->settle(candidateNs);
+  pendingOrigin_.reset();
+  // The segment open since before the origin starts where the run does.
+  if (fd_ >= 0 && framesWritten_ == 0) segStartNs_ = sessionHostTimeOf(run_, sessionFrames_);
+}
+
+void SegmentWriter::countDeliveryUnlocked(uint64_t captureNs, int64_t frames) {
+  // A gap this long is an outage, whose silence the writer places: no
+  // measure of the device's rate.
+  static constexpr uint64_t kOutageNs = 250'000'000;
+  if (lastCaptureNs_ && captureNs > *lastCaptureNs_ && captureNs - *lastCaptureNs_ <= kOutageNs) {
+    segDeliveredFrames_ += lastCaptureFrames_;
+    segDeliveryNs_ += captureNs - *lastCaptureNs_;
+  }
+  lastCaptureNs_ = captureNs;
+  lastCaptureFrames_ = frames;
+}
+
 int64_t SegmentWriter::rateAsInteger() const {
   if (!std::isfinite(canonicalRate_) || std::fabs(canonicalRate_) >= 9.2e18) return 0;
   return static_cast<int64_t>(canonicalRate_);
@@ -197,6 +230,9 @@ Event SegmentWriter::writerWarning(const std::string& code, const std::string& d
 }
 
 SealedSegData SegmentWriter::captureSealDescription() const {
+  auto toMs = [this](int64_t frames) {
+    return canonicalRate_ >= 1 ? static_cast<int64_t>(static_cast<double>(frames) * 1000.0 / canonicalRate_) : 0;
+  };
   SealedSegData d;
   d.segmentPath = currentURL_.value_or("");
   d.source = source_;
@@ -213,11 +249,11 @@ SealedSegData SegmentWriter::captureSealDescription() const {
   d.nativeChannelsAtClose = nativeChannelsNow();
   if (clocked_) {
     d.clockEndNs = sessionHostTimeOf(run_, sessionFrames_);
-    d.openedNs = segOpenedNs_;
-    d.lastFrameNs = framesWritten_ > 0 && lastFrameInRunNs_ ? *lastFrameInRunNs_ : clock_();
-    d.silenceInjectedMs = canonicalRate_ >= 1
-                              ? static_cast<int64_t>(static_cast<double>(segSilenceFrames_) * 1000.0 / canonicalRate_)
-                              : 0;
+    d.overlapDroppedMs = toMs(segOverlapFrames_);
+    d.audioFrames = framesWritten_ - segSilenceFrames_;
+    d.deliveredFrames = segDeliveredFrames_;
+    d.deliveryNs = segDeliveryNs_;
+    d.silenceInjectedMs = toMs(segSilenceFrames_);
   }
   return d;
 }
@@ -304,6 +340,9 @@ std::vector<Event> SegmentWriter::openUnlocked() {
   segStartNs_ = clocked_ ? sessionHostTimeOf(run_, sessionFrames_) : now;
   segOpenedNs_ = clocked_ && lastFrameInRunNs_ ? *lastFrameInRunNs_ : now;
   segSilenceFrames_ = 0;
+  segOverlapFrames_ = 0;
+  segDeliveredFrames_ = 0;
+  segDeliveryNs_ = 0;
   framesWritten_ = 0;
   checkpointFramesSinceLast_ = 0;
   checkpointsWritten_.store(0, std::memory_order_release);
@@ -359,8 +398,13 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::op
     }
     return events;
   }
-  SessionPlacement place{0, 0, frameLength};
-  if (clocked_) place = placeOnSessionClock(run_, sessionFrames_, runHasFrames_, frameLength, captureNs);
+  SessionPlacement place{0, 0, frameLength, 0};
+  if (clocked_) {
+    settleOriginUnlocked(captureNs.value_or(clock_()));
+    place = placeOnSessionClock(run_, sessionFrames_, runHasFrames_, frameLength, captureNs, follower_);
+    if (captureNs && frameLength > 0) countDeliveryUnlocked(*captureNs, frameLength);
+    segOverlapFrames_ += place.overlap;
+  }
   if (place.fill > 0) {
     injectSilenceUnlocked(place.fill, events);
     if (fd_ < 0 || segmentUnwritable_) return events;

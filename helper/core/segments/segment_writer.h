@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +24,23 @@
 #include "platform/audio/engine/pcm.h"
 
 namespace helper {
+
+// The instant the session clock starts from: the capture time of the first
+// frame any source delivers, so that the start-up's latency becomes audio
+// of no source, and a source that starts later has silence up to its own
+// first frame. Shared by the session's writers; any thread.
+class SessionOrigin {
+ public:
+  // The origin, set to `candidateNs` by the first caller.
+  uint64_t settle(uint64_t candidateNs) {
+    uint64_t expected = 0;
+    if (ns_.compare_exchange_strong(expected, candidateNs == 0 ? 1 : candidateNs)) return ns_.load();
+    return expected;
+  }
+
+ private:
+  std::atomic<uint64_t> ns_{0};
+};
 
 class SegmentWriter {
  public:
@@ -64,6 +82,9 @@ class SegmentWriter {
   // after its end fills the segment up to it, so that the sources, given
   // the same instants, leave out exactly the same span.
   void beginRun(uint64_t anchorNs);
+  // The first run, anchored at the session's origin: the first frame that
+  // reaches this writer or another writer sharing `origin` settles it.
+  void beginFirstRun(std::shared_ptr<SessionOrigin> origin);
   void endRun(uint64_t endNs);
   // Last checkpoint, sync, close. The description of the segment when it
   // held frames; nothing otherwise or with no segment open. Emits only
@@ -127,6 +148,10 @@ class SegmentWriter {
   void injectSilenceUnlocked(int64_t frames, std::vector<Event>& events);
   // After frames reached the segment: checkpoint and rotation.
   void afterFramesUnlocked(int64_t frames, bool wallClockRotation, std::vector<Event>& events);
+  // Anchors a first run at the session's origin once it is known.
+  void settleOriginUnlocked(uint64_t candidateNs);
+  // Counts a timed buffer towards what the device delivered.
+  void countDeliveryUnlocked(uint64_t captureNs, int64_t frames);
   // Fills the segment up to the end of the run (when it has ended).
   void fillToRunEndUnlocked(std::vector<Event>& events);
   std::vector<Event> rotateUnlocked();
@@ -194,9 +219,19 @@ class SegmentWriter {
   // The session clock (see beginRun); off until the first run.
   bool clocked_ = false;
   SessionRun run_;
+  std::shared_ptr<SessionOrigin> pendingOrigin_;  // the run's anchor is the origin, not settled yet
+  SessionClockFollower follower_;
   bool runHasFrames_ = false;
   int64_t sessionFrames_ = 0;  // frames and silence written so far, every segment
   int64_t segSilenceFrames_ = 0;
+  int64_t segOverlapFrames_ = 0;  // frames left out for lying behind what was placed
+  // What the device delivered into this segment against the capture time
+  // it took: consecutive buffers' frames and the time between their
+  // capture, outages apart.
+  int64_t segDeliveredFrames_ = 0;
+  uint64_t segDeliveryNs_ = 0;
+  std::optional<uint64_t> lastCaptureNs_;
+  int64_t lastCaptureFrames_ = 0;
   // Real time the segment's share of the run began: where the last frames
   // of the run were written, whenever the segment was opened.
   uint64_t segOpenedNs_ = 0;

@@ -15,6 +15,7 @@ float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
 }  // namespace
 
 void SourceHealthAccumulator::foldSegment(float segmentPeak, double segmentSumSquares, int64_t segmentSamples) {
+  if (segmentSamples <= 0) return;
   if (segmentPeak > peak) peak = segmentPeak;
   sumSquares += segmentSumSquares;
   samples += segmentSamples;
@@ -42,14 +43,15 @@ std::vector<Event> buildSegClosedEvents(const SealedSegData& data) {
 std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs) {
   const uint64_t endNs = d.clockEndNs.value_or(nowNs);
   const int64_t wall = endNs >= d.startNs ? static_cast<int64_t>((endNs - d.startNs) / 1'000'000) : 0;
-  // The time the frames are checked against: the span itself, or for a
-  // segment on the session clock (whose frames fill its span by design)
-  // the real time they took to arrive, so that a source delivering at the
-  // wrong rate still shows.
-  const uint64_t checkedFromNs = d.clockEndNs ? d.openedNs : d.startNs;
-  const uint64_t checkedToNs = d.clockEndNs ? d.lastFrameNs : nowNs;
-  const int64_t checkedWall =
-      checkedToNs >= checkedFromNs ? static_cast<int64_t>((checkedToNs - checkedFromNs) / 1'000'000) : 0;
+  // What is checked: the frames against the span itself, or for a segment
+  // on the session clock (whose frames fill its span by design) the audio
+  // the device delivered against the capture time it took, so that a
+  // device at the wrong rate shows and silence the writer placed never does.
+  const int64_t checkedFrames = d.clockEndNs ? d.deliveredFrames : d.frames;
+  const int64_t checkedWall = d.clockEndNs ? static_cast<int64_t>(d.deliveryNs / 1'000'000)
+                              : nowNs >= d.startNs ? static_cast<int64_t>((nowNs - d.startNs) / 1'000'000)
+                                                   : 0;
+  const int64_t audioFrames = d.clockEndNs ? d.audioFrames : d.frames;
   const float peak = finiteOrZero(d.peak);
   const float rms = finiteOrZero(d.rms);
   std::vector<Event> out;
@@ -80,22 +82,30 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
 
   const std::string prefix = d.source + " seq " + std::to_string(d.seq);
   if (d.rate >= 1) {
-    const double audio = static_cast<double>(d.frames) / static_cast<double>(d.rate) * 1000.0;
+    const double audio = static_cast<double>(checkedFrames) / static_cast<double>(d.rate) * 1000.0;
     const double drift = audio - static_cast<double>(checkedWall);
     if (std::fabs(drift) > 500.0) {
       out.push_back(Event{{"type", "warning"},
                           {"code", "seg_duration_mismatch"},
-                          {"ctx", prefix + ": frames=" + std::to_string(d.frames) + "@" + std::to_string(d.rate) +
+                          {"ctx", prefix + ": frames=" + std::to_string(checkedFrames) + "@" + std::to_string(d.rate) +
                                       "Hz=" + std::to_string(static_cast<int64_t>(audio)) +
                                       "ms vs wall=" + std::to_string(checkedWall) +
                                       "ms drift=" + std::to_string(static_cast<int64_t>(std::fabs(drift))) + "ms"}});
     }
   }
-  if (d.frames >= 1 && peak == 0.0f && rms == 0.0f) {
+  if (audioFrames >= 1 && peak == 0.0f && rms == 0.0f) {
     out.push_back(Event{{"type", "warning"},
                         {"code", "silent_capture"},
                         {"ctx", prefix + ": peak=0 rms=0 frames=" + std::to_string(d.frames) +
                                     " wall=" + std::to_string(wall) + "ms"}});
+  }
+  if (d.overlapDroppedMs > 0) {
+    // Audio a device delivered faster than time allowed: what lay behind
+    // what was already on the clock is left out, and said here.
+    out.push_back(Event{{"type", "warning"},
+                        {"code", "seg_overlap_dropped"},
+                        {"ctx", prefix + ": left out " + std::to_string(d.overlapDroppedMs) +
+                                    "ms captured behind what the segment already held"}});
   }
   return out;
 }

@@ -29,14 +29,17 @@ struct SealedSegData {
   int64_t nativeChannelsAtClose = 0;
   // A segment on the session clock (capture mode) covers startNs to
   // clockEndNs: its frames fill that span, with silence for what did not
-  // arrive. Its duration is that span; the drift check compares the frames
-  // with the real time they took to be written, from openedNs (where the
-  // run's frames before them ended) to lastFrameNs. Unset: the segment
-  // lasts from startNs to its close.
+  // arrive. Its duration is that span. Unset: the segment lasts from
+  // startNs to its close.
   std::optional<uint64_t> clockEndNs;
-  uint64_t openedNs = 0;
-  uint64_t lastFrameNs = 0;
   int64_t silenceInjectedMs = 0;
+  int64_t overlapDroppedMs = 0;
+  // On the session clock: frames the device delivered (not silence the
+  // writer placed), and, for the rate check, the frames of consecutive
+  // buffers against the capture time between them, outages apart.
+  int64_t audioFrames = 0;
+  int64_t deliveredFrames = 0;
+  uint64_t deliveryNs = 0;
 };
 
 struct SourceHealth {
@@ -55,13 +58,17 @@ struct SourceHealthAccumulator {
   int64_t totalSegments = 0;
 
   void foldSegment(float segmentPeak, double segmentSumSquares, int64_t segmentSamples);
+  // A segment without samples (only silence the writer placed) says
+  // nothing of the source and is not counted.
   // RMS weighted by samples; a source with no closed segment counts as
   // fully silent (ratio 1.0). Every figure is finite.
   SourceHealth snapshot(bool sourceFailed) const;
 };
 
 // "segment_closed", then "seg_duration_mismatch" (more than 500 ms between
-// frame time and wall time), then "silent_capture" (frames but digital zero).
+// the audio delivered and the time it took), then "silent_capture"
+// (delivered frames, all digital zero), then "seg_overlap_dropped" (audio
+// captured behind what was already placed was left out).
 std::vector<Event> buildSegClosedEvents(const SealedSegData& data);
 // The same with the monotonic time of the close given.
 std::vector<Event> buildSegClosedEventsAt(const SealedSegData& data, uint64_t nowNs);

@@ -76,12 +76,17 @@ hal::OSStatus systemIOProc(hal::AudioObjectID, const hal::AudioTimeStamp*, const
   }
   SPSCRing* ring = io->ring.load(std::memory_order_acquire);
   const uint32_t frameBytes = io->frameBytes.load(std::memory_order_relaxed);
+  bool placeable = true;
   if (clock != nullptr) {
     const bool timed = inputTime != nullptr && (inputTime->flags & hal::kAudioTimeStampHostTimeValid) != 0;
-    clock->beginBuffer(timed ? inputTime->hostTime : 0, io->rate.load(std::memory_order_relaxed));
+    placeable = clock->beginBuffer(timed ? inputTime->hostTime : 0, io->rate.load(std::memory_order_relaxed));
   }
   bool accepted = false;
-  const uint64_t offered = pushSystemIOProcBuffer(ring, input, frameBytes, &accepted);
+  // A buffer whose frames could not be placed in time is refused as a full ring would refuse it.
+  const uint64_t offered = placeable ? pushSystemIOProcBuffer(ring, input, frameBytes, &accepted) : 0;
+  if (!placeable && ring != nullptr && input != nullptr && input->numberBuffers > 0 && input->buffers != nullptr) {
+    ring->dropped.fetch_add(input->buffers[0].dataByteSize, std::memory_order_relaxed);
+  }
   if (clock != nullptr) clock->endBuffer(accepted && frameBytes > 0 ? offered / frameBytes : 0);
   if (io->debug.load(std::memory_order_relaxed) && ring != nullptr && input != nullptr && input->numberBuffers > 0 &&
       input->buffers != nullptr) {
