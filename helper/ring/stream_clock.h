@@ -2,9 +2,9 @@
 // When the frames of a real-time stream were captured, carried beside the
 // ring that holds them. The producer stamps the stream position of every
 // buffer that does not follow on from the last stamp (the first one, one
-// after an outage, one after frames the ring could not take, and one whose
-// device clock has wandered from the stamped rate) with the host time of
-// its first frame; between two such anchors the frames follow one another
+// after an outage, one after frames the ring could not take, one whose
+// device clock has wandered from the stamped rate, and one every tenth of
+// a second) with the host time of its first frame; between two such anchors the frames follow one another
 // at the stream's rate. The consumer counts the frames it takes and maps
 // any position back to a capture time, which is how a source's audio keeps
 // its place on the session's clock through outages and drift.
@@ -36,6 +36,10 @@ class StreamClock {
   // puts it follows on; beyond it (an outage, or a device clock that has
   // drifted this far from its nominal rate) it is stamped anew.
   static constexpr uint64_t kContinuityToleranceNs = 2'000'000;
+  // Even a buffer that follows on is stamped again this long after the
+  // last anchor, so that the consumer sees the trend of a device clock
+  // that runs a little off its nominal rate long before it is that far out.
+  static constexpr uint64_t kRestampIntervalNs = 100'000'000;
 
   // Producer, before pushing a buffer whose first frame was captured at
   // `hostNs` (0: unknown) at `rate` frames per second. False when the
@@ -48,7 +52,7 @@ class StreamClock {
       const double offsetNs = static_cast<double>(frame_ - last_.frame) * 1e9 / last_.rate;
       const uint64_t predicted = last_.hostNs + static_cast<uint64_t>(offsetNs);
       const uint64_t d = hostNs > predicted ? hostNs - predicted : predicted - hostNs;
-      if (d <= kContinuityToleranceNs) {
+      if (d <= kContinuityToleranceNs && hostNs - last_.hostNs < kRestampIntervalNs) {
         bufferPlaced_ = true;
         return true;
       }

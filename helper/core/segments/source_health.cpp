@@ -48,7 +48,7 @@ std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs
   // the device delivered against the capture time it took, so that a
   // device at the wrong rate shows and silence the writer placed never does.
   const int64_t checkedFrames = d.clockEndNs ? d.deliveredFrames : d.frames;
-  const int64_t checkedWall = d.clockEndNs ? static_cast<int64_t>(d.deliveryNs / 1'000'000)
+  const int64_t checkedWall = d.clockEndNs         ? static_cast<int64_t>(d.deliveryNs / 1'000'000)
                               : nowNs >= d.startNs ? static_cast<int64_t>((nowNs - d.startNs) / 1'000'000)
                                                    : 0;
   const int64_t audioFrames = d.clockEndNs ? d.audioFrames : d.frames;

@@ -70,6 +70,14 @@ TEST_F(TwoSourceSession, KelvaroTakesTheSpeakersEchoOutOfTheMicAndKeepsTheMicsOw
   ASSERT_EQ(detected.size(), 1u) << s.joined();
   EXPECT_EQ(detected[0]["device_class"], "built_in_speakers");
   EXPECT_EQ(detected[0]["echo_risk"], true);
+  // The clock starts with the first frame captured: the start-up is no
+  // silence of either source, and no segment of a clean recording drifts.
+  for (const auto& closed : s.eventsOfType("segment_closed")) {
+    if (closed["index"] == 1) {
+      EXPECT_LT(closed["silence_injected_ms"], 100) << closed.dump();
+    }
+  }
+  for (const auto& warning : s.eventsOfType("warning")) EXPECT_NE(warning["code"], "seg_duration_mismatch");
   testsupport::writeManifest(s.sessionDir(), s.events());
   testsupport::writeJournal(s.sessionDir(), s.events());
   const auto r = testsupport::runKelvaro(s.sessionDir(), testsupport::recordedMs(s.events(), "mic"));
@@ -190,6 +198,72 @@ TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
   EXPECT_GT(echo.coefficient, 0.9);
   EXPECT_NEAR(echo.lag, 25 * kRate / 1000, 100 * kRate / 1000);
 }
+
+struct SpeakerClock {
+  const char* name;
+  nlohmann::json events;
+  std::chrono::milliseconds length;
+  double lagToleranceMs;
+};
+
+void PrintTo(const SpeakerClock& clock, std::ostream* os) { *os << clock.name; }
+
+class TwoSourceSessionSpeakerClock : public TwoSourceSession, public ::testing::WithParamInterface<SpeakerClock> {};
+
+// The speakers' clock runs fast, or their rate jumps under the tap: the
+// system audio keeps its place beside the mic, so the echo stays where it
+// was behind it.
+TEST_P(TwoSourceSessionSpeakerClock, TheEchoStaysWhereItWasBehindTheSystemAudio) {
+  testsupport::MeetingWorld w;
+  w.echoDelayMs = 25;
+  w.events = GetParam().events;
+  CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
+  s.waitFor("helper_ready");
+  std::this_thread::sleep_for(GetParam().length);
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  testsupport::writeManifest(s.sessionDir(), s.events());
+  testsupport::writeJournal(s.sessionDir(), s.events());
+  const auto r = testsupport::runKelvaro(s.sessionDir());
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const double sessionMs = s.eventsOfType("session_end").at(0)["duration_ms"].get<double>() / 1e6;
+  EXPECT_NEAR(std::stod(testsupport::keyValues(r.err).at("duration_ms")), sessionMs, 1000.0);
+
+  const auto mic = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "mic_timeline.caf"));
+  const auto system = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system_timeline.caf"));
+  const auto residual = testsupport::fitTone(mic, w.micToneHz, kRate, kRate / 10).residual;
+  // Short windows: a device clock off its rate stretches its audio a
+  // little, which over seconds no longer lines up with the room's echo.
+  const auto clearest = [&](size_t from, size_t to) {
+    testsupport::Alignment best{};
+    for (size_t at = from; at + kRate * 6 / 10 <= to; at += kRate * 3 / 10) {
+      const auto a = echoLag(residual, system, at, at + kRate * 6 / 10);
+      if (a.coefficient > best.coefficient) best = a;
+    }
+    return best;
+  };
+  const auto first = clearest(kRate / 2, 3 * kRate);
+  EXPECT_GT(first.coefficient, 0.8) << s.joined();
+  EXPECT_NEAR(first.lag, 25 * kRate / 1000, 2 * kRate / 1000);
+  const auto last = clearest(mic.size() - 3 * kRate, mic.size() - kRate / 4);
+  EXPECT_GT(last.coefficient, 0.8);
+  EXPECT_NEAR(last.lag, first.lag, GetParam().lagToleranceMs * kRate / 1000) << s.joined();
+}
+
+INSTANTIATE_TEST_SUITE_P(Speakers, TwoSourceSessionSpeakerClock,
+                         ::testing::Values(SpeakerClock{"a_tenth_of_a_percent_fast",
+                                                        json::array({{{"at_ms", 0},
+                                                                      {"action", "set_actual_rate"},
+                                                                      {"device", testsupport::kSpeakerUID},
+                                                                      {"rate", 48048}}}),
+                                                        30s, 10},
+                                           SpeakerClock{"jumping_to_96_kHz",
+                                                        json::array({{{"at_ms", 4000},
+                                                                      {"action", "set_nominal_rate"},
+                                                                      {"device", testsupport::kSpeakerUID},
+                                                                      {"rate", 96000}}}),
+                                                        12s, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TwoSourceSession, AKilledRecordingIsFinalisedWithBothTracksAndEveryFrameOnDisk) {
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played));

@@ -438,14 +438,30 @@ TEST(SystemCapture, PauseAndResumeOfAllCoverBothSources) {
   }
   waitForLevel(s, "system");
   waitForLevel(s, "mic");
+  // A resume and a pause back to back: segment 3 holds only the silence
+  // placed between them, which says nothing of either device.
+  s.send({{"type", "pause"}, {"request_id", "p2"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  s.send({{"type", "resume"}, {"request_id", "r2"}, {"source", "all"}});
+  s.send({{"type", "pause"}, {"request_id", "p3"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  s.send({{"type", "resume"}, {"request_id", "r3"}, {"source", "all"}});
+  s.waitFor("resume_fence_complete");
+  waitForLevel(s, "system");
+  waitForLevel(s, "mic");
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0);
   for (const std::string source : {"mic", "system"}) {
     auto sealed = ofSource(s.eventsOfType("segment_closed"), source);
-    ASSERT_EQ(sealed.size(), 2u) << source;
+    ASSERT_GE(sealed.size(), 3u) << source;
     EXPECT_EQ(sealed[1]["index"], 2);
+    EXPECT_EQ(sealed.back()["index"], 4);
   }
-  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 2}, {"system", 2}}));
+  const auto end = s.eventsOfType("session_end").at(0);
+  EXPECT_EQ(end["segments"], (json{{"mic", 4}, {"system", 4}}));
+  EXPECT_EQ(end["mic_health_silence_ratio"], 0.0);
+  EXPECT_EQ(end["system_health_silence_ratio"], 0.0);
+  EXPECT_FALSE(warningOf(s.events(), "silent_capture"));
   EXPECT_FALSE(warningOf(s.events(), "drain_timeout"));
 }
 
