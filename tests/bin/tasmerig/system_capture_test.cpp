@@ -416,6 +416,22 @@ TEST(SystemCapture, PauseAndResumeOfTheSystemAloneSealAndReopen) {
   }
 }
 
+TEST(SystemCapture, AMicDeliveringAtHalfItsRateIsReportedAsDrifting) {
+  json mic = builtInMic();
+  mic["actual_rate"] = 24000;
+  CaptureSession s({"--include-system", "true"}, world({mic, speakersPlaying(1000, 0.5)}));
+  s.waitFor("helper_ready");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto drift = warningOf(s.events(), "seg_duration_mismatch");
+  ASSERT_TRUE(drift) << s.joined();
+  EXPECT_EQ((*drift)["ctx"].get<std::string>().rfind("mic seq 1:", 0), 0u) << drift->dump();
+  // The mic's seconds still fill their place on the clock, in silence.
+  const auto closed = ofSource(s.eventsOfType("segment_closed"), "mic").at(0);
+  EXPECT_GT(closed["silence_injected_ms"].get<int64_t>(), 800);
+}
+
 TEST(SystemCapture, PauseAndResumeOfAllCoverBothSources) {
   CaptureSession s({"--include-system", "true"}, world({builtInMic(), speakersPlaying(1000, 0.5)}));
   s.waitFor("helper_ready");
