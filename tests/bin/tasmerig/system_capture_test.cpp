@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "tests/bin/tasmerig/tasmerig_run.h"
 #include "tests/support/capture_session.h"
