@@ -222,12 +222,13 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   }
 
   gStopStep.store(6);
+  // The count is the last segment closed: the seal's fill may rotate, and
+  // an index whose file could not be created was never a segment.
   auto sealWriter = [](SegmentWriter& writer) -> int64_t {
-    const int64_t seq = writer.seq();
     if (!writer.paused()) {
       if (auto sealed = writer.sealFinal()) emitAll(buildSegClosedEvents(*sealed));
     }
-    return seq;
+    return writer.lastClosedIndex();
   };
   const int64_t micSeq = mic_ ? sealWriter(*mic_->writer()) : 0;
   const int64_t sysSeq = system_ ? sealWriter(*system_->writer()) : 0;

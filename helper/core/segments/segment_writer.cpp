@@ -285,7 +285,12 @@ bool SegmentWriter::writeCafHeader(int fd) const {
 
 std::vector<Event> SegmentWriter::openUnlocked() {
   std::vector<Event> events;
-  if (currentURL_) {
+  // After a failed creation there is no file to close, and its index is
+  // tried again, so that the numbering keeps no hole.
+  const bool retrying = openFailure_.has_value() && fd_ < 0;
+  if (retrying) {
+    currentURL_.reset();
+  } else if (currentURL_) {
     if (fd_ >= 0 && framesWritten_ > 0) {
       const SealedSegData desc = captureSealDescription();
       foldCurrentSegment();
@@ -297,32 +302,35 @@ std::vector<Event> SegmentWriter::openUnlocked() {
           "writer_reopened_active_segment",
           "open called while segment had " + std::to_string(framesWritten_) + " frames; sealed before reopening"));
       for (auto& e : buildSegClosedEventsAt(desc, clock_())) events.push_back(std::move(e));
+      lastClosedIndex_.store(desc.seq, std::memory_order_release);
       scheduleDurabilitySync(path);
+    } else if (clocked_) {
+      // On the session clock an empty segment stays, so that the numbering
+      // keeps no hole a later reader would fill with a whole segment's
+      // silence, and is closed as it was opened.
+      const SealedSegData desc = captureSealDescription();
+      closeFile(false);
+      events.push_back(writerWarning("writer_reopened_empty_segment",
+                                     "open called before frames arrived; kept the empty segment and reopened"));
+      for (auto& e : buildSegClosedEventsAt(desc, clock_())) events.push_back(std::move(e));
+      lastClosedIndex_.store(desc.seq, std::memory_order_release);
     } else {
       const std::string path = *currentURL_;
       const bool owned = ownsCurrentFile_;
       closeFile(false);
-      if (clocked_) {
-        // On the session clock an empty segment stays, so that the numbering
-        // keeps no hole a later reader would fill with a whole segment's
-        // silence; the time it spanned goes to the next one.
-        events.push_back(writerWarning("writer_reopened_empty_segment",
-                                       "open called before frames arrived; kept the empty segment and reopened"));
-      } else if (owned) {
+      if (owned) {
         // Only files this writer created are removed: a segment it failed
         // to create may be someone else's.
         ::unlink(checkpointTempPathFor(path).c_str());
         ::unlink(checkpointPathFor(path).c_str());
         ::unlink(path.c_str());
       }
-      if (!clocked_) {
-        events.push_back(writerWarning("writer_reopened_empty_segment",
-                                       "open called before frames arrived; removed empty segment before reopening"));
-      }
+      events.push_back(writerWarning("writer_reopened_empty_segment",
+                                     "open called before frames arrived; removed empty segment before reopening"));
     }
   }
 
-  int64_t index = seq() + 1;
+  int64_t index = retrying ? seq() : seq() + 1;
   std::string path = segmentPath(index);
   // O_EXCL: an existing segment is never truncated. One that appeared since
   // the directory was scanned moves numbering past the highest index.
@@ -337,6 +345,7 @@ std::vector<Event> SegmentWriter::openUnlocked() {
 
   seq_.store(index, std::memory_order_release);
   const uint64_t now = clock_();
+  lastOpenAttemptNs_ = now;
   segStartNs_ = clocked_ ? sessionHostTimeOf(run_, sessionFrames_) : now;
   segOpenedNs_ = clocked_ && lastFrameInRunNs_ ? *lastFrameInRunNs_ : now;
   segSilenceFrames_ = 0;
@@ -359,8 +368,11 @@ std::vector<Event> SegmentWriter::openUnlocked() {
   ownsCurrentFile_ = false;
 
   if (fd < 0) {
-    events.push_back(writerWarning("writer_open_failed", "cannot create file at " + path));
-    openFailure_ = events.back()["ctx"].get<std::string>();
+    Event warning = writerWarning("writer_open_failed", "cannot create file at " + path);
+    openFailure_ = warning["ctx"].get<std::string>();
+    // Retries of the same index stay quiet until one succeeds.
+    if (openFailureReportedIndex_ != index) events.push_back(std::move(warning));
+    openFailureReportedIndex_ = index;
     return events;
   }
   if (!writeCafHeader(fd)) {
@@ -369,11 +381,14 @@ std::vector<Event> SegmentWriter::openUnlocked() {
     const int err = errno;
     ::close(fd);
     ::unlink(path.c_str());
-    events.push_back(writerWarning("writer_open_failed", "cannot write header to " + path + ": " + errnoText(err)));
-    openFailure_ = events.back()["ctx"].get<std::string>();
+    Event warning = writerWarning("writer_open_failed", "cannot write header to " + path + ": " + errnoText(err));
+    openFailure_ = warning["ctx"].get<std::string>();
+    if (openFailureReportedIndex_ != index) events.push_back(std::move(warning));
+    openFailureReportedIndex_ = index;
     return events;
   }
   openFailure_.reset();
+  openFailureReportedIndex_ = 0;
   fd_ = fd;
   ownsCurrentFile_ = true;
   events.push_back(Event{{"type", "segment_opened"},
@@ -389,6 +404,7 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::op
                                                 int64_t& acceptedFrames) {
   std::vector<Event> events;
   acceptedFrames = 0;
+  if (!paused_ && fd_ < 0) retryFailedOpenUnlocked(events);
   if (paused_ || fd_ < 0) return events;
   const int64_t frameLength = buffer.frameLength();
   if (segmentUnwritable_) {
@@ -406,8 +422,15 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::op
     segOverlapFrames_ += place.overlap;
   }
   if (place.fill > 0) {
+    const int64_t target = sessionFrames_ + place.fill;
     injectSilenceUnlocked(place.fill, events);
     if (fd_ < 0 || segmentUnwritable_) return events;
+    if (sessionFrames_ < target) {
+      // Without the silence before it the buffer would land early: it is
+      // lost where it belongs.
+      countLossUnlocked(target, target + place.keep);
+      return events;
+    }
   }
   const auto levels = trackLevels(buffer, place.skip, place.keep);
   if (place.keep == 0) {
@@ -434,6 +457,23 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::op
   return events;
 }
 
+void SegmentWriter::retryFailedOpenUnlocked(std::vector<Event>& events) {
+  if (!openFailure_) return;
+  const uint64_t now = clock_();
+  if (now >= lastOpenAttemptNs_ && now - lastOpenAttemptNs_ < kOpenRetryIntervalNs) return;
+  for (auto& e : openUnlocked()) events.push_back(std::move(e));
+}
+
+void SegmentWriter::countLossUnlocked(int64_t from, int64_t to) {
+  if (to <= from) return;
+  if (!clocked_) {
+    framesLostInSegment_ += to - from;
+    return;
+  }
+  framesLostInSegment_ += std::max<int64_t>(0, to - std::max(from, lossCountedTo_));
+  lossCountedTo_ = std::max(lossCountedTo_, to);
+}
+
 int64_t SegmentWriter::appendFramesUnlocked(const PCMBuffer& buffer, int64_t first, int64_t frames,
                                             std::vector<Event>& events) {
   convertFloat32ToInt16(buffer, sampleBytes_);
@@ -444,7 +484,7 @@ int64_t SegmentWriter::appendFramesUnlocked(const PCMBuffer& buffer, int64_t fir
   const int64_t accepted = static_cast<int64_t>(written / kBytesPerFrame);
   if (written != length) {
     const int err = errno;
-    framesLostInSegment_ += frames - accepted;
+    countLossUnlocked(sessionFrames_ + accepted, sessionFrames_ + frames);
     std::string detail = "wrote " + std::to_string(written) + " of " + std::to_string(length) +
                          " bytes: " + errnoText(err) + "; kept " + std::to_string(accepted) + " of " +
                          std::to_string(frames) + " frames";
@@ -469,6 +509,12 @@ void SegmentWriter::injectSilenceUnlocked(int64_t frames, std::vector<Event>& ev
   static constexpr int64_t kZeroFrames = 4800;
   static const std::array<uint8_t, kZeroFrames * kBytesPerFrame> zeros{};
   while (frames > 0 && fd_ >= 0 && !segmentUnwritable_) {
+    // A full segment is cut before more goes in, even while a pause fills
+    // up to its instant.
+    if (framesWritten_ >= kFramesPerSegment) {
+      for (auto& e : rotateUnlocked()) events.push_back(std::move(e));
+      if (fd_ < 0) return;
+    }
     int64_t n = std::min(frames, kZeroFrames);
     // Cut where a segment of frames would be cut.
     if (framesWritten_ < kFramesPerSegment) n = std::min(n, kFramesPerSegment - framesWritten_);
@@ -477,7 +523,7 @@ void SegmentWriter::injectSilenceUnlocked(int64_t frames, std::vector<Event>& ev
     const int64_t accepted = static_cast<int64_t>(written / kBytesPerFrame);
     if (written != length) {
       const int err = errno;
-      framesLostInSegment_ += n - accepted;
+      countLossUnlocked(sessionFrames_ + accepted, sessionFrames_ + n);
       if (written % kBytesPerFrame != 0 && ::ftruncate(fd_, segmentFileBytes(framesWritten_ + accepted)) != 0) {
         segmentUnwritable_ = true;
       }
@@ -585,6 +631,7 @@ std::vector<Event> SegmentWriter::rotateUnlocked() {
   const std::string path = *currentURL_;
   closeFile(false);
   for (auto& e : buildSegClosedEventsAt(desc, clock_())) events.push_back(std::move(e));
+  lastClosedIndex_.store(desc.seq, std::memory_order_release);
   scheduleDurabilitySync(path);
   for (auto& e : openUnlocked()) events.push_back(std::move(e));
   return events;
@@ -598,7 +645,10 @@ std::pair<std::optional<SealedSegData>, std::vector<Event>> SegmentWriter::sealF
   out.second = writeCheckpointUnlocked();
   appendWriteFailureSummary(out.second);
   closeFile(true);
-  if (framesWritten_ > 0) out.first = desc;
+  if (framesWritten_ > 0 || clocked_) {
+    out.first = desc;
+    lastClosedIndex_.store(desc.seq, std::memory_order_release);
+  }
   return out;
 }
 

@@ -87,7 +87,9 @@ class SegmentWriter {
   void beginFirstRun(std::shared_ptr<SessionOrigin> origin);
   void endRun(uint64_t endNs);
   // Last checkpoint, sync, close. The description of the segment when it
-  // held frames; nothing otherwise or with no segment open. Emits only
+  // held frames, or on the session clock whenever a segment file was open
+  // (so that every "segment_opened" gets its "segment_closed"); nothing
+  // otherwise or with no segment open. Emits only
   // warnings: the caller builds the "segment_closed" events.
   std::optional<SealedSegData> sealFinal();
   SourceHealth snapshotHealth(bool sourceFailed);
@@ -97,6 +99,8 @@ class SegmentWriter {
   void setPaused(bool paused);
   // A segment file is open for appending.
   bool hasOpenSegment();
+  // The index of the last segment closed with a file (0: none yet).
+  int64_t lastClosedIndex() const { return lastClosedIndex_.load(std::memory_order_acquire); }
   // The "ctx" of the "writer_open_failed" warning when the last open left
   // the writer without a file; nothing once an open succeeded.
   std::optional<std::string> openFailure();
@@ -144,6 +148,10 @@ class SegmentWriter {
   // reached the file.
   int64_t appendFramesUnlocked(const platform::audio::PCMBuffer& buffer, int64_t first, int64_t frames,
                                std::vector<Event>& events);
+  // Counts the frames of session positions [from, to) as lost, once each.
+  void countLossUnlocked(int64_t from, int64_t to);
+  // Retries the creation of a segment that failed, when due.
+  void retryFailedOpenUnlocked(std::vector<Event>& events);
   // Silence in place of frames that did not arrive, across rotations.
   void injectSilenceUnlocked(int64_t frames, std::vector<Event>& events);
   // After frames reached the segment: checkpoint and rotation.
@@ -189,6 +197,12 @@ class SegmentWriter {
   std::optional<std::string> currentURL_;
   bool ownsCurrentFile_ = false;  // the file at currentURL_ was created by this writer
   std::optional<std::string> openFailure_;
+  // A segment that could not be created is retried, with its index, from
+  // later writes at most this often; its failure is reported once.
+  static constexpr uint64_t kOpenRetryIntervalNs = 250'000'000;
+  uint64_t lastOpenAttemptNs_ = 0;
+  int64_t openFailureReportedIndex_ = 0;
+  std::atomic<int64_t> lastClosedIndex_{0};
   std::atomic<int64_t> seq_{0};
   uint64_t segStartNs_ = 0;
   int64_t framesWritten_ = 0;
@@ -211,6 +225,9 @@ class SegmentWriter {
   bool writeFailureReported_ = false;
   int64_t unreportedWriteFailures_ = 0;
   int64_t framesLostInSegment_ = 0;
+  // On the session clock, the position up to which lost frames were
+  // counted: silence retried for a span already lost is not lost again.
+  int64_t lossCountedTo_ = 0;
   // An odd byte could not be cut off: nothing more is appended to this
   // segment, since every later sample would be misaligned.
   bool segmentUnwritable_ = false;

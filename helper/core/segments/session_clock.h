@@ -30,9 +30,9 @@ struct SessionRun {
 inline constexpr uint64_t kSessionClockJumpNs = 10'000'000;
 // The largest correction at a time, and the smallest worth making.
 inline constexpr uint64_t kSessionClockMaxStepNs = 2'000'000;
-inline constexpr uint64_t kSessionClockDeadbandNs = 1'000'000;
+inline constexpr uint64_t kSessionClockDeadbandNs = 500'000;
 // How long the trend is averaged over, and how often it may be corrected.
-inline constexpr uint64_t kSessionClockSmoothingNs = 500'000'000;
+inline constexpr uint64_t kSessionClockSmoothingNs = 250'000'000;
 inline constexpr uint64_t kSessionClockCorrectionIntervalNs = 100'000'000;
 
 // The frame position of host time `hostNs` in the run (before its anchor:

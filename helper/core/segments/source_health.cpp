@@ -42,7 +42,10 @@ std::vector<Event> buildSegClosedEvents(const SealedSegData& data) {
 
 std::vector<Event> buildSegClosedEventsAt(const SealedSegData& d, uint64_t nowNs) {
   const uint64_t endNs = d.clockEndNs.value_or(nowNs);
-  const int64_t wall = endNs >= d.startNs ? static_cast<int64_t>((endNs - d.startNs) / 1'000'000) : 0;
+  int64_t wall = endNs >= d.startNs ? static_cast<int64_t>((endNs - d.startNs) / 1'000'000) : 0;
+  // A segment with frames never reads as lasting no time (which a reader
+  // takes for a length not known).
+  if (wall == 0 && d.frames > 0) wall = 1;
   // What is checked: the frames against the span itself, or for a segment
   // on the session clock (whose frames fill its span by design) the audio
   // the device delivered against the capture time it took, so that a
