@@ -120,6 +120,7 @@ void runCapture(const CaptureConfig& config) {
   std::filesystem::create_directories(config.sessionDir, ignored);
 
   auto state = std::make_shared<CaptureState>(config);
+  state->refuseSources(micDenied, systemDenied);
   state->startSessionClock();
   MicStartup mic;
   mic.denied = micDenied;

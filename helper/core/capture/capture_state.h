@@ -40,6 +40,13 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   // them together (SegmentWriter::beginRun).
   void startSessionClock();
 
+  // Main thread, at start-up: a source whose permission was refused is
+  // never opened, not even by a resume.
+  void refuseSources(bool mic, bool system) {
+    micRefused_.store(mic);
+    systemRefused_.store(system);
+  }
+
   // The sources; null when not included.
   const std::shared_ptr<MicSource>& mic() const { return mic_; }
   const std::shared_ptr<SystemSource>& system() const { return system_; }
@@ -90,6 +97,8 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   const CaptureConfig config_;
   const uint64_t sessionStartNs_;
   std::atomic<bool> onSessionClock_{false};
+  std::atomic<bool> micRefused_{false};
+  std::atomic<bool> systemRefused_{false};
   std::atomic<uint64_t> recoveryTokens_{0};
 
   std::mutex lifecycleLock_;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <thread>
 
 #include "helper/core/bus/event_bus.h"
@@ -17,7 +19,33 @@
 namespace helper {
 namespace {
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+// White space and newlines of Unicode, as UTF-8: the ASCII ones, U+0085,
+// U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+bool isSpaceCodePoint(uint32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// The code point of the 1-3 byte UTF-8 sequence text[at, at + n), if it is one.
+std::optional<uint32_t> decodeUtf8(const std::string& text, size_t at, size_t n) {
+  const auto b = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  if (n == 1 && b(0) < 0x80) return b(0);
+  for (size_t i = 1; i < n; ++i) {
+    if ((b(i) & 0xC0) != 0x80) return std::nullopt;
+  }
+  if (n == 2 && (b(0) & 0xE0) == 0xC0) return ((b(0) & 0x1Fu) << 6) | (b(1) & 0x3Fu);
+  if (n == 3 && (b(0) & 0xF0) == 0xE0) return ((b(0) & 0x0Fu) << 12) | ((b(1) & 0x3Fu) << 6) | (b(2) & 0x3Fu);
+  return std::nullopt;
+}
+
+// Bytes of the white space character that begins (or ends) at `at`; 0 if none.
+size_t spaceAt(const std::string& text, size_t begin, size_t end, bool fromEnd) {
+  for (size_t n = 1; n <= 3 && n <= end - begin; ++n) {
+    const auto c = decodeUtf8(text, fromEnd ? end - n : begin, n);
+    if (c && isSpaceCodePoint(*c)) return n;
+  }
+  return 0;
+}
 
 // Deepest nesting of arrays and objects, looking past strings.
 int nestingDepth(const std::string& text) {
@@ -93,8 +121,16 @@ void readerLoop(const std::shared_ptr<CaptureState>& state, int fd) {
 
 std::optional<nlohmann::json> parseCommandLine(const std::string& line) {
   size_t begin = 0, end = line.size();
-  while (begin < end && isSpace(line[begin])) ++begin;
-  while (end > begin && isSpace(line[end - 1])) --end;
+  while (begin < end) {
+    const size_t n = spaceAt(line, begin, end, false);
+    if (n == 0) break;
+    begin += n;
+  }
+  while (end > begin) {
+    const size_t n = spaceAt(line, begin, end, true);
+    if (n == 0) break;
+    end -= n;
+  }
   if (begin == end) return std::nullopt;
   const std::string text = line.substr(begin, end - begin);
   if (nestingDepth(text) > kMaxCommandNesting) return std::nullopt;

@@ -1,5 +1,6 @@
 // Host commands, their fences, and the one stop path of capture mode.
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 
@@ -61,7 +62,10 @@ void CaptureState::handleCommand(const nlohmann::json& message) {
   }
   if (*type == "heartbeat") {
     auto id = message.find("id");
-    const int64_t idValue = id != message.end() && id->is_number_integer() ? id->get<int64_t>() : 0;
+    // An id the helper cannot hold as a signed 64-bit integer is 0, never wrapped.
+    const bool holdable = id != message.end() && id->is_number_integer() &&
+                          !(id->is_number_unsigned() && id->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX));
+    const int64_t idValue = holdable ? id->get<int64_t>() : 0;
     const int64_t ts = nowTs();
     const uint64_t now = machAbsoluteTimeNs();
     const int64_t uptimeMs = now >= sessionStartNs_ ? static_cast<int64_t>((now - sessionStartNs_) / 1'000'000) : 0;
@@ -105,11 +109,12 @@ std::optional<int64_t> pauseSource(SegmentWriter& writer, const std::function<vo
 void CaptureState::handlePause(const nlohmann::json& message, const std::string& requestId) {
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
-  if (isStopClaimed()) return;
+  // The stop seals everything itself; the host still gets its answer.
+  if (isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
   std::lock_guard lifecycle(lifecycleLock_);
-  if (isStopClaimed()) return;  // the stop seals everything itself
-  const bool pauseMic = mic_ && !mic_->writer()->paused();
-  const bool pauseSystem = system_ && !system_->writer()->paused();
+  if (isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
+  const bool pauseMic = mic_ && !micRefused_.load() && !mic_->writer()->paused();
+  const bool pauseSystem = system_ && !systemRefused_.load() && !system_->writer()->paused();
   // One instant for both sources, before either gate closes: each keeps
   // what was captured before it and is filled up to it.
   endSourceRuns(machAbsoluteTimeNs(), pauseMic, pauseSystem);
@@ -134,11 +139,12 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
 void CaptureState::handleResume(const nlohmann::json& message, const std::string& requestId) {
   const int64_t ts = nowTs();
   if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
-  if (isStopClaimed()) return;
+  // A segment opened now would never be sealed: answered, nothing opened.
+  if (isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
   std::lock_guard lifecycle(lifecycleLock_);
-  if (isStopClaimed()) return;  // a segment opened now would never be sealed
-  const bool resumeMic = mic_ && mic_->writer()->paused();
-  const bool resumeSystem = system_ && system_->writer()->paused();
+  if (isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
+  const bool resumeMic = mic_ && !micRefused_.load() && mic_->writer()->paused();
+  const bool resumeSystem = system_ && !systemRefused_.load() && system_->writer()->paused();
   // One instant for both sources: what they captured before it stays out.
   beginSourceRuns(machAbsoluteTimeNs(), resumeMic, resumeSystem);
   if (resumeMic) {

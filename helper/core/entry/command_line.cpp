@@ -103,6 +103,15 @@ class Options {
   std::map<std::string, std::string> values_;
 };
 
+// A rate given that is no finite number (inf, nan, an overflow) is refused
+// like one out of range, not replaced by the default.
+double canonicalRateOption(const Options& o) {
+  const auto text = o.text("--canonical-rate");
+  const std::optional<double> rate = text ? parseDoubleOption(*text) : std::optional<double>(24000.0);
+  if (!rate || !(*rate >= 1.0 && *rate <= kMaxCanonicalRate)) badArgs("--canonical-rate must be between 1 and 384000");
+  return *rate;
+}
+
 CaptureConfig buildCaptureConfig(const Options& o, HelperMode mode) {
   if (!o.has("--session-dir")) badArgs(std::string(rawValue(mode)) + " mode requires --session-dir");
   CaptureConfig c;
@@ -117,15 +126,12 @@ CaptureConfig buildCaptureConfig(const Options& o, HelperMode mode) {
   c.micBitrate = o.integer("--mic-bitrate", 96000);
   c.systemBitrate = o.integer("--system-bitrate", 96000);
   c.segmentSeconds = o.integer("--segment-seconds", 30);
-  c.canonicalRate = o.real("--canonical-rate", 24000.0);
+  c.canonicalRate = canonicalRateOption(o);
   c.canonicalMicChannels = o.integer("--canonical-mic-channels", 1);
   c.canonicalSystemChannels = o.integer("--canonical-system-channels", 2);
   if (o.has("--mic-gain")) c.micGain = o.real32("--mic-gain", 1.0f);
   // Values the recording cannot work with are refused up front rather than
   // discovered as a broken file later.
-  if (!(c.canonicalRate >= 1.0 && c.canonicalRate <= kMaxCanonicalRate)) {
-    badArgs("--canonical-rate must be between 1 and 384000");
-  }
   if (c.canonicalMicChannels < 1) badArgs("--canonical-mic-channels must be at least 1");
   if (c.canonicalSystemChannels < 1) badArgs("--canonical-system-channels must be at least 1");
   if (c.segmentSeconds < 1) badArgs("--segment-seconds must be at least 1");
@@ -182,13 +188,10 @@ TestSegmentWriterConfig buildTestSegmentWriterConfig(const Options& o) {
   TestSegmentWriterConfig c;
   c.outputDir = *o.text("--out");
   c.source = *source;
-  c.canonicalRate = o.real("--canonical-rate", 24000.0);
+  c.canonicalRate = canonicalRateOption(o);
   c.canonicalChannels =
       c.source == "mic" ? o.integer("--canonical-mic-channels", 1) : o.integer("--canonical-system-channels", 2);
   c.durationSec = o.integer("--duration-sec", 10);
-  if (!(c.canonicalRate >= 1.0 && c.canonicalRate <= kMaxCanonicalRate)) {
-    badArgs("--canonical-rate must be between 1 and 384000");
-  }
   if (c.canonicalChannels < 0 || c.canonicalChannels > static_cast<int64_t>(UINT32_MAX)) {
     badArgs(std::string(c.source == "mic" ? "--canonical-mic-channels" : "--canonical-system-channels") +
             " must be between 0 and 4294967295");

@@ -7,6 +7,7 @@
 #include "segment_format/segment_format.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
 #include "tests/support/capture_session.h"
+#include "tests/support/session_checks.h"
 
 namespace {
 
@@ -75,8 +76,37 @@ TEST(CaptureMode, HeartbeatsEchoTheirIdOrZero) {
   EXPECT_EQ(s.waitFor("heartbeat")["id"], 0);
   s.send({{"type", "heartbeat"}, {"id", "seven"}});
   EXPECT_EQ(s.waitFor("heartbeat")["id"], 0);
+  // Beyond what a signed 64-bit integer holds: 0, never wrapped.
+  s.sendRaw("{\"type\":\"heartbeat\",\"id\":18446744073709551615}\n");
+  EXPECT_EQ(s.waitFor("heartbeat")["id"], 0);
+  s.sendRaw("{\"type\":\"heartbeat\",\"id\":9223372036854775807}\n");
+  EXPECT_EQ(s.waitFor("heartbeat")["id"], INT64_MAX);
+  // A line framed by Unicode white space (no-break spaces, an ideographic
+  // space, a line separator) is read.
+  s.sendRaw("\u00a0\u3000{\"type\":\"heartbeat\",\"id\":7}\u00a0\u2028\n");
+  EXPECT_EQ(s.waitFor("heartbeat")["id"], 7);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   EXPECT_EQ(s.finish().exitCode, 0);
+}
+
+TEST(CaptureMode, EveryPauseAndResumeOfAFloodBeforeAStopIsAnswered) {
+  CaptureSession s;
+  s.waitFor("capture_started");
+  std::string flood;
+  for (int i = 0; i < 200; ++i) {
+    flood += json{{"type", i % 2 == 0 ? "pause" : "resume"}, {"request_id", "f" + std::to_string(i)}, {"source", "all"}}
+                 .dump() +
+             "\n";
+  }
+  s.sendRaw(flood + json{{"type", "stop"}, {"request_id", "s"}}.dump() + "\n");
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  std::set<std::string> answered;
+  for (const auto& e : s.events()) {
+    const auto type = e.value("type", "");
+    if (type == "pause_fence_complete" || type == "resume_fence_complete") answered.insert(e["request_id"]);
+  }
+  EXPECT_EQ(answered.size(), 200u) << s.joined();
+  testsupport::expectSealedAndEnded(s);
 }
 
 TEST(CaptureMode, PauseAndResumeSealAndReopenWithFences) {

@@ -84,10 +84,12 @@ TEST(TasmerigCommandLine, RefusesValuesARecordingCannotUse) {
   expectFatal(with({"--canonical-system-channels", "-1"}), "bad_args", "--canonical-system-channels must be at least 1",
               2);
   expectFatal(with({"--segment-seconds", "0"}), "bad_args", "--segment-seconds must be at least 1", 2);
-  // A non-finite rate is not a number: the default applies and the run goes on
-  // (to the capture mode itself, which ends the run with its own line).
-  auto inf = with({"--canonical-rate", "inf"});
-  for (const auto& e : inf.errEvents()) EXPECT_NE(e.value("reason", ""), "bad_args") << e.dump();
+  // A rate that is no finite number is refused, not replaced by the default.
+  for (const std::string bad : {"inf", "nan", "1e999", "24k"})
+    expectFatal(with({"--canonical-rate", bad}), "bad_args", rate, 2);
+  expectFatal(
+      runTasmerig({"--mode", "test-segment-writer", "--out", session, "--source", "mic", "--canonical-rate", "nan"}),
+      "bad_args", rate, 2);
 
   const std::vector<std::string> writer = {"--mode", "test-segment-writer", "--out", session, "--source", "mic"};
   auto withWriter = [&](std::vector<std::string> extra) {

@@ -254,6 +254,11 @@ TEST(SystemCapture, SystemRefusedWhileTheMicRecords) {
                   {"permission_denied", true}}));
   EXPECT_EQ(ready["mic"]["active"], true);
   s.waitForSeen("capture_started");
+  // A pause and a resume leave the refused source as it was: never opened.
+  s.send({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  s.send({{"type", "resume"}, {"request_id", "r"}, {"source", "all"}});
+  s.waitFor("resume_fence_complete");
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0);
   auto events = s.events();
@@ -263,8 +268,9 @@ TEST(SystemCapture, SystemRefusedWhileTheMicRecords) {
   EXPECT_LT(indexOf(events, "warning"), indexOf(events, "helper_ready"));
   EXPECT_TRUE(s.eventsOfType("output_device_detected").empty());
   EXPECT_TRUE(ofSource(s.eventsOfType("segment_opened"), "system").empty());
+  EXPECT_TRUE(ofSource(s.eventsOfType("segment_closed"), "system").empty());
   EXPECT_FALSE(std::filesystem::exists(s.sessionDir() / "system" / "000001.caf"));
-  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 1}, {"system", 0}}));
+  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 2}, {"system", 0}}));
 }
 
 TEST(SystemCapture, MicRefusedWhileTheSystemRecords) {
@@ -279,13 +285,18 @@ TEST(SystemCapture, MicRefusedWhileTheSystemRecords) {
   EXPECT_EQ(ready["system"]["active"], true);
   EXPECT_EQ(ready["system"]["rate_resolution"]["mic_native_rate"], 0);
   s.waitForSeen("capture_started");
+  s.send({{"type", "pause"}, {"request_id", "p"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  s.send({{"type", "resume"}, {"request_id", "r"}, {"source", "all"}});
+  s.waitFor("resume_fence_complete");
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0);
   auto w = warningOf(s.events(), "mic_permission_denied");
   ASSERT_TRUE(w);
   EXPECT_EQ((*w)["ctx"], "Microphone permission denied; recording system audio only");
   EXPECT_TRUE(ofSource(s.eventsOfType("segment_opened"), "mic").empty());
-  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 0}, {"system", 1}}));
+  EXPECT_TRUE(ofSource(s.eventsOfType("segment_closed"), "mic").empty());
+  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 0}, {"system", 2}}));
 }
 
 TEST(SystemCapture, RefusalsThatLeaveNothingToRecord) {
