@@ -421,7 +421,7 @@ class PassthroughOutput final : public ReaderOutput {
 // Decodes one file's stream to float at the output rate, in its own channel count.
 class Decoder {
  public:
-  Decoder(const AssetTrack& track, int outRate) : outRate_(outRate) {
+  Decoder(const AssetTrack& track, int outRate) {
     if (auto err = openInput(track.path, input_)) throw MediaError(track.path + ": " + *err);
     if (track.streamIndex >= static_cast<int>(input_.ctx->nb_streams))
       throw MediaError(track.path + ": track vanished");
@@ -508,7 +508,6 @@ class Decoder {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
   };
 
-  int outRate_;
   InputContext input_;
   int stream_ = 0;
   // Owned, so that a constructor that throws frees what it had made.
