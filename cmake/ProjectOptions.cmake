@@ -9,6 +9,10 @@ if(VR_SANITIZE)
   target_compile_options(vr_options INTERFACE -fsanitize=${VR_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   target_link_options(vr_options INTERFACE -fsanitize=${VR_SANITIZE})
 endif()
+if(VR_FUZZ)
+  # Coverage for the fuzzer in every library; only the harnesses link its main.
+  target_compile_options(vr_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 
 # vr_add_library(name DIRS dir...) builds a static library from every .cpp
 # under the given directories, so adding a source file needs no CMake edit.

@@ -78,12 +78,44 @@ std::optional<std::string> openInput(const std::string& path, InputContext& inpu
   return std::nullopt;
 }
 
-// Bytes per frame of a PCM codec; 0 for any other codec.
+// Bytes per frame of a PCM codec; 0 for any other codec, and for a header
+// claiming a frame larger than any packet can hold.
 int pcmBlockAlign(const AVCodecParameters* par) {
   const int bits = av_get_exact_bits_per_sample(par->codec_id);
   const int channels = par->ch_layout.nb_channels;
   if (bits <= 0 || bits % 8 != 0 || channels <= 0) return 0;
-  return bits / 8 * channels;
+  const int64_t align = int64_t{bits / 8} * channels;
+  return align <= std::numeric_limits<int>::max() ? static_cast<int>(align) : 0;
+}
+
+struct CodecContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+
+// A codec context for `par`, opened; null when the decoder refuses it (a
+// header claiming more channels than it takes, say).
+CodecContextPtr openDecoder(const AVCodec* codec, const AVCodecParameters* par) {
+  CodecContextPtr ctx(avcodec_alloc_context3(codec));
+  if (ctx == nullptr || avcodec_parameters_to_context(ctx.get(), par) < 0 ||
+      avcodec_open2(ctx.get(), codec, nullptr) < 0)
+    return nullptr;
+  return ctx;
+}
+
+// Every position and length on a composition, in frames at any rate it is
+// read at, stays below this, so that sums of a few of them cannot overflow.
+constexpr int64_t kMaxPlaceableFrames = int64_t{1} << 61;
+
+// A packet's time in frames at `rate`, rounded as av_rescale_q does, held
+// to +-kMaxPlaceableFrames: a header's timestamps and durations can be
+// anything.
+int64_t packetFrames(Wide ticks, AVRational timeBase, int rate) {
+  if (timeBase.num <= 0 || timeBase.den <= 0) return 0;
+  const Wide b = static_cast<Wide>(timeBase.num) * std::max(rate, 1), c = timeBase.den;
+  const Wide magnitude = ((ticks < 0 ? -ticks : ticks) * b + c / 2) / c;
+  const Wide held = std::min<Wide>(magnitude, kMaxPlaceableFrames);
+  return static_cast<int64_t>(ticks < 0 ? -held : held);
 }
 
 std::shared_ptr<const StreamParameters> floatParameters(int64_t rate, int64_t channels) {
@@ -163,13 +195,15 @@ const Asset::Probe& Asset::probe() const {
     if (!p->openError) {
       AVFormatContext* ctx = input.ctx;
       bool playable = ctx->nb_streams > 0;
-      std::vector<int64_t> frames(ctx->nb_streams, 0), ticks(ctx->nb_streams, 0);
+      std::vector<int64_t> frames(ctx->nb_streams, 0);
+      std::vector<Wide> ticks(ctx->nb_streams, 0);
       for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         const AVCodecParameters* par = ctx->streams[i]->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
         // A header rate of 0 or not a number reaches here as 0: such a
         // stream has no timing, so nothing of it can be placed or played.
-        if (avcodec_find_decoder(par->codec_id) == nullptr || par->sample_rate <= 0) playable = false;
+        const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+        if (codec == nullptr || par->sample_rate <= 0 || openDecoder(codec, par) == nullptr) playable = false;
       }
       // One pass over the packets: exact frame counts for PCM, summed
       // packet durations otherwise.
@@ -200,7 +234,7 @@ const Asset::Probe& Asset::probe() const {
           // padding, which the packets' durations count; a guess from the
           // bit rate is worse than those.
           const bool own = s->duration > 0 && ctx->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
-          const int64_t d = own ? s->duration : ticks[i];
+          const int64_t d = own ? s->duration : saturate(ticks[i]);
           if (s->time_base.den > 0 && s->time_base.num > 0 && s->time_base.den <= INT32_MAX)
             t.duration = {saturate(static_cast<Wide>(d) * s->time_base.num), s->time_base.den};
         }
@@ -244,6 +278,11 @@ void CompositionTrack::insertTimeRange(MediaTime start, MediaTime duration, cons
   if (at.compare(end()) < 0) throw MediaError("insertion inside inserted media");
   if (!segments_.empty() && !(segments_.front().source.format == track.format))
     throw MediaError("format differs from first segment");
+  // Counted at the track's own rate in a copy and at up to the writer's
+  // highest rate in a mix.
+  const int64_t rate = std::max<int64_t>(track.format.sampleRate, kMaxSampleRate);
+  if (static_cast<Wide>(at.framesAt(rate)) + duration.framesAt(rate) >= kMaxPlaceableFrames)
+    throw MediaError("time range too long to place");
   if (duration.value == 0) return;
   segments_.push_back({track, at, duration});
 }
@@ -341,11 +380,10 @@ class PassthroughOutput final : public ReaderOutput {
       } else {
         // A compressed packet keeps its time relative to the stream's
         // presentation start: priming packets lie before 0.
-        const AVRational frame{1, std::max(rate, 1)};
         const int64_t origin = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         if (packet_.pkt->pts != AV_NOPTS_VALUE)
-          from = av_rescale_q(packet_.pkt->pts - origin, stream->time_base, frame);
-        span = av_rescale_q(packet_.pkt->duration, stream->time_base, frame);
+          from = packetFrames(static_cast<Wide>(packet_.pkt->pts) - origin, stream->time_base, rate);
+        span = std::max<int64_t>(0, packetFrames(packet_.pkt->duration, stream->time_base, rate));
         samples = std::max<int64_t>(0, std::min(from + span, segFrames_) - std::max<int64_t>(from, 0));
       }
       produced_ = from + span;
@@ -383,7 +421,7 @@ class PassthroughOutput final : public ReaderOutput {
 // Decodes one file's stream to float at the output rate, in its own channel count.
 class Decoder {
  public:
-  Decoder(const AssetTrack& track, int outRate) : outRate_(outRate) {
+  Decoder(const AssetTrack& track, int outRate) {
     if (auto err = openInput(track.path, input_)) throw MediaError(track.path + ": " + *err);
     if (track.streamIndex >= static_cast<int>(input_.ctx->nb_streams))
       throw MediaError(track.path + ": track vanished");
@@ -391,27 +429,22 @@ class Decoder {
     const AVCodecParameters* par = input_.ctx->streams[stream_]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (codec == nullptr) throw MediaError(track.path + ": no decoder");
-    codec_ = avcodec_alloc_context3(codec);
-    if (codec_ == nullptr || avcodec_parameters_to_context(codec_, par) < 0 ||
-        avcodec_open2(codec_, codec, nullptr) < 0)
-      throw MediaError(track.path + ": cannot open decoder");
+    codec_ = openDecoder(codec, par);
+    if (codec_ == nullptr) throw MediaError(track.path + ": cannot open decoder");
     channels_ = codec_->ch_layout.nb_channels;
     if (channels_ <= 0) throw MediaError(track.path + ": no channels");
     // The same layout on both sides: only the sample format and rate change;
     // channels are mapped explicitly afterwards.
     AVChannelLayout layout;
     av_channel_layout_default(&layout, channels_);
-    const int err = swr_alloc_set_opts2(&swr_, &layout, AV_SAMPLE_FMT_FLT, outRate, &layout, codec_->sample_fmt,
+    SwrContext* swr = nullptr;
+    const int err = swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_FLT, outRate, &layout, codec_->sample_fmt,
                                         codec_->sample_rate, 0, nullptr);
     av_channel_layout_uninit(&layout);
-    if (err < 0 || swr_init(swr_) < 0) throw MediaError(track.path + ": cannot set up the resampler");
-    frame_ = av_frame_alloc();
+    swr_.reset(swr);
+    if (err < 0 || swr_init(swr_.get()) < 0) throw MediaError(track.path + ": cannot set up the resampler");
+    frame_.reset(av_frame_alloc());
     if (frame_ == nullptr) throw MediaError("Cannot allocate a frame");
-  }
-  ~Decoder() {
-    av_frame_free(&frame_);
-    swr_free(&swr_);
-    avcodec_free_context(&codec_);
   }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -421,10 +454,10 @@ class Decoder {
   // Appends converted interleaved samples to `out`; false at the end.
   bool decodeMore(std::vector<float>& out) {
     while (!ended_) {
-      int err = avcodec_receive_frame(codec_, frame_);
+      int err = avcodec_receive_frame(codec_.get(), frame_.get());
       if (err >= 0) {
         convert(frame_->extended_data, frame_->nb_samples, out);
-        av_frame_unref(frame_);
+        av_frame_unref(frame_.get());
         return true;
       }
       if (err == AVERROR_EOF) {
@@ -439,13 +472,13 @@ class Decoder {
       }
       err = av_read_frame(input_.ctx, packet_.pkt);
       if (err == AVERROR_EOF) {
-        avcodec_send_packet(codec_, nullptr);
+        avcodec_send_packet(codec_.get(), nullptr);
         drained_ = true;
         continue;
       }
       if (err < 0) throw MediaError("reading failed: " + avErrorText(err));
       if (packet_.pkt->stream_index == stream_) {
-        err = avcodec_send_packet(codec_, packet_.pkt);
+        err = avcodec_send_packet(codec_.get(), packet_.pkt);
         if (err < 0 && err != AVERROR_INVALIDDATA) {
           av_packet_unref(packet_.pkt);
           throw MediaError("decoding failed: " + avErrorText(err));
@@ -458,22 +491,29 @@ class Decoder {
 
  private:
   void convert(uint8_t** in, int inSamples, std::vector<float>& out) {
-    const int room = swr_get_out_samples(swr_, inSamples);
+    const int room = swr_get_out_samples(swr_.get(), inSamples);
     if (room <= 0) return;
     const size_t base = out.size();
     out.resize(base + static_cast<size_t>(room) * channels_);
     uint8_t* dst = reinterpret_cast<uint8_t*>(out.data() + base);
-    const int got = swr_convert(swr_, &dst, room, const_cast<const uint8_t**>(in), inSamples);
+    const int got = swr_convert(swr_.get(), &dst, room, const_cast<const uint8_t**>(in), inSamples);
     if (got < 0) throw MediaError("conversion failed: " + avErrorText(got));
     out.resize(base + static_cast<size_t>(got) * channels_);
   }
 
-  int outRate_;
+  struct SwrFree {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+  };
+  struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+  };
+
   InputContext input_;
   int stream_ = 0;
-  AVCodecContext* codec_ = nullptr;
-  SwrContext* swr_ = nullptr;
-  AVFrame* frame_ = nullptr;
+  // Owned, so that a constructor that throws frees what it had made.
+  CodecContextPtr codec_;
+  std::unique_ptr<SwrContext, SwrFree> swr_;
+  std::unique_ptr<AVFrame, FrameFree> frame_;
   Packet packet_;
   int channels_ = 0;
   bool drained_ = false;

@@ -129,6 +129,106 @@ TEST(TasmerigConcat, UnplayableAndAudiolessSegmentsAreWarnedAndLeftOut) {
   EXPECT_EQ(progress.back()["total_frames"], 4800);
 }
 
+// Minimised inputs a fuzzer found against the media layer.
+fs::path hostileMedia(const std::string& name) { return fs::path(VR_TEST_SOURCE_DIR) / "fuzz/corpus/media" / name; }
+
+std::vector<std::string> warningsOf(const testsupport::RunResult& r) {
+  std::vector<std::string> out;
+  for (const auto& w : testsupport::eventsOfType(r.errEvents(), "warning"))
+    out.push_back(w["code"].get<std::string>() + " " + w["ctx"].get<std::string>());
+  return out;
+}
+
+TEST(TasmerigConcat, AFileThatCannotBePlacedIsWarnedAndTheLaterSegmentsKept) {
+  testsupport::TempDir dir;
+  // Two short AAC segments around one whose blocks claim durations near 2^62 ms.
+  testsupport::RunOptions encode;
+  encode.args = {"-v",
+                 "error",
+                 "-f",
+                 "lavfi",
+                 "-i",
+                 "sine=frequency=440:sample_rate=24000:duration=1",
+                 "-ac",
+                 "1",
+                 "-c:a",
+                 "aac",
+                 "-f",
+                 "matroska",
+                 (dir.path() / "aac.mka").string()};
+  ASSERT_EQ(testsupport::runProgram("/usr/bin/ffmpeg", encode).exitCode, 0);
+  fs::create_directories(dir.path() / "mic");
+  fs::copy_file(dir.path() / "aac.mka", dir.path() / "mic" / "000001.caf");
+  fs::copy_file(hostileMedia("passthrough-position-overflow.mka"), dir.path() / "mic" / "000002.caf");
+  fs::copy_file(dir.path() / "aac.mka", dir.path() / "mic" / "000003.caf");
+  testsupport::writeFile(dir.path() / "manifest.jsonl", segmentLine(1, "mic/000001.caf", 24000) +
+                                                            segmentLine(2, "mic/000002.caf", 24000) +
+                                                            segmentLine(3, "mic/000003.caf", 24000));
+  const auto out = dir.path() / "mic.mov";
+  const auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source",
+                              "mic", "--out", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(warningsOf(r), std::vector<std::string>{"seg_insert_failed Failed to insert segment mic/000002.caf: "
+                                                    "time range too long to place"});
+  const auto progress = testsupport::eventsOfType(r.errEvents(), "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["total_frames"], 48000);
+  // Both placed segments are in the output, the third after the first.
+  EXPECT_GE(decode(out, "s16le").size(), 2u * 2 * 24000) << r.err;
+}
+
+TEST(TasmerigOffline, HostileMediaFilesAreLeftOutOrRefused) {
+  struct Case {
+    const char* file;
+    const char* concatWarning;  // for each of three segments of the file
+    int singleExit;             // mix of the file alone
+    const char* singleReason;
+    const char* pairReason;  // mix of the file with itself
+  };
+  const Case cases[] = {
+      {"channels-overflow.caf", "seg_unplayable Skipping unplayable segment: ", 1, "reader_failed", "reader_failed"},
+      {"probe-duration-overflow.mka", "seg_insert_failed Failed to insert segment %: time range too long to place", 1,
+       "reader_failed", "composition_failed"},
+      {"passthrough-position-overflow.mka",
+       "seg_insert_failed Failed to insert segment %: time range too long to place", 1, "reader_failed",
+       "composition_failed"},
+      {"decoder-open-fails.wav", "seg_unplayable Skipping unplayable segment: ", 0, "", "mix_pump_failed"},
+  };
+  auto fatalReason = [](const testsupport::RunResult& r) {
+    const auto f = testsupport::eventsOfType(r.errEvents(), "fatal_error");
+    return f.empty() ? std::string() : f.back()["reason"].get<std::string>();
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    testsupport::TempDir dir;
+    std::string manifest;
+    std::vector<std::string> expected;
+    for (int seq = 1; seq <= 3; ++seq) {
+      const std::string path = "mic/00000" + std::to_string(seq) + ".caf";
+      fs::create_directories(dir.path() / "mic");
+      fs::copy_file(hostileMedia(c.file), dir.path() / path);
+      manifest += segmentLine(seq, path, 24000);
+      std::string warning = c.concatWarning;
+      const size_t mark = warning.find('%');
+      expected.push_back(mark == std::string::npos ? warning + path : warning.replace(mark, 1, path));
+    }
+    testsupport::writeFile(dir.path() / "manifest.jsonl", manifest);
+    auto r = runTasmerig({"--mode", "concat", "--manifest", (dir.path() / "manifest.jsonl").string(), "--source", "mic",
+                          "--out", (dir.path() / "o.mov").string()});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(warningsOf(r), expected) << r.err;
+    EXPECT_EQ(fatalReason(r), "no_segments") << r.err;
+
+    const std::string input = hostileMedia(c.file).string();
+    r = runTasmerig({"--mode", "mix", "--mic", input, "--out", (dir.path() / "single.mov").string()});
+    EXPECT_EQ(r.exitCode, c.singleExit) << r.err;
+    EXPECT_EQ(fatalReason(r), c.singleReason) << r.err;
+    r = runTasmerig({"--mode", "mix", "--mic", input, "--system", input, "--out", (dir.path() / "pair.mov").string()});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(fatalReason(r), c.pairReason) << r.err;
+  }
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr const char* kPreloadSkipReason = "a preload library cannot come before the sanitizers' runtime";
 #else

@@ -323,3 +323,42 @@ TEST(MediaWriter, PullDriverCallsTheHandlerOnItsQueueUntilFinished) {
   ASSERT_TRUE(finish(*writer));
   EXPECT_EQ(writer->status(), media::WriterStatus::completed);
 }
+
+TEST(MediaAsset, HostileFilesAreUnplayableOrCannotBePlaced) {
+  const std::filesystem::path dir = std::filesystem::path(VR_TEST_SOURCE_DIR) / "fuzz/corpus/media";
+  // A PCM header claiming 2^30 + 1 channels, and 1025 channels no decoder opens.
+  for (const char* name : {"channels-overflow.caf", "decoder-open-fails.wav"})
+    EXPECT_FALSE(media::Asset::open(dir / name)->loadIsPlayable()) << name;
+
+  // Blocks declaring durations near 2^62 ms: their sum is held, and a range
+  // that long has no place on a composition.
+  for (const char* name : {"probe-duration-overflow.mka", "passthrough-position-overflow.mka"}) {
+    auto asset = media::Asset::open(dir / name);
+    const media::MediaTime duration = asset->loadDuration();
+    EXPECT_GT(duration.seconds(), 1e15) << name;
+    media::Composition composition;
+    try {
+      composition.addMutableTrack()->insertTimeRange(media::MediaTime::zero(), duration, firstTrack(dir / name),
+                                                     media::MediaTime::zero());
+      ADD_FAILURE() << name << " was placed";
+    } catch (const media::MediaError& e) {
+      EXPECT_STREQ(e.what(), "time range too long to place") << name;
+    }
+  }
+
+  // A decoder that cannot open fails the mix (and frees what it had made).
+  const auto track = firstTrack(dir / "decoder-open-fails.wav");
+  auto composition = std::make_shared<media::Composition>();
+  media::CompositionTrack* t = composition->addMutableTrack();
+  t->insertTimeRange(media::MediaTime::zero(), track.duration, track, media::MediaTime::zero());
+  media::AudioSettings settings;
+  settings.sampleRate = 48000;
+  settings.numberOfChannels = 2;
+  auto reader = media::AssetReader::create(composition);
+  auto output = media::ReaderOutput::audioMixOutput(*composition, settings, {{{t, 1.0f}}});
+  reader->addOutput(output);
+  ASSERT_TRUE(reader->startReading());
+  EXPECT_FALSE(output->copyNextSampleBuffer());
+  EXPECT_EQ(reader->status(), media::ReaderStatus::failed);
+  EXPECT_EQ(reader->errorDescription(), (dir / "decoder-open-fails.wav").string() + ": cannot open decoder");
+}
