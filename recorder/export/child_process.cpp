@@ -76,13 +76,31 @@ void reap(pid_t pid, int& status) {
 // SIGTERM and SIGINT: the encoder must not outlive the program (it would go
 // on writing the output after the session lock is released), so the running
 // child is killed and reaped before the usual failure exit.
-extern "C" void end_with_child(int) {
+// The failure line's start, set once before the handler is installed.
+const char* gTerminationPrefix = "";
+
+// write(2) of a whole text, from the signal handler.
+void write_all_signal_safe(const char* text, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+extern "C" void end_with_child(int sig) {
   const pid_t pid = gRunningChild.exchange(0);
   if (pid > 0) {
     ::kill(pid, SIGKILL);
     int status = 0;
     reap(pid, status);
   }
+  // Every failure exit prints its one line; this one too, once the child is gone.
+  const char* name = sig == SIGINT ? "SIGINT\n" : "SIGTERM\n";
+  write_all_signal_safe(gTerminationPrefix, std::strlen(gTerminationPrefix));
+  write_all_signal_safe(name, std::strlen(name));
   ::_exit(1);
 }
 
@@ -308,7 +326,8 @@ IoResult<ChildOutput> run_child_with_timeout(const ChildCommand& command, std::u
   }
 }
 
-void end_children_on_termination() {
+void end_children_on_termination(const char* failure_prefix) {
+  gTerminationPrefix = failure_prefix;
   struct sigaction action {};
   action.sa_handler = end_with_child;
   sigemptyset(&action.sa_mask);

@@ -39,9 +39,12 @@ IoResult<ChildOutput> run_child_with_timeout(const ChildCommand& command, std::u
                                              std::string_view name);
 
 // Installs the SIGTERM and SIGINT handler of the program: it kills and reaps
-// the child running at that moment, then exits with status 1. Children die
-// with the program in any case (a parent-death signal set before exec).
-void end_children_on_termination();
+// the child running at that moment, writes `failure_prefix` followed by the
+// signal's name ("SIGTERM" or "SIGINT") and a line feed to standard error,
+// then exits with status 1. The prefix must outlive the program's run.
+// Children die with the program in any case (a parent-death signal set
+// before exec).
+void end_children_on_termination(const char* failure_prefix);
 
 // A wait status as text: "exit status: 1", "signal: 9 (SIGKILL)".
 std::string describe_wait_status(int status);

@@ -105,7 +105,7 @@ std::string format_warning_list(const std::vector<std::string>& warnings) {
 }
 
 int kelvaro_main(int argc, const char* const* argv) {
-  end_children_on_termination();
+  end_children_on_termination(kTerminationFailurePrefix);
   // An empty directory argument would mean the working directory: it counts as missing.
   if (argc < 2 || argv[1] == nullptr || argv[1][0] == '\0') {
     print_line(kUsageLine);

@@ -12,6 +12,8 @@
 namespace recorder::exporter {
 
 inline constexpr const char* kUsageLine = "usage: kelvaro <session-dir> [expected-duration-ms]";
+// The failure line of a run ended by SIGTERM or SIGINT, before the signal's name.
+inline constexpr const char* kTerminationFailurePrefix = "finalize failed: IO error: stopped by ";
 
 // The session id: the last normal component of the path (trailing
 // separators and "." ignored), or "unknown" for an empty path, a root, "."

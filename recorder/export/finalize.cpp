@@ -4,9 +4,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,6 +29,9 @@ namespace fs = std::filesystem;
 using journal::JournalEvent;
 using journal::JournalWriter;
 using recovery::SegmentSource;
+
+// A report read back is no larger than this.
+constexpr std::uint64_t kMaxReportBytes = 1024 * 1024;
 
 // A failed append never changes the course of the finalisation.
 void journal_append(JournalWriter& journal, const JournalEvent& event) { (void)journal.append(event); }
@@ -74,7 +79,47 @@ struct SessionSegments {
   const Segments& mic;
   const Segments& system;
   const std::optional<IoError>& listing_error;
+  // The listings' directory-level warnings, of both sources.
+  const std::vector<recovery::RecoveryWarning>& warnings;
 };
+
+// More missing indices in a row than this, none of them in the manifest,
+// are no gap a recording leaves: files are lost one by one, not by the
+// hundred. What lies beyond such a run is a stray file.
+constexpr std::uint64_t kMaxUnrecordedMissingRun = 10;
+
+// The segments without the strays: those beyond a run of unrecorded missing
+// indices longer than kMaxUnrecordedMissingRun, when they are no more than
+// the segments before it (else the run is the recording's own loss). Each
+// stray left out adds a warning.
+Segments without_strays(const Segments& segments, const SlotMap& slots, const char* source,
+                        std::vector<std::string>& warnings) {
+  for (std::size_t i = 1; i < segments.size(); ++i) {
+    const std::uint64_t a = segments[i - 1].index, b = segments[i].index;
+    std::uint64_t unrecorded = b - a - 1;
+    for (auto it = slots.upper_bound(a); it != slots.end() && it->first < b; ++it) --unrecorded;
+    if (unrecorded <= kMaxUnrecordedMissingRun || segments.size() - i > i) continue;
+    for (std::size_t j = i; j < segments.size(); ++j) {
+      warnings.push_back(std::string("stray_segment_left_out: ") + source + " segment " +
+                         std::to_string(segments[j].index) + " (" + segments[j].path.string() + ") lies " +
+                         std::to_string(unrecorded) + " unrecorded segments beyond segment " + std::to_string(a));
+    }
+    return Segments(segments.begin(), segments.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  return segments;
+}
+
+// The warning for a segment the listing left out as unusable.
+std::optional<std::string> unusable_warning(const recovery::RecoveryWarning& warning) {
+  const auto* unusable = std::get_if<recovery::UnusableSegment>(&warning);
+  if (unusable == nullptr) return std::nullopt;
+  return "unusable_segment_left_out: " + std::string(recovery::source_dir_name(unusable->source)) + " segment " +
+         std::to_string(unusable->index) + " (" + unusable->path.string() + "): " + unusable->reason;
+}
+
+bool holds_audio(const Segments& segments) {
+  return std::any_of(segments.begin(), segments.end(), [](const auto& s) { return s.frames != 0; });
+}
 
 std::string rate_list(const std::vector<std::uint32_t>& rates) {
   std::string text = "[";
@@ -111,6 +156,7 @@ class Finalizer {
     if (auto r = create_dir_all(final_dir_); !r) return r.error();
     auto lock = DirectoryLock::acquire(final_dir_);
     if (!lock) return lock.error();
+    prepare_segments();
 
     if (path_exists(upload_)) {
       if (auto reused = try_reuse()) return std::move(*reused);
@@ -125,6 +171,31 @@ class Finalizer {
   }
 
  private:
+  // The segments and slots the finalisation goes by. An unusable segment's
+  // index takes a full slot unless the manifest knows its length: its file
+  // says the index existed, also before the first usable segment. Without a
+  // length from the host the timeline goes by the file names, so one stray
+  // index would make it hours long: strays are left out. With the host's
+  // length the target cuts them off anyway.
+  void prepare_segments() {
+    mic_ = segments_.mic;
+    system_ = segments_.system;
+    const auto& read = manifest();
+    if (read) {
+      mic_slots_ = read->mic_slots;
+      system_slots_ = read->system_slots;
+    }
+    for (const auto& warning : segments_.warnings) {
+      if (const auto* unusable = std::get_if<recovery::UnusableSegment>(&warning)) {
+        auto& slots = unusable->source == SegmentSource::Mic ? mic_slots_ : system_slots_;
+        slots.try_emplace(unusable->index, default_slot_frames(kExportRate));
+      }
+    }
+    if (host_duration_ || segments_.listing_error) return;
+    mic_ = without_strays(segments_.mic, mic_slots_, "mic", left_out_);
+    system_ = without_strays(segments_.system, system_slots_, "system", left_out_);
+  }
+
   // Stage 2: a final file already there. Returns the outcome when it ends the
   // finalisation (reused, or the check failed), nothing to go on.
   std::optional<FinalizeOutcome> try_reuse() {
@@ -132,12 +203,9 @@ class Finalizer {
     // rebuild would give it, which is what an earlier run gave it.
     std::uint64_t expected = request_.expected_ms;
     const bool listed = !segments_.listing_error;
-    const bool have_segments = listed && (!segments_.mic.empty() || !segments_.system.empty());
+    const bool have_segments = listed && (!mic_.empty() || !system_.empty());
     if (!host_duration_ && listed) {
-      if (const auto& read = manifest()) {
-        expected = frames_to_ms(
-            compute_material_frames(0, segments_.mic, segments_.system, read->mic_slots, read->system_slots));
-      }
+      if (manifest()) expected = frames_to_ms(compute_material_frames(0, mic_, system_, mic_slots_, system_slots_));
     }
 
     auto validation = validator_.validate_final_audio(upload_, expected);
@@ -165,12 +233,35 @@ class Finalizer {
     result.sha256 = *digest;
     result.idempotency_key = derive_idempotency_key(request_.session_id, *digest);
     // The digest file vouches for the file; when it is missing or speaks of
-    // another file, it and the report are written again.
-    const auto recorded = read_file_capped(final_dir_ / kDigestFileName, 4096);
-    if (!recorded || recorded->bytes != *digest) {
-      if (auto r = write_outputs(result.report, *digest); !r) return r.error();
+    // another file it is written again. The report of the run that made the
+    // file (its warnings and echo figures) is kept while it speaks of this
+    // file; only a missing or foreign one is replaced by the reuse report.
+    // A file that cannot be restored (a read-only "final") costs a warning,
+    // not the valid upload.
+    const auto restore = [&](const char* name, std::string_view bytes) {
+      if (auto r = write_file_replacing(final_dir_ / name, bytes); !r) {
+        result.report.warnings.push_back(std::string("final_file_not_restored: ") + name + ": " +
+                                         r.error().to_string());
+      }
+    };
+    if (!report_names(*digest)) {
+      auto text = write_export_report(result.report);
+      if (!text) return text.error();
+      restore(kReportFileName, *text);
     }
+    const auto recorded = read_file_capped(final_dir_ / kDigestFileName, 4096);
+    if (!recorded || recorded->bytes != *digest) restore(kDigestFileName, *digest);
     return result;
+  }
+
+  // True when "export-report.json" is a report of the file with this digest.
+  bool report_names(const std::string& digest) const {
+    const auto read = read_file_capped(final_dir_ / kReportFileName, kMaxReportBytes);
+    if (!read || read->truncated) return false;
+    const auto report = nlohmann::json::parse(read->bytes, nullptr, /*allow_exceptions=*/false);
+    if (!report.is_object()) return false;
+    const auto sha = report.find("sha256");
+    return sha != report.end() && sha->is_string() && sha->get_ref<const std::string&>() == digest;
   }
 
   // Stage 4. True when the candidate was promoted to the final file.
@@ -179,7 +270,7 @@ class Finalizer {
     if (!path_exists(candidate)) return false;
     candidate_attempted_ = true;
     if (echo_requested_) {
-      if (!segments_.listing_error && !segments_.mic.empty() && !segments_.system.empty()) {
+      if (!segments_.listing_error && !mic_.empty() && !system_.empty()) {
         reject_candidate("echo_risk_aec");
         return false;
       }
@@ -220,14 +311,20 @@ class Finalizer {
   FinalizeOutcome rebuild() {
     journal_append(journal_, journal::ExportStarted{ExportMethod::FallbackCaf});
     if (segments_.listing_error) return *segments_.listing_error;
-    const Segments& mic = segments_.mic;
-    const Segments& system = segments_.system;
-    if (mic.empty() && system.empty()) {
+    const Segments& mic = mic_;
+    const Segments& system = system_;
+    // Segments that exist but hold no frame are no recording either: an
+    // upload of nothing but silence would pass for the meeting.
+    if (!holds_audio(mic) && !holds_audio(system)) {
       journal_append(journal_, journal::ExportFailed{ExportMethod::FallbackCaf, "no source segments"});
       return FinalizationError::no_source_segments();
     }
 
     std::vector<std::string> warnings;
+    for (const auto& warning : segments_.warnings) {
+      if (auto text = unusable_warning(warning)) warnings.push_back(std::move(*text));
+    }
+    for (auto& text : left_out_) warnings.push_back(std::move(text));
     const auto mic_rates = collect_source_rates(mic);
     const auto system_rates = collect_source_rates(system);
     if (mic_rates.size() >= 2)
@@ -242,8 +339,8 @@ class Finalizer {
 
     const auto& read = manifest();
     if (!read) return read.error();
-    const SlotMap& mic_slots = read->mic_slots;
-    const SlotMap& system_slots = read->system_slots;
+    const SlotMap& mic_slots = mic_slots_;
+    const SlotMap& system_slots = system_slots_;
 
     // Target length.
     const std::uint64_t expected_ms = request_.expected_ms;
@@ -415,6 +512,11 @@ class Finalizer {
   const fs::path final_dir_;
   const fs::path upload_;
   const bool host_duration_;
+  Segments mic_;
+  Segments system_;
+  SlotMap mic_slots_;
+  SlotMap system_slots_;
+  std::vector<std::string> left_out_;  // warnings for the strays left out
   bool echo_requested_ = false;
   bool candidate_attempted_ = false;
   std::optional<std::string> candidate_rejected_reason_;
@@ -436,26 +538,29 @@ FinalizeOutcome finalize_session(const FinalizeRequest& request, const recovery:
                                  const FinalizeServices& services) {
   static const Segments none;
   const std::optional<IoError> no_error;
-  const SessionSegments segments{request.has_mic ? plan.mic : none, request.has_system ? plan.system : none, no_error};
+  const SessionSegments segments{request.has_mic ? plan.mic : none, request.has_system ? plan.system : none, no_error,
+                                 plan.warnings};
   return Finalizer(request, segments, validator, journal, services).run();
 }
 
 FinalizeOutcome finalize_session(const FinalizeRequest& request, const AudioValidator& validator,
                                  journal::JournalWriter& journal, const FinalizeServices& services) {
   Segments mic, system;
+  std::vector<recovery::RecoveryWarning> warnings;
   std::optional<IoError> error;
   const auto list = [&](SegmentSource source, bool wanted, Segments& out) {
     if (!wanted || error) return;
     auto listed = recovery::kelvaro_segments(request.session_dir, source);
     if (listed) {
       out = std::move(listed->segments);
+      for (auto& w : listed->warnings) warnings.push_back(std::move(w));
     } else {
       error = listed.error();
     }
   };
   list(SegmentSource::Mic, request.has_mic, mic);
   list(SegmentSource::System, request.has_system, system);
-  return Finalizer(request, SessionSegments{mic, system, error}, validator, journal, services).run();
+  return Finalizer(request, SessionSegments{mic, system, error, warnings}, validator, journal, services).run();
 }
 
 IoResult<void> write_file_replacing(const fs::path& path, std::string_view bytes) {

@@ -94,8 +94,19 @@ void take_segment_closed(SlotMap& slots, const json& record, const std::string& 
   if (index.absent) index = u64_member(record, "index");
   auto duration = u64_member(record, "wall_clock_ms");
   if (duration.absent) duration = u64_member(record, "duration_ms");
-  if (!index.value || !duration.value || *duration.value == 0) return;
-  slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
+  if (!index.value || !duration.value) return;
+  if (*duration.value != 0) {
+    slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
+    return;
+  }
+  // A segment shorter than a millisecond still has a length: its frames at
+  // the rate it was recorded at. Only a record without frames knows none.
+  auto frames = u64_member(record, "canonical_frames");
+  if (frames.absent) frames = u64_member(record, "frames");
+  if (!frames.value || *frames.value == 0) return;
+  const auto rate = u64_member(record, "canonical_rate").value;
+  const std::uint64_t hz = rate && *rate != 0 ? *rate : kExportRate;
+  slots[*index.value] = sat_mul_div_ceil(*frames.value, kExportRate, hz);
 }
 
 // A system source_recording_state record opens or closes an interval.

@@ -63,7 +63,9 @@ IoResult<SessionManifest> read_manifest(const std::filesystem::path& session_dir
 
 // The slot map of one source ("mic" or "system") from its segment_closed
 // records: index from "seq" (else "index"), duration from "wall_clock_ms"
-// (else "duration_ms"); a later record for an index replaces an earlier one.
+// (else "duration_ms"); a duration of 0 gives way to "canonical_frames"
+// (else "frames") at "canonical_rate" (else the export rate). A later
+// record for an index replaces an earlier one.
 IoResult<SlotMap> read_manifest_entries(const std::filesystem::path& session_dir, std::string_view source);
 
 // The system source's recording intervals from its source_recording_state

@@ -23,11 +23,12 @@ constexpr std::size_t kResampleChunk = 4096;
 
 bool is_export_rate(std::uint32_t rate) { return rate == kExportRate || rate == 0; }
 
-// The slot of a segment: its manifest length, else a full segment at its
-// rate when it holds anything, else nothing.
+// The slot of a segment: its manifest length, else its own. On the session
+// clock a segment's frames fill its span exactly, so a short segment is
+// short because its span was; only an index without a file takes a default.
 std::uint64_t segment_slot(const SegmentRecovery& segment, const SlotMap& slots) {
   if (const auto it = slots.find(segment.index); it != slots.end()) return it->second;
-  return segment_material_frames(segment) != 0 ? default_slot_frames(segment.sample_rate) : 0;
+  return segment_material_frames(segment);
 }
 
 // The summed slots of the indices [first, end): manifest lengths where known,
@@ -44,20 +45,30 @@ std::uint64_t gap_frames(std::uint64_t first, std::uint64_t end, std::uint32_t r
   return sat_add(total, sat_mul(end - first - known, default_slot_frames(rate)));
 }
 
+// Where a source's timeline starts: at the first segment, or earlier at the
+// first index the manifest records, whose file is gone with those after it.
+std::uint64_t first_slot_index(const std::vector<SegmentRecovery>& segments, const SlotMap& slots) {
+  const std::uint64_t first = segments.front().index;
+  return !slots.empty() && slots.begin()->first < first ? slots.begin()->first : first;
+}
+
+// The rate that sizes the default slots of the missing indices before `i`.
+std::uint32_t gap_rate(const std::vector<SegmentRecovery>& segments, std::size_t i) {
+  return segments[i == 0 ? 0 : i - 1].sample_rate;
+}
+
 std::uint64_t source_material(const std::vector<SegmentRecovery>& segments, const SlotMap& slots) {
   if (segments.empty()) return 0;
   std::uint64_t sum = 0;
-  std::uint64_t next = segments.front().index;
-  const SegmentRecovery* previous = nullptr;
+  std::uint64_t next = first_slot_index(segments, slots);
   for (std::size_t i = 0; i < segments.size(); ++i) {
     const auto& segment = segments[i];
-    if (previous != nullptr) sum = sat_add(sum, gap_frames(next, segment.index, previous->sample_rate, slots));
+    sum = sat_add(sum, gap_frames(next, segment.index, gap_rate(segments, i), slots));
     const std::uint64_t d = segment_material_frames(segment);
     const std::uint64_t slot = segment_slot(segment, slots);
     const bool last = i + 1 == segments.size();
     sum = sat_add(sum, d < slot && !last ? slot : d);
     next = sat_add(segment.index, 1);
-    previous = &segment;
   }
   return sum;
 }
@@ -279,12 +290,11 @@ IoResult<TimelineResult> build_source_timeline(const std::vector<SegmentRecovery
   const auto room = [&] { return target - writer.written(); };
 
   if (!segments.empty()) {
-    std::uint64_t next = segments.front().index;
-    const SegmentRecovery* previous = nullptr;
+    std::uint64_t next = first_slot_index(segments, slots);
     for (std::size_t i = 0; i < segments.size() && writer.written() < target; ++i) {
       const auto& segment = segments[i];
-      if (previous != nullptr) {
-        const std::uint64_t gap = gap_frames(next, segment.index, previous->sample_rate, slots);
+      const std::uint64_t gap = gap_frames(next, segment.index, gap_rate(segments, i), slots);
+      if (gap != 0) {
         if (auto r = writer.silence(std::min(room(), gap)); !r) return r.error();
         if (writer.written() >= target) break;
       }
@@ -303,7 +313,6 @@ IoResult<TimelineResult> build_source_timeline(const std::vector<SegmentRecovery
         }
       }
       next = sat_add(segment.index, 1);
-      previous = &segment;
     }
   }
   if (writer.written() < target) {

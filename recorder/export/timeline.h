@@ -47,8 +47,10 @@ std::uint64_t segment_material_frames(const SegmentRecovery& segment);
 std::uint64_t default_slot_frames(std::uint32_t rate);
 
 // The recorded length of a session in frames: per source, segments and the
-// slots of missing or short non-final segments; the longer source wins. A
-// non-zero request caps it; a zero material gives the request.
+// slots of missing indices (the manifest's length, else a full segment), a
+// non-final segment padded to its manifest length, and the recorded slots
+// of indices before the first file; the longer source wins. A non-zero
+// request caps it; a zero material gives the request.
 std::uint64_t compute_material_frames(std::uint64_t requested, const std::vector<SegmentRecovery>& mic,
                                       const std::vector<SegmentRecovery>& system, const SlotMap& mic_slots,
                                       const SlotMap& system_slots);
@@ -83,8 +85,9 @@ class LinearResampler {
 std::vector<std::int16_t> resample_linear(std::span<const std::int16_t> samples, std::uint32_t source_rate,
                                           std::uint32_t target_rate);
 
-// Writes the source's timeline of exactly `target` frames to `out`. A
-// segment that cannot be read becomes silence of its slot. A target beyond
+// Writes the source's timeline of exactly `target` frames to `out`, each
+// segment and missing index at its place as compute_material_frames counts
+// it. A segment that cannot be read becomes silence of its slot. A target beyond
 // 24 hours is refused with "timeline too long: N frames".
 IoResult<TimelineResult> build_source_timeline(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
                                                const std::filesystem::path& out, std::uint64_t target);

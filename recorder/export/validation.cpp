@@ -64,6 +64,10 @@ IoResult<Inspection> inspect(const std::filesystem::path& path, std::uint64_t ex
   if (!abs) return abs.error();
   args.push_back(abs->string());
   auto run = run_child_with_timeout({program, std::move(args)}, kInspectorTimeoutS, tool);
+  // A time-out names the tool already; an inspector that cannot be started must too.
+  if (!run && run.error().kind() == IoError::Kind::Os) {
+    return IoError::other(tool + " could not be run (" + program + "): " + run.error().to_string());
+  }
   if (!run) return run.error();
   if (!run->success()) {
     inspection->verdict = unreadable(path, inspection->bytes, expected_ms, tool);
@@ -167,7 +171,8 @@ IoResult<FinalAudioValidation> FfprobeValidator::validate_final_audio(const std:
 std::string ffprobe_program() {
   if (const char* env = std::getenv(kFfmpegEnvVar); env != nullptr && is_valid_utf8(env) && file_status(env)) {
     const auto dir = std::filesystem::path(env).parent_path();
-    return ((dir.empty() ? std::filesystem::path(".") : dir) / "ffprobe").string();
+    auto beside = (dir.empty() ? std::filesystem::path(".") : dir) / "ffprobe";
+    if (file_status(beside)) return beside.string();
   }
   return "ffprobe";
 }

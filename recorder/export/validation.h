@@ -62,7 +62,7 @@ class FfprobeValidator final : public AudioValidator {
 };
 
 // The ffprobe beside the ffmpeg that $VORLANTHEA_FFMPEG names (when that is
-// valid UTF-8 and exists), else "ffprobe" from the search path.
+// valid UTF-8 and both exist), else "ffprobe" from the search path.
 std::string ffprobe_program();
 
 // The value of `key` in an inspector's text output: on the first line that

@@ -115,20 +115,18 @@ IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& pa
   auto file = File::open_read(path);
   if (!file) return file.error();
   std::vector<JournalEntry> entries;
-  enum class Next { Continue, Stop, Fail };
-  // One line without its line feed: skipped when blank, else parsed; the
-  // first line that does not parse ends the reading.
+  // One line without its line feed: skipped when blank, else parsed. A line
+  // that cannot be read (torn by a writer that stopped, a character cut in
+  // two, a foreign writer's record, an overlong line) is passed over like a
+  // record of an unknown kind: what the other lines say still holds, and a
+  // torn line that later appends closed stays where it was.
   const auto take_line = [&entries](const std::string& line) {
-    if (!is_valid_utf8(line)) return Next::Fail;
-    if (is_blank(line)) return Next::Continue;
-    auto entry = parse_entry_line(line);
-    if (!entry) return Next::Stop;
-    entries.push_back(std::move(*entry));
-    return Next::Continue;
+    if (!is_valid_utf8(line) || is_blank(line)) return;
+    if (auto entry = parse_entry_line(line)) entries.push_back(std::move(*entry));
   };
-  const auto utf8_error = [] { return IoError::invalid_data("stream did not contain valid UTF-8"); };
 
   std::string line;
+  bool overlong = false;
   std::array<std::uint8_t, kIoBufferBytes> buffer{};
   for (;;) {
     auto n = file->read(buffer);
@@ -138,25 +136,23 @@ IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& pa
     while (!chunk.empty()) {
       const auto lf = std::find(chunk.begin(), chunk.end(), std::uint8_t{'\n'});
       const auto take = static_cast<std::size_t>(lf - chunk.begin());
-      // A line this long is no journal line; it ends the reading like any unparsable one.
-      if (line.size() + take > kMaxJournalLineBytes) return entries;
-      line.append(reinterpret_cast<const char*>(chunk.data()), take);
+      if (!overlong && line.size() + take > kMaxJournalLineBytes) {
+        overlong = true;
+        line.clear();
+      }
+      if (!overlong) line.append(reinterpret_cast<const char*>(chunk.data()), take);
       if (lf == chunk.end()) break;
       chunk = chunk.subspan(take + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      switch (take_line(line)) {
-        case Next::Continue:
-          break;
-        case Next::Stop:
-          return entries;
-        case Next::Fail:
-          return utf8_error();
+      if (!overlong) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        take_line(line);
       }
       line.clear();
+      overlong = false;
     }
   }
   // A last line without a line feed keeps any carriage return; the parser takes it as a blank.
-  if (!line.empty() && take_line(line) == Next::Fail) return utf8_error();
+  if (!overlong && !line.empty()) take_line(line);
   return entries;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // journal.jsonl on disk: the append-only writer with durable appends, the
-// reader that stops at the first line it cannot parse, and the session's
+// reader that passes over the lines it cannot read, and the session's
 // echo-risk query.
 #include <cstdint>
 #include <filesystem>
@@ -16,7 +16,7 @@ namespace recorder::journal {
 // The journal's file name inside a session directory.
 inline constexpr const char* kJournalFileName = "journal.jsonl";
 
-// Longest line the reader takes; a longer one counts as unparsable.
+// Longest line the reader takes; a longer one is passed over.
 inline constexpr std::size_t kMaxJournalLineBytes = 1024 * 1024;
 
 class JournalWriter {
@@ -60,9 +60,9 @@ class JournalWriter {
   bool tail_checked_ = false;
 };
 
-// Every entry up to the first line that does not parse (a torn or foreign
-// tail ends the reading, not the result). Blank lines are skipped. An open
-// or read failure, or a line that is not UTF-8, is an error.
+// Every entry of the lines that parse, in file order. Blank lines, and lines
+// that cannot be read (torn, not UTF-8, foreign, overlong), are passed over.
+// An open or read failure is an error.
 IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& path);
 
 // True when the session's journal records an output device with echo risk

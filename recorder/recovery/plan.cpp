@@ -124,8 +124,11 @@ IoResult<SegmentRecovery> recover_segment(const std::filesystem::path& segment_p
   // An unreadable header leaves the default rate; a readable one must be mono.
   if (const auto format = read_caf_format(segment_path)) {
     if (format->channels != 1) {
-      return IoError::invalid_data("expected mono CAF, got " + std::to_string(format->channels) +
-                                   " channels: " + segment_path.string());
+      return IoError::invalid_data("expected mono CAF, got " + std::to_string(format->channels) + " channels");
+    }
+    // A rate below 1 Hz reads as 0: it is as implausible as any other low one.
+    if (format->sample_rate < kMinSegmentRate) {
+      return IoError::invalid_data("implausible sample rate: " + std::to_string(format->sample_rate) + "Hz");
     }
     rec.sample_rate = format->sample_rate;
   }
@@ -170,7 +173,12 @@ IoResult<SourceSegments> kelvaro_segments(const std::filesystem::path& session_d
     auto sidecar = path;
     sidecar.replace_extension("checkpoint");
     auto rec = recover_segment(path, sidecar);
-    if (!rec) return rec.error();
+    if (!rec) {
+      // One segment a crash zero-filled (or worse) costs that segment alone.
+      if (rec.error().kind() != IoError::Kind::InvalidData) return rec.error();
+      result.warnings.emplace_back(UnusableSegment{path, index, source, rec.error().to_string()});
+      continue;
+    }
     if (const auto st = file_status(sidecar); st && st->regular) rec->sidecar_path = sidecar;
     rec->index = index;
     result.segments.push_back(std::move(rec).value());
@@ -179,6 +187,9 @@ IoResult<SourceSegments> kelvaro_segments(const std::filesystem::path& session_d
 }
 
 IoResult<RecoveryPlan> kelvaro_plan(const std::filesystem::path& session_dir, std::uint64_t expected_frames) {
+  const auto st = file_status(session_dir);
+  if (!st) return IoError::other("session directory " + session_dir.string() + ": " + st.error().to_string());
+  if (!st->directory) return IoError::other("session directory " + session_dir.string() + ": Not a directory");
   auto mic = kelvaro_segments(session_dir, SegmentSource::Mic);
   if (!mic) return mic.error();
   auto system = kelvaro_segments(session_dir, SegmentSource::System);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -22,6 +23,9 @@ std::string_view source_dir_name(SegmentSource source);
 
 // The rate of a segment whose header cannot be read.
 inline constexpr std::uint32_t kDefaultSegmentRate = 24000;
+// A header claiming a lower rate is corrupt: no audio device records below
+// it, and resampling it would stretch a second of samples over hours.
+inline constexpr std::uint32_t kMinSegmentRate = 1000;
 
 // ---- Warnings: data only, never printed ----
 
@@ -60,8 +64,20 @@ struct CheckpointOffsetMismatch {
   bool operator==(const CheckpointOffsetMismatch&) const = default;
 };
 
-using RecoveryWarning = std::variant<SidecarUnparseable, DataShorterThanCheckpoint, OddTrailingByte,
-                                     UnparseableSegmentName, DuplicateSegmentIndex, CheckpointOffsetMismatch>;
+// Directory level: a segment that holds no audio this program can read (not
+// a CAF file, more than one channel, an implausible rate). It is left out of
+// the source's list, so its index takes the slot of a missing one.
+struct UnusableSegment {
+  std::filesystem::path path;
+  std::uint64_t index = 0;
+  SegmentSource source = SegmentSource::Mic;
+  std::string reason;
+  bool operator==(const UnusableSegment&) const = default;
+};
+
+using RecoveryWarning =
+    std::variant<SidecarUnparseable, DataShorterThanCheckpoint, OddTrailingByte, UnparseableSegmentName,
+                 DuplicateSegmentIndex, CheckpointOffsetMismatch, UnusableSegment>;
 
 // ---- Gaps ----
 
@@ -109,7 +125,8 @@ struct SegmentRecovery {
 
 struct SourceSegments {
   std::vector<SegmentRecovery> segments;  // ascending by index
-  std::vector<RecoveryWarning> warnings;  // directory level: names in listing order, then duplicates
+  // Directory level: names in listing order, then duplicates, then unusable segments by index.
+  std::vector<RecoveryWarning> warnings;
 };
 
 struct RecoveryPlan {
@@ -123,16 +140,21 @@ struct RecoveryPlan {
 };
 
 // The segments of one source of a session directory. A missing source
-// directory gives empty lists; a listing or segment error ends it.
+// directory gives empty lists; a listing error, or a segment that cannot be
+// read at all, ends it. A segment whose content is unusable (invalid data)
+// is left out with an UnusableSegment warning.
 IoResult<SourceSegments> kelvaro_segments(const std::filesystem::path& session_dir, SegmentSource source);
 
 // Recovers one segment against its sidecar (which may be absent). The result
-// carries `path`; `sidecar_path` and `index` are left for the caller.
+// carries `path`; `sidecar_path` and `index` are left for the caller. A
+// segment that is not a CAF file, is not mono or claims a rate below
+// kMinSegmentRate fails with an invalid-data error.
 IoResult<SegmentRecovery> recover_segment(const std::filesystem::path& segment_path,
                                           const std::filesystem::path& sidecar_path);
 
 // The plan of a session. Non-final segments below expected_frames are short
-// (none when expected_frames is 0).
+// (none when expected_frames is 0). A session directory that does not exist
+// (or is no directory) is an error: nothing is made of a mistyped path.
 IoResult<RecoveryPlan> kelvaro_plan(const std::filesystem::path& session_dir, std::uint64_t expected_frames);
 
 }  // namespace recorder::recovery

@@ -87,12 +87,21 @@ TEST(KelvaroCommand, PlanLineCountsSegmentsGapsWarningsAndTheDurationUsed) {
 }
 
 TEST(KelvaroCommand, PlanFailureLeavesNoJournal) {
+  // A mistyped session path: nothing is created, neither there nor in its parent.
   Session s;
-  testsupport::writeFile(s.dir() / "mic" / "000001.caf", caf_file(constant(100, 1), 24000, 2));
-  const auto r = run_kelvaro({s.dir().string()});
+  const auto missing = s.dir() / "no-such-session";
+  const auto r = run_kelvaro({missing.string(), "3000"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.errLines(), Lines{"recovery plan failed: expected mono CAF, got 2 channels: " +
-                                (s.dir() / "mic" / "000001.caf").string()});
+  EXPECT_EQ(r.errLines(), Lines{"recovery plan failed: session directory " + missing.string() +
+                                ": No such file or directory (os error 2)"});
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_TRUE(fs::is_empty(s.dir()));
+  // A plain file is no session directory either.
+  testsupport::writeFile(s.dir() / "file", "x");
+  const auto file = run_kelvaro({(s.dir() / "file").string()});
+  EXPECT_EQ(file.exitCode, 1);
+  EXPECT_EQ(file.errLines(),
+            Lines{"recovery plan failed: session directory " + (s.dir() / "file").string() + ": Not a directory"});
   EXPECT_FALSE(fs::exists(s.dir() / "journal.jsonl"));
 }
 

@@ -113,21 +113,33 @@ TEST(KelvaroFinalize, ValidFinalFileIsReusedWithoutRewriting) {
 TEST(KelvaroFinalize, ReuseRestoresAMissingOrStaleDigestFile) {
   Session s("s-digest");
   three_seconds(s);
-  const auto first = run_kelvaro({s.dir().string(), "3000"});
+  s.manifest("{\"type\":\"source_recovered\",\"source\":\"mic\"}\n");
+  // The first run's report holds a warning a reuse report would not.
+  const auto first = run_kelvaro({s.dir().string(), "3200"});
   ASSERT_EQ(first.exitCode, 0) << first.err;
   const std::string sha = value_of(first, "sha256");
   const std::string report = readFile(s.final_dir() / "export-report.json");
+  ASSERT_NE(report.find("preserved_route_recovery_gap"), std::string::npos) << report;
 
+  // Only the digest file is missing: it is written, the report of the run that made the file stays.
   fs::remove(s.final_dir() / "final-audio.sha256");
-  writeFile(s.final_dir() / "export-report.json", "clobbered");
-  auto again = run_kelvaro({s.dir().string(), "3000"});
+  auto again = run_kelvaro({s.dir().string(), "3200"});
   ASSERT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), sha);
-  // The reuse report: the same file, method and validation as the first run's.
   EXPECT_EQ(readFile(s.final_dir() / "export-report.json"), report);
 
+  // A report that is no report of this file is replaced by the reuse report.
+  fs::remove(s.final_dir() / "final-audio.sha256");
+  writeFile(s.final_dir() / "export-report.json", "clobbered");
+  again = run_kelvaro({s.dir().string(), "3200"});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), sha);
+  EXPECT_EQ(s.report().at("sha256"), sha);
+  EXPECT_EQ(s.report().at("method"), "fallback_caf");
+  EXPECT_FALSE(s.report().contains("warnings"));
+
   writeFile(s.final_dir() / "final-audio.sha256", std::string(64, '0'));
-  again = run_kelvaro({s.dir().string(), "3000"});
+  again = run_kelvaro({s.dir().string(), "3200"});
   ASSERT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), sha);
   EXPECT_EQ(s.journal().size(), 3U);  // reuse journals nothing

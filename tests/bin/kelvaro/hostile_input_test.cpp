@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,15 +60,27 @@ TEST(KelvaroHostileInput, OutputsReplaceLinksInsteadOfWritingThroughThem) {
 }
 
 TEST(KelvaroHostileInput, TornJournalTailKeepsTheNewLinesWhole) {
-  Session s("s-torn");
-  one_second(s);
-  s.journal_lines(std::string(kEchoRiskLine) + "\n{\"schema_version\":1,\"type\":\"torn");
-  const auto r = run_kelvaro({s.dir().string(), "1000"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  // The host's two lines, the torn one on its own, then kelvaro's, each parseable.
-  const auto appended = s.journal(2);
-  ASSERT_FALSE(appended.empty());
-  for (const auto& e : appended) EXPECT_TRUE(e.contains("type")) << e.dump();
+  // Torn after a whole character, and inside one: the echo risk before it
+  // counts, in the first run and in every run after kelvaro appended to it.
+  for (const std::string tail : {"{\"schema_version\":1,\"type\":\"torn", "{\"type\":\"x\",\"device\":\"Caf\xC3"}) {
+    Session s("s-torn");
+    one_second(s);
+    s.journal_lines(std::string(kEchoRiskLine) + "\n" + tail);
+    const auto r = run_kelvaro({s.dir().string(), "1000"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(s.report().contains("aec")) << tail;
+    // The host's two lines, the torn one on its own, then kelvaro's, each parseable.
+    const std::string journal = readFile(s.dir() / "journal.jsonl");
+    const auto after_torn = journal.find('\n', journal.find(tail)) + 1;
+    std::istringstream rest(journal.substr(after_torn));
+    std::string line;
+    std::size_t appended = 0;
+    for (; std::getline(rest, line); ++appended) EXPECT_TRUE(nlohmann::json::parse(line).contains("type")) << line;
+    EXPECT_GT(appended, 0U);
+    fs::remove_all(s.final_dir());
+    ASSERT_EQ(run_kelvaro({s.dir().string(), "1000"}).exitCode, 0);
+    EXPECT_TRUE(s.report().contains("aec")) << tail;
+  }
 }
 
 }  // namespace
@@ -96,6 +109,9 @@ TEST(KelvaroHostileInput, TerminationEndsTheRunningEncoder) {
   const auto r = child.wait(std::chrono::seconds(20));
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 1);
+  // Exactly one failure line, after the plan line, says why it ended.
+  ASSERT_EQ(r.errLines().size(), 2U) << r.err;
+  EXPECT_EQ(r.errLines()[1], "finalize failed: IO error: stopped by SIGTERM");
   bool gone = false;
   for (int i = 0; i < 250 && !gone; ++i) {
     gone = ::kill(encoder, 0) != 0 && errno == ESRCH;

@@ -1,6 +1,7 @@
 // How the segments and the manifest shape the rebuilt timelines.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -137,13 +138,14 @@ TEST(KelvaroTimelines, EstimatedDurationKeepsTheGapSlotsAndTheEndOfTheRecording)
 
 TEST(KelvaroTimelines, MissingSegmentSlotFollowsTheSegmentRate) {
   Session s;
-  // At 48000 Hz the helper rotates every 15 s: segment 1 fills 15 s, the missing segment 2 another 15 s.
+  // At 48000 Hz the helper rotates every 15 s: the missing segment 2 fills 15 s.
   s.segment("mic", 1, constant(4800, 7), 48000);
   s.segment("mic", 3, constant(4800, 8), 48000);
   const auto r = run_kelvaro({s.dir().string()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto mic = caf_samples(s.dir() / "mic_timeline.caf");
-  EXPECT_EQ(mic, concat({constant(2400, 7), constant(357600 + 360000, 0), constant(2400, 8)}));
+  // Segment 1 exists and takes its own length; only the missing 2 takes a slot.
+  EXPECT_EQ(mic, concat({constant(2400, 7), constant(360000, 0), constant(2400, 8)}));
 }
 
 TEST(KelvaroTimelines, ManifestWithATornCharacterIsStillRead) {
@@ -162,29 +164,166 @@ TEST(KelvaroTimelines, TimelineBeyondADayIsRefused) {
   Session s;
   s.segment("mic", 1, constant(100, 1));
   s.segment("mic", 4000, constant(100, 1));
-  const auto r = run_kelvaro({s.dir().string()});
+  // A route recovery keeps the host's 25 hours, gap and all.
+  s.manifest("{\"type\":\"source_recovered\",\"source\":\"mic\"}\n");
+  const auto r = run_kelvaro({s.dir().string(), "90000000"});
   EXPECT_EQ(r.exitCode, 1);
   ASSERT_EQ(r.errLines().size(), 2U);
-  // 720000 for segment 1's slot, 3998 missing slots, 100 frames of segment 4000.
-  EXPECT_EQ(r.errLines()[1], "finalize failed: IO error: timeline too long: 2879280100 frames");
+  EXPECT_EQ(r.errLines()[1], "finalize failed: IO error: timeline too long: 2160000000 frames");
   EXPECT_FALSE(fs::exists(s.dir() / "mic_timeline.caf"));
   EXPECT_EQ(s.journal_types(), (Lines{"export_started"}));
 }
 
-TEST(KelvaroTimelines, CorruptLowRateSegmentProducesOnlyWhatTheTimelineHolds) {
-  Session s;
-  Samples ramp(20000);
-  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i);
-  // A header claiming 2 Hz: 20000 samples would resample to 240 million.
-  s.segment("mic", 1, ramp, 2);
-  const auto r = run_kelvaro({s.dir().string(), "3000"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(value_of(r, "warnings"), "[\"resampled_segment: mic segment 1 from 2Hz to 24000Hz\"]");
-  const auto mic = caf_samples(s.dir() / "mic_timeline.caf");
-  ASSERT_EQ(mic.size(), 72000U);
-  EXPECT_EQ(mic[0], 0);
-  EXPECT_EQ(mic[12000], 1);
-  EXPECT_EQ(mic[71999], 6);
+// Sessions as a crashed recorder and a careless host leave them: everything
+// whole is finalised in its place, and what was left out is named.
+TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
+  struct Case {
+    std::string name;
+    std::function<void(Session&)> make;
+    std::string expected_ms;            // the second argument; empty for none
+    std::string plan_line;              // empty: not checked
+    std::vector<std::string> warnings;  // (parts of) warnings that must be there
+    std::string source;                 // the timeline checked
+    Samples timeline;
+    std::string failure;  // the failure line, for a run that must fail
+  };
+  const std::vector<Case> cases{
+      {"zero-filled segment",
+       [](Session& s) {
+         s.segment("mic", 1, constant(24000, 11));
+         testsupport::writeFile(s.dir() / "mic" / "000002.caf", std::string(68 + 2000, '\0'));
+         s.segment("mic", 3, constant(24000, 33));
+         s.segment("system", 1, constant(72000, 5));
+         s.manifest(segment_closed("mic", 2, 1000));
+       },
+       "3000",
+       "recovery plan: mic_segments=2 system_segments=1 gaps=2 warnings=1 expected_ms=3000",
+       {"unusable_segment_left_out: mic segment 2 (@mic/000002.caf): not a CAF file"},
+       "mic",
+       concat({constant(24000, 11), constant(24000, 0), constant(24000, 33)}),
+       ""},
+      {"stereo segment",
+       [](Session& s) {
+         s.segment("mic", 1, constant(72000, 11));
+         s.segment("system", 1, constant(24000, 5));
+         testsupport::writeFile(s.dir() / "system" / "000002.caf", caf_file(constant(48000, 9), 24000, 2));
+         s.segment("system", 3, constant(24000, 7));
+         s.manifest(segment_closed("system", 2, 1000));
+       },
+       "3000",
+       "",
+       {"unusable_segment_left_out: system segment 2 (@system/000002.caf): expected mono CAF, got 2 channels"},
+       "system",
+       concat({constant(24000, 5), constant(24000, 0), constant(24000, 7)}),
+       ""},
+      {"rate of 1 Hz",
+       [](Session& s) {
+         s.segment("mic", 1, constant(24000, 11));
+         s.segment("mic", 2, constant(100000, 22), 1);
+         s.segment("system", 1, constant(24000, 5));
+       },
+       "",
+       "recovery plan: mic_segments=1 system_segments=1 gaps=0 warnings=1 expected_ms=1000",
+       {"unusable_segment_left_out: mic segment 2 (@mic/000002.caf): implausible sample rate: 1Hz"},
+       "mic",
+       constant(24000, 11),
+       ""},
+      {"rate of 0.5 Hz",
+       [](Session& s) {
+         s.segment("mic", 1, constant(24000, 11));
+         s.segment("mic", 2, constant(10, 22), 0.5);
+         s.segment("system", 1, constant(24000, 5));
+       },
+       "",
+       "recovery plan: mic_segments=1 system_segments=1 gaps=0 warnings=1 expected_ms=1000",
+       {"implausible sample rate: 0Hz"},
+       "mic",
+       constant(24000, 11),
+       ""},
+      {"stray index",
+       [](Session& s) {
+         s.segment("mic", 1, constant(24000, 11));
+         s.segment("mic", 2, constant(24000, 12));
+         s.segment("mic", 3000, constant(100, 1));
+       },
+       "",
+       "",
+       {"stray_segment_left_out: mic segment 3000 (@mic/003000.caf) lies 2997 unrecorded segments beyond segment 2"},
+       "mic",
+       concat({constant(24000, 11), constant(24000, 12)}),
+       ""},
+      {"missing leading segments",
+       [](Session& s) {
+         s.segment("mic", 3, constant(24000, 33));
+         for (int i = 1; i <= 3; ++i) s.segment("system", i, constant(24000, static_cast<std::int16_t>(4 + i)));
+         s.manifest(segment_closed("mic", 1, 1000) + segment_closed("mic", 2, 1000));
+       },
+       "3000",
+       "",
+       {},
+       "mic",
+       concat({constant(48000, 0), constant(24000, 33)}),
+       ""},
+      {"short segments without their manifest lines",
+       [](Session& s) {
+         s.segment("mic", 1, constant(12000, 11));
+         s.segment("mic", 2, constant(12000, 22));
+         s.segment("system", 1, constant(24000, 5));
+       },
+       "",
+       "",
+       {},
+       "mic",
+       concat({constant(12000, 11), constant(12000, 22)}),
+       ""},
+      {"only empty segments, with a duration",
+       [](Session& s) {
+         s.segment("mic", 1, {});
+         s.segment("system", 1, {});
+       },
+       "3000",
+       "",
+       {},
+       "",
+       {},
+       "finalize failed: no source segments found"},
+      {"only empty segments, without a duration",
+       [](Session& s) { s.segment("mic", 1, {}); },
+       "",
+       "",
+       {},
+       "",
+       {},
+       "finalize failed: no source segments found"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s("damaged");
+    c.make(s);
+    std::vector<std::string> args{s.dir().string()};
+    if (!c.expected_ms.empty()) args.push_back(c.expected_ms);
+    const auto r = run_kelvaro(args);
+    const std::string plan_line = r.errLines().empty() ? "" : r.errLines().front();
+    if (!c.plan_line.empty()) {
+      EXPECT_EQ(plan_line, c.plan_line);
+    }
+    if (!c.failure.empty()) {
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_EQ(r.errLines(), (Lines{plan_line, c.failure}));
+      EXPECT_FALSE(fs::exists(s.upload()));
+      continue;
+    }
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    if (r.exitCode != 0) continue;
+    const std::string warnings = value_of(r, "warnings");
+    for (std::string expected : c.warnings) {
+      if (const auto at = expected.find('@'); at != std::string::npos) {
+        expected.replace(at, 1, (s.dir() / "").string());
+      }
+      EXPECT_NE(warnings.find(expected), std::string::npos) << expected << "\n in " << warnings;
+    }
+    EXPECT_EQ(caf_samples(s.dir() / (c.source + "_timeline.caf")), c.timeline);
+  }
 }
 
 }  // namespace

@@ -149,11 +149,17 @@ TEST_F(KelvaroTools, ValidationFailuresNameTheInspector) {
 }
 
 TEST_F(KelvaroTools, MissingInspectorIsAnIoError) {
+  // No ffprobe beside the ffmpeg: the one on the search path validates.
   const auto ffmpeg = tool("ffmpeg", "exec /usr/bin/ffmpeg \"$@\"");
-  const auto r = run(with_ffmpeg(ffmpeg));
+  const auto found = run(with_ffmpeg(ffmpeg));
+  ASSERT_EQ(found.exitCode, 0) << found.err;
+  // None anywhere: the failure names the tool.
+  fs::remove_all(s_.final_dir());
+  const auto r = run(with_ffmpeg(ffmpeg, bin().string()));
   EXPECT_EQ(r.exitCode, 1);
   ASSERT_EQ(r.errLines().size(), 2U);
-  EXPECT_EQ(r.errLines()[1], "finalize failed: IO error: No such file or directory (os error 2)");
+  EXPECT_EQ(r.errLines()[1],
+            "finalize failed: IO error: ffprobe could not be run (ffprobe): No such file or directory (os error 2)");
 }
 
 }  // namespace

@@ -291,9 +291,19 @@ INSTANTIATE_TEST_SUITE_P(Speakers, TwoSourceSessionSpeakerClock,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TwoSourceSession, AKilledRecordingIsFinalisedWithBothTracksAndEveryFrameOnDisk) {
-  CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played));
+  // A headset that comes and goes seals the mic's segments early: short
+  // segments that are not the mic's last, and no manifest to say how long.
+  const json headset = {{"uid", "Headset"},    {"name", "USB Headset"},
+                        {"transport", "usb "}, {"nominal_rate", 48000},
+                        {"input_channels", 1}, {"signal", {{"type", "noise"}, {"amplitude", 0.05}}}};
+  testsupport::MeetingWorld w;
+  w.echoDelayMs = 25;
+  w.events = {{{"at_ms", 2000}, {"action", "add_device"}, {"device", headset}},
+              {{"at_ms", 2200}, {"action", "set_default_input"}, {"device", "Headset"}},
+              {{"at_ms", 5000}, {"action", "remove_device"}, {"device", "Headset"}}};
+  CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
   s.waitFor("helper_ready");
-  std::this_thread::sleep_for(3s);
+  std::this_thread::sleep_for(17s);
   s.child().sendSignal(SIGKILL);
   ASSERT_EQ(s.child().wait(10s, false).termSignal, SIGKILL);
 
@@ -320,6 +330,31 @@ TEST_F(TwoSourceSession, AKilledRecordingIsFinalisedWithBothTracksAndEveryFrameO
     ASSERT_GE(timeline.size(), segment.size());
     EXPECT_TRUE(std::equal(segment.begin(), segment.end(), timeline.begin()));
   }
+
+  // Each segment that exists takes its own length on the session clock: the
+  // upload is as long as the recording, and the echo stays where it was
+  // behind the system audio after the short segments.
+  size_t micSegments = 0;
+  size_t micFrames = 0;
+  for (const auto& entry : fs::directory_iterator(s.sessionDir() / "mic")) {
+    if (entry.path().extension() != ".caf") continue;
+    ++micSegments;
+    micFrames += (fs::file_size(entry.path()) - kCafHeaderBytes) / 2;
+  }
+  ASSERT_GE(micSegments, 2u) << s.joined();
+  const auto mic = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "mic_timeline.caf"));
+  const auto system = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system_timeline.caf"));
+  const double recordedMs = static_cast<double>(system.size()) * 1000 / kRate;
+  EXPECT_NEAR(std::stod(kv.at("duration_ms")), recordedMs, 1500.0);
+  EXPECT_LT(recordedMs, 19000.0);
+  const auto residual = testsupport::fitTone(mic, w.micToneHz, kRate, kRate / 10).residual;
+  const auto first = echoLag(residual, system, kRate / 2, 2 * kRate);
+  EXPECT_GT(first.coefficient, 0.9);
+  // Back on the built-in mic some seconds after the headset went: its last seconds on disk.
+  ASSERT_GT(micFrames, 15u * kRate);
+  const auto last = echoLag(residual, system, micFrames - 5 * kRate / 2, micFrames - kRate / 4);
+  EXPECT_GT(last.coefficient, 0.9);
+  EXPECT_NEAR(last.lag, first.lag, 2 * kRate / 1000);
 }
 
 }  // namespace

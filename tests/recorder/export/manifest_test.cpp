@@ -64,6 +64,18 @@ TEST_F(ManifestTest, SegmentSlotsFromClosedSegmentsOfTheSource) {
   EXPECT_EQ(slots("system"), (SlotMap{{4, 24000}}));
 }
 
+TEST_F(ManifestTest, SegmentShorterThanAMillisecondTakesItsFrames) {
+  manifest(
+      "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":1,\"duration_ms\":0,\"frames\":20,"
+      "\"canonical_frames\":20,\"canonical_rate\":24000}\n"
+      "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":2,\"wall_clock_ms\":0,\"frames\":30,"
+      "\"canonical_rate\":48000}\n"
+      "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":3,\"duration_ms\":0,\"frames\":7}\n"
+      "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":4,\"duration_ms\":0,\"frames\":0}\n");
+  // Frames at the canonical rate (the export rate when none is given); 0 frames is still no length.
+  EXPECT_EQ(slots("mic"), (SlotMap{{1, 20}, {2, 15}, {3, 7}}));
+}
+
 TEST_F(ManifestTest, MalformedMembersSkipTheRecordWithoutFallback) {
   manifest(
       "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":-1,\"duration_ms\":1000}\n"

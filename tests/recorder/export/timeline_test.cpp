@@ -67,6 +67,10 @@ TEST(MaterialFrames, SlotsOfGapsAndShortSegmentsCountButTheLastSegmentIsNeverPad
   // A short non-final segment counts its manifest slot; the last one only its frames.
   const std::vector shortish{segment_record(p, 1, 500000), segment_record(p, 2, 10)};
   EXPECT_EQ(compute_material_frames(0, shortish, {}, SlotMap{{1, 720000}}, {}), 720010U);
+  // Without its manifest line a segment that exists takes its own length, not a default slot.
+  EXPECT_EQ(compute_material_frames(0, shortish, {}, {}, {}), 500010U);
+  // Indices the manifest records before the first file keep their slots.
+  EXPECT_EQ(compute_material_frames(0, {segment_record(p, 3, 100)}, {}, SlotMap{{1, 50}, {2, 70}}, {}), 220U);
   // A 48000 Hz segment counts ceil(frames / 2).
   EXPECT_EQ(compute_material_frames(0, {segment_record(p, 1, 960001, 48000)}, {}, {}, {}), 480001U);
   // The longer source wins; a request caps it; no material gives the request.
@@ -152,8 +156,9 @@ TEST_F(TimelineTest, MissingSegmentAtAnotherRateDefaultsToThatRatesSlot) {
                              constant_segment(tmp_.path(), 3, 4800, 8, 48000)};
   auto r = build_source_timeline(segments, {}, out_, 722400);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
-  // Each 48000 Hz slot is 360000 frames here: segment 1 is padded to it, the missing 2 fills one.
-  EXPECT_EQ(runs(caf_samples(out_)), (Runs{{9, 2400}, {0, 357600 + 360000}, {8, 2400}}));
+  // A 48000 Hz slot is 360000 frames here: the missing 2 fills one; segment 1, which
+  // exists, takes its own length.
+  EXPECT_EQ(runs(caf_samples(out_)), (Runs{{9, 2400}, {0, 360000}, {8, 2400}, {0, 357600}}));
 }
 
 TEST_F(TimelineTest, TargetCutsInsideASegmentAndSilencePadsTheEnd) {

@@ -63,7 +63,8 @@ TEST_F(InspectorTest, MissingFileAndTooSmallFileNeverReachTheInspector) {
   // 100 bytes go to the inspector, which is missing here: the check cannot be made.
   auto checked = validator.validate_final_audio(audio(100), 1000);
   ASSERT_FALSE(checked.ok());
-  EXPECT_EQ(checked.error().to_string(), "No such file or directory (os error 2)");
+  EXPECT_EQ(checked.error().to_string(), "afinfo could not be run (" + (tmp_ / "no-such-afinfo").string() +
+                                             "): No such file or directory (os error 2)");
 }
 
 TEST_F(InspectorTest, AfinfoReadingAndTheDurationTolerance) {

@@ -97,8 +97,12 @@ TEST(RecoveryPlan, EmptySessionHasNothing) {
   // A plain file where a source directory belongs counts as no directory.
   writeFile(s.dir() / "mic", "x");
   EXPECT_TRUE(plan_of(s)->mic.empty());
-  // So does a session directory that does not exist.
-  EXPECT_TRUE(kelvaro_plan(s.dir() / "nope", kFull)->system.empty());
+  // A session directory that does not exist is no empty session: a mistyped path.
+  const auto missing = kelvaro_plan(s.dir() / "nope", kFull);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().to_string(),
+            "session directory " + (s.dir() / "nope").string() + ": No such file or directory (os error 2)");
+  EXPECT_FALSE(kelvaro_plan(s.dir() / "mic", kFull).ok());
 }
 
 TEST(RecoveryPlan, SegmentsOfBothSourcesWithTheirDurations) {
@@ -349,23 +353,31 @@ TEST(RecoveryPlan, ShortSegmentsExceptTheLast) {
                                                       ShortSegment{3, kFull, 10, SegmentSource::Mic}}));
 }
 
-TEST(RecoveryPlan, SegmentErrorsFailThePlan) {
+TEST(RecoveryPlan, UnusableSegmentsAreLeftOutAndUnreadableOnesFailThePlan) {
   {
+    // Stereo, not a CAF file, a rate no device records at: each is left out, its index missing.
     Session s;
     s.segment(SegmentSource::Mic, 1, 10);
     const auto stereo = s.segment(SegmentSource::System, "000002.caf", 10, 24000, 2);
-    const auto plan = plan_of(s);
-    ASSERT_FALSE(plan.ok());
-    EXPECT_EQ(plan.error().to_string(), "expected mono CAF, got 2 channels: " + stereo.string());
-    EXPECT_EQ(plan.error().kind(), IoError::Kind::InvalidData);
-  }
-  {
-    Session s;
+    const auto slow = s.segment(SegmentSource::Mic, "000002.caf", 10, 999);
+    s.segment(SegmentSource::Mic, 4, 10);
     fs::create_directories(s.source_dir(SegmentSource::Mic));
-    writeFile(s.source_dir(SegmentSource::Mic) / "000001.caf", std::string(100, 'x'));
+    const auto zeros = s.source_dir(SegmentSource::Mic) / "000003.caf";
+    writeFile(zeros, std::string(100, '\0'));
     const auto plan = plan_of(s);
-    ASSERT_FALSE(plan.ok());
-    EXPECT_EQ(plan.error().to_string(), "not a CAF file");
+    ASSERT_TRUE(plan.ok());
+    ASSERT_EQ(plan->mic.size(), 2U);
+    EXPECT_EQ(plan->mic[1].index, 4U);
+    EXPECT_TRUE(plan->system.empty());
+    EXPECT_EQ(plan->warnings,
+              (std::vector<RecoveryWarning>{
+                  UnusableSegment{slow, 2, SegmentSource::Mic, "implausible sample rate: 999Hz"},
+                  UnusableSegment{zeros, 3, SegmentSource::Mic, "not a CAF file"},
+                  UnusableSegment{stereo, 2, SegmentSource::System, "expected mono CAF, got 2 channels"}}));
+    EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{MissingSegment{1, 4, SegmentSource::Mic},
+                                                  ShortSegment{1, kFull, 5, SegmentSource::Mic}}));
+    // 1000 Hz is still a rate.
+    EXPECT_TRUE(recover_segment(s.segment(SegmentSource::Mic, 5, 10, 1000), s.dir() / "x.checkpoint").ok());
   }
   {
     // A FIFO named like a segment is an unreadable segment, reported at once.
@@ -412,20 +424,19 @@ TEST(RecoverSegment, ReadsOneSegmentAgainstAnOptionalSidecar) {
   EXPECT_EQ(recover_segment(s.dir() / "none.caf", sidecar).error().os_code(), ENOENT);
 }
 
-TEST(RecoverSegment, DurationsSaturateInsteadOfWrapping) {
+TEST(RecoverSegment, RateBelowOneHertzIsNoRateAndNoEndlessDuration) {
   Session s;
-  // A positive rate below 1 Hz truncates to 0: the duration is as large as it gets.
+  // A positive rate below 1 Hz truncates to 0: once an endless duration, now an unusable segment.
   const auto slow = s.segment(SegmentSource::Mic, 1, 2, 0.5);
   s.segment(SegmentSource::Mic, 2, 2, 0.5);
   const auto rec = recover_segment(slow, s.dir() / "x.checkpoint");
-  ASSERT_TRUE(rec.ok());
-  EXPECT_EQ(rec->sample_rate, 0U);
-  EXPECT_EQ(rec->duration_ms, 18446744073709551615ULL);
-  const auto empty = s.segment(SegmentSource::System, 1, 0, 0.5);
-  EXPECT_EQ(recover_segment(empty, s.dir() / "x.checkpoint")->duration_ms, 0U);  // 0 / 0 is no number
+  ASSERT_FALSE(rec.ok());
+  EXPECT_EQ(rec.error().to_string(), "implausible sample rate: 0Hz");
   const auto plan = kelvaro_plan(s.dir(), 0);
   ASSERT_TRUE(plan.ok());
-  EXPECT_EQ(plan->duration_ms, 18446744073709551615ULL);
+  EXPECT_TRUE(plan->mic.empty());
+  EXPECT_EQ(plan->warnings.size(), 2U);
+  EXPECT_FALSE(plan->duration_ms.has_value());
 }
 
 }  // namespace
