@@ -2,6 +2,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "helper/core/await/drain_request.h"
@@ -22,6 +25,30 @@ namespace {
 
 constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
 constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
+constexpr uint64_t kLateFencesWaitNs = 1'000'000'000ULL;
+
+// Takes the lifecycle lock, or gives up once a stop is claimed: the stop
+// keeps that lock until the process ends, and the command must still be
+// answered.
+std::unique_lock<std::mutex> lockUnlessStopping(std::mutex& lock, const std::function<bool()>& stopClaimed) {
+  std::unique_lock held(lock, std::try_to_lock);
+  while (!held.owns_lock() && !stopClaimed()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    held.try_lock();
+  }
+  return held;
+}
+
+// Lets the main queue run what was queued before now (pauses and resumes
+// read with the stop answer their fences there); bounded, and skipped on
+// the main queue itself, which cannot run them while it waits.
+void letQueuedCommandsAnswer() {
+  const auto queue = platform::dispatch::mainQueue();
+  if (queue->isCurrent()) return;
+  auto done = std::make_shared<platform::dispatch::Semaphore>();
+  queue->async([done] { done->signal(); });
+  done->waitForNs(kLateFencesWaitNs);
+}
 
 std::optional<std::string> stringField(const nlohmann::json& message, const char* key) {
   auto it = message.find(key);
@@ -110,9 +137,8 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
   // The stop seals everything itself; the host still gets its answer.
-  if (isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
-  std::lock_guard lifecycle(lifecycleLock_);
-  if (isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
+  const auto lifecycle = lockUnlessStopping(lifecycleLock_, [this] { return isStopClaimed(); });
+  if (!lifecycle.owns_lock() || isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
   const bool pauseMic = mic_ && !micRefused_.load() && !mic_->writer()->paused();
   const bool pauseSystem = system_ && !systemRefused_.load() && !system_->writer()->paused();
   // One instant for both sources, before either gate closes: each keeps
@@ -140,9 +166,8 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   const int64_t ts = nowTs();
   if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
   // A segment opened now would never be sealed: answered, nothing opened.
-  if (isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
-  std::lock_guard lifecycle(lifecycleLock_);
-  if (isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
+  const auto lifecycle = lockUnlessStopping(lifecycleLock_, [this] { return isStopClaimed(); });
+  if (!lifecycle.owns_lock() || isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
   const bool resumeMic = mic_ && !micRefused_.load() && mic_->writer()->paused();
   const bool resumeSystem = system_ && !systemRefused_.load() && system_->writer()->paused();
   // One instant for both sources: what they captured before it stays out.
@@ -240,6 +265,7 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   const int64_t sysSeq = system_ ? sealWriter(*system_->writer()) : 0;
 
   gStopStep.store(7);
+  letQueuedCommandsAnswer();
   if (requestId) emitEvent(stopFenceComplete(*requestId));
   Event segments = Event::object();
   if (config_.includeMic) segments["mic"] = micSeq;
