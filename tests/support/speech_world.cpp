@@ -62,14 +62,13 @@ json meetingScenario(const fs::path& speech, const MeetingWorld& w) {
               {"nominal_rate", 48000},
               {"input_channels", 1},
               {"signal", {{"type", "tone"}, {"frequency", w.micToneHz}, {"amplitude", w.micToneAmplitude}}}};
-  json speakers = {
-      {"uid", kSpeakerUID},
-      {"name", "MacBook Pro Speakers"},
-      {"transport", "bltn"},
-      {"nominal_rate", 48000},
-      {"output_channels", 2},
-      {"data_source", "ispk"},
-      {"signal", {{"type", "file"}, {"path", speech.string()}, {"amplitude", w.speechAmplitude}, {"loop", true}}}};
+  json speakers = {{"uid", kSpeakerUID},       {"name", "MacBook Pro Speakers"}, {"transport", "bltn"},
+                   {"nominal_rate", 48000},    {"output_channels", 2},           {"data_source", "ispk"},
+                   {"signal", w.speakerSignal}};
+  if (w.speakerSignal.is_null()) {
+    speakers["signal"] = {
+        {"type", "file"}, {"path", speech.string()}, {"amplitude", w.speechAmplitude}, {"loop", true}};
+  }
   json audio = {{"devices", {mic, speakers}},
                 {"defaults", {{"input", kMicUID}, {"output", kSpeakerUID}, {"system_output", kSpeakerUID}}},
                 {"echo", {{"delay_ms", w.echoDelayMs}, {"gain", w.echoGain}, {"inputs", {kMicUID}}}},

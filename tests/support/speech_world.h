@@ -28,6 +28,8 @@ struct MeetingWorld {
   double micToneAmplitude = 0.002;
   double echoDelayMs = 40;
   double echoGain = 0.3;
+  // What the speakers play instead of the speech (a signal object), if set.
+  nlohmann::json speakerSignal;
   // Scripted events of the "audio" section.
   nlohmann::json events = nlohmann::json::array();
 };

@@ -16,14 +16,38 @@ extern "C" {
 namespace platform::audio::sim {
 namespace {
 
-// Noise is drawn on a fixed grid so that it is a function of time alone.
-constexpr double kNoiseGridHz = 192000;
+// Noise is a smooth curve through random values on a fixed grid: a function
+// of time alone, band-limited (mostly below half the grid rate), so that an
+// instant reached by another sum (an echo's delayed time) or sampled at
+// another rate or phase is the same sound, as in a room.
+constexpr double kNoiseGridHz = 16000;
 
 uint64_t splitmix64(uint64_t x) {
   x += 0x9E3779B97F4A7C15ULL;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
   return x ^ (x >> 31);
+}
+
+// The grid's value at `index`, uniform in [-1, 1).
+double noiseAt(uint64_t seed, uint64_t index) {
+  const uint64_t h = splitmix64(seed * 0x2545F4914F6CDD1DULL ^ index);
+  return static_cast<double>(h >> 11) / static_cast<double>(1ULL << 52) - 1.0;
+}
+
+// The uniform cubic B-spline through the grid at `position` (in grid steps):
+// continuous with its first two derivatives, and within the values' range.
+double smoothNoise(uint64_t seed, double position) {
+  const double base = std::floor(position);
+  const double t = position - base;
+  const auto i = static_cast<uint64_t>(base);
+  const double t2 = t * t, t3 = t2 * t, u = 1.0 - t;
+  const double w0 = u * u * u / 6.0;
+  const double w1 = (3.0 * t3 - 6.0 * t2 + 4.0) / 6.0;
+  const double w2 = (-3.0 * t3 + 3.0 * t2 + 3.0 * t + 1.0) / 6.0;
+  const double w3 = t3 / 6.0;
+  // i - 1 wraps at 0; any index is a grid point.
+  return w0 * noiseAt(seed, i - 1) + w1 * noiseAt(seed, i) + w2 * noiseAt(seed, i + 1) + w3 * noiseAt(seed, i + 2);
 }
 
 struct FormatCloser {
@@ -174,14 +198,8 @@ float Signal::at(double seconds) const {
       return 0.0f;
     case Kind::tone:
       return static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * frequency * seconds));
-    case Kind::noise: {
-      // Nearest grid point, so that the same instant reached by two sums
-      // (an echo's delayed time) gives the same sample.
-      const auto idx = static_cast<uint64_t>(std::llround(seconds * kNoiseGridHz));
-      const uint64_t h = splitmix64(seed * 0x2545F4914F6CDD1DULL ^ idx);
-      const double unit = static_cast<double>(h >> 11) / static_cast<double>(1ULL << 53);  // [0, 1)
-      return static_cast<float>(amplitude * (unit * 2.0 - 1.0));
-    }
+    case Kind::noise:
+      return static_cast<float>(amplitude * smoothNoise(seed, seconds * kNoiseGridHz));
     case Kind::file: {
       if (!data || data->samples.empty()) return 0.0f;
       const size_t n = data->samples.size();

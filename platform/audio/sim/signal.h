@@ -23,6 +23,7 @@ struct Signal {
 
   static Signal silence() { return Signal{}; }
   static Signal tone(double frequencyHz, double amplitude);
+  // Band-limited noise (mostly below 8 kHz) within plus or minus `amplitude`.
   static Signal noise(double amplitude, uint64_t seed);
   static Signal file(std::shared_ptr<const SoundFileData> data, double amplitude, bool loop);
   // {"type": "silence" | "tone" | "noise" | "file", "frequency", "amplitude",
