@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "segment_format/segment_format.h"
 #include "tests/bin/tasmerig/tasmerig_run.h"
@@ -61,6 +63,19 @@ TEST(CaptureMode, AnnouncesTheFirstSegmentThenReady) {
             (json{{"sample_rate", 48000.0}, {"channels", 1}, {"interleaved", false}, {"common_format", 1}}));
   s.send({{"type", "stop"}, {"request_id", "s"}});
   EXPECT_EQ(s.finish().exitCode, 0);
+}
+
+// The default world's mic hears a tone of amplitude 0.1.
+TEST(CaptureMode, AnExplicitMicGainIsTheGainRecordedWith) {
+  CaptureSession s({"--mic-gain", "0.5"});
+  EXPECT_EQ(s.waitFor("helper_ready")["mic"]["capture_gain"], 0.5);
+  s.waitFor("capture_started");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto closed = s.eventsOfType("segment_closed");
+  ASSERT_FALSE(closed.empty()) << s.joined();
+  EXPECT_NEAR(closed.front()["peak"].get<double>(), 0.05, 0.005) << closed.front().dump();
 }
 
 TEST(CaptureMode, HeartbeatsEchoTheirIdOrZero) {
