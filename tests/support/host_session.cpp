@@ -49,6 +49,13 @@ RunResult runKelvaro(const fs::path& sessionDir, std::optional<std::int64_t> exp
   return runProgram(VR_KELVARO_PATH, o);
 }
 
+RunResult finaliseAsTheHost(const fs::path& sessionDir, const std::vector<json>& events,
+                            std::optional<std::int64_t> expectedMs) {
+  writeManifest(sessionDir, events);
+  writeJournal(sessionDir, events);
+  return runKelvaro(sessionDir, expectedMs);
+}
+
 std::map<std::string, std::string> keyValues(const std::string& err) {
   std::map<std::string, std::string> out;
   std::istringstream in(err);

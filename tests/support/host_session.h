@@ -24,6 +24,10 @@ std::int64_t recordedMs(const std::vector<nlohmann::json>& events, const std::st
 // kelvaro on the session (with the host's expected duration when given),
 // with VORLANTHEA_FFMPEG unset.
 RunResult runKelvaro(const std::filesystem::path& sessionDir, std::optional<std::int64_t> expectedMs = std::nullopt);
+// What a host does once the helper has ended: keeps the manifest and the
+// journal, then runs kelvaro on the session.
+RunResult finaliseAsTheHost(const std::filesystem::path& sessionDir, const std::vector<nlohmann::json>& events,
+                            std::optional<std::int64_t> expectedMs = std::nullopt);
 // kelvaro's "name=value" result lines.
 std::map<std::string, std::string> keyValues(const std::string& err);
 

@@ -79,9 +79,7 @@ void expectTheEchoTakenOut(const testsupport::Speech& speech, const testsupport:
     }
   }
   for (const auto& warning : s.eventsOfType("warning")) EXPECT_NE(warning["code"], "seg_duration_mismatch");
-  testsupport::writeManifest(s.sessionDir(), s.events());
-  testsupport::writeJournal(s.sessionDir(), s.events());
-  const auto r = testsupport::runKelvaro(s.sessionDir(), testsupport::recordedMs(s.events(), "mic"));
+  const auto r = testsupport::finaliseAsTheHost(s.sessionDir(), s.events(), testsupport::recordedMs(s.events(), "mic"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
 
   const json report = json::parse(testsupport::readFile(s.sessionDir() / "final" / "export-report.json"));
@@ -162,9 +160,7 @@ TEST_F(TwoSourceSession, TwoPausesLeaveTheEchoWhereItWasBehindTheSystemAudio) {
   std::this_thread::sleep_for(3400ms);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
-  testsupport::writeManifest(s.sessionDir(), s.events());
-  testsupport::writeJournal(s.sessionDir(), s.events());
-  const auto r = testsupport::runKelvaro(s.sessionDir());
+  const auto r = testsupport::finaliseAsTheHost(s.sessionDir(), s.events());
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NEAR(std::stod(testsupport::keyValues(r.err).at("duration_ms")),
               static_cast<double>(testsupport::recordedMs(s.events(), "system")), 500.0);
@@ -201,10 +197,8 @@ TEST_F(TwoSourceSession, TwoPausesLeaveTheEchoWhereItWasBehindTheSystemAudio) {
   }
 }
 
-TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
-  // Added, made the input and removed within the cool-down after it came:
-  // the built-in mic's engine is restarted in place seconds later, and the
-  // seconds it did not deliver must not pull what follows forward.
+// A USB headset added at 2 s, made the input at 2.2 s and removed at 5 s.
+testsupport::MeetingWorld headsetThatComesAndGoes() {
   const json headset = {{"uid", "Headset"},    {"name", "USB Headset"},
                         {"transport", "usb "}, {"nominal_rate", 48000},
                         {"input_channels", 1}, {"signal", {{"type", "noise"}, {"amplitude", 0.05}}}};
@@ -213,6 +207,14 @@ TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
   w.events = {{{"at_ms", 2000}, {"action", "add_device"}, {"device", headset}},
               {{"at_ms", 2200}, {"action", "set_default_input"}, {"device", "Headset"}},
               {{"at_ms", 5000}, {"action", "remove_device"}, {"device", "Headset"}}};
+  return w;
+}
+
+TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
+  // Added, made the input and removed within the cool-down after it came:
+  // the built-in mic's engine is restarted in place seconds later, and the
+  // seconds it did not deliver must not pull what follows forward.
+  const testsupport::MeetingWorld w = headsetThatComesAndGoes();
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(14s);
@@ -220,9 +222,7 @@ TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
   ASSERT_FALSE(s.eventsOfType("source_recovered").empty()) << s.joined();
 
-  testsupport::writeManifest(s.sessionDir(), s.events());
-  testsupport::writeJournal(s.sessionDir(), s.events());
-  const auto r = testsupport::runKelvaro(s.sessionDir());
+  const auto r = testsupport::finaliseAsTheHost(s.sessionDir(), s.events());
   ASSERT_EQ(r.exitCode, 0) << r.err;
   // As long as the system audio, which played throughout: the clock starts
   // at the first frame captured, not when the helper started.
@@ -263,9 +263,7 @@ TEST_P(TwoSourceSessionSpeakerClock, TheEchoStaysWhereItWasBehindTheSystemAudio)
   std::this_thread::sleep_for(GetParam().length);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
-  testsupport::writeManifest(s.sessionDir(), s.events());
-  testsupport::writeJournal(s.sessionDir(), s.events());
-  const auto r = testsupport::runKelvaro(s.sessionDir());
+  const auto r = testsupport::finaliseAsTheHost(s.sessionDir(), s.events());
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NEAR(std::stod(testsupport::keyValues(r.err).at("duration_ms")),
               static_cast<double>(testsupport::recordedMs(s.events(), "mic")), 500.0);
@@ -309,14 +307,7 @@ INSTANTIATE_TEST_SUITE_P(Speakers, TwoSourceSessionSpeakerClock,
 TEST_F(TwoSourceSession, AKilledRecordingIsFinalisedWithBothTracksAndEveryFrameOnDisk) {
   // A headset that comes and goes seals the mic's segments early: short
   // segments that are not the mic's last, and no manifest to say how long.
-  const json headset = {{"uid", "Headset"},    {"name", "USB Headset"},
-                        {"transport", "usb "}, {"nominal_rate", 48000},
-                        {"input_channels", 1}, {"signal", {{"type", "noise"}, {"amplitude", 0.05}}}};
-  testsupport::MeetingWorld w;
-  w.echoDelayMs = 25;
-  w.events = {{{"at_ms", 2000}, {"action", "add_device"}, {"device", headset}},
-              {{"at_ms", 2200}, {"action", "set_default_input"}, {"device", "Headset"}},
-              {{"at_ms", 5000}, {"action", "remove_device"}, {"device", "Headset"}}};
+  const testsupport::MeetingWorld w = headsetThatComesAndGoes();
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
   s.waitFor("helper_ready");
   std::this_thread::sleep_for(17s);
