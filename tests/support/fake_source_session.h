@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "helper/core/capture/source_session.h"
+#include "helper/core/source/source_session.h"
 
 namespace testsupport {
 

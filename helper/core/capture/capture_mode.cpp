@@ -15,6 +15,7 @@
 #include "helper/core/capture/startup_report.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
+#include "helper/core/mic/mic_input_following.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_startup.h"
 #include "helper/core/system/system_pipeline.h"

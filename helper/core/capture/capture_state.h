@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "helper/core/capture/source_session.h"
 #include "helper/core/entry/command_line.h"
+#include "helper/core/source/source_session.h"
 #include "helper/routing/route_coordinator.h"
 
 namespace helper {

@@ -1,37 +1,17 @@
 #include "helper/core/capture/device_listeners.h"
 
-#include <algorithm>
+#include <optional>
 #include <string>
 
-#include "helper/core/bus/event_bus.h"
-#include "helper/core/entry/clock.h"
-#include "helper/core/entry/conversions.h"
-#include "helper/core/entry/globals.h"
-#include "helper/core/mic/mic_device_change.h"
-#include "helper/core/mic/mic_policy.h"
-#include "helper/core/mic/mic_source.h"
 #include "helper/core/system/system_source.h"
 #include "helper/core/system/system_tap_rebuild.h"
-#include "helper/routing/device_properties.h"
+#include "helper/routing/system_listener.h"
 #include "platform/audio/hal/hal.h"
-#include "platform/dispatch/dispatch.h"
 
 namespace helper {
 namespace {
 
 namespace hal = platform::audio::hal;
-
-void addSystemListener(uint32_t selector, hal::AudioObjectPropertyListenerBlock block) {
-  const hal::AudioObjectPropertyAddress address{selector, hal::kAudioObjectPropertyScopeGlobal,
-                                                hal::kAudioObjectPropertyElementMain};
-  hal::PropertyListenerID id = 0;
-  const hal::OSStatus status = hal::addPropertyListenerBlock(hal::kAudioObjectSystemObject, address,
-                                                             platform::dispatch::mainQueue(), std::move(block), &id);
-  if (status != hal::kAudioHardwareNoError) {
-    emitWarning("device_listener_failed",
-                "cannot listen to '" + hal::fourCharString(selector) + "': " + std::to_string(status));
-  }
-}
 
 hal::AudioObjectPropertyListenerBlock makeOutputListener(std::shared_ptr<SystemSource> system, std::string trigger) {
   return [system = std::move(system), trigger = std::move(trigger)](uint32_t, const hal::AudioObjectPropertyAddress*) {
@@ -41,124 +21,12 @@ hal::AudioObjectPropertyListenerBlock makeOutputListener(std::shared_ptr<SystemS
   };
 }
 
-// A default-input change met while the mic writer is paused is looked at
-// again at resume, as noticed at `noticedNs`.
-void followDefaultInputAtResume(const std::shared_ptr<MicSource>& mic, uint64_t noticedNs) {
-  std::weak_ptr<MicSource> weak = mic;
-  mic->followChangeAtResume(MicSource::PausedChange::defaultInput, [weak, noticedNs] {
-    if (auto m = weak.lock()) handleDefaultInputNotification(m, noticedNs);
-  });
-}
-
-// The deferred reconnect to the device the default input changed to; it
-// gives way to a later change. `noticedAtNs` is when the change was
-// noticed, if not now.
-void scheduleDeferredReconnect(const std::shared_ptr<MicSource>& mic,
-                               const std::shared_ptr<DeviceFollowingState>& following, const std::string& newUID,
-                               const std::string& newRoute, std::optional<uint64_t> noticedAtNs) {
-  const uint64_t now = machAbsoluteTimeNs();
-  const uint64_t noticedNs = noticedAtNs.value_or(now);
-  // The route settles from when the change was noticed: a change put off
-  // by a pause has been settling all along.
-  const uint64_t fullSettle = micReconnectSettleDelayNs(true, newRoute);
-  const uint64_t settling = now - std::min(now, noticedNs);
-  const uint64_t settle = fullSettle - std::min(fullSettle, settling);
-  const uint64_t cooldown = mic->reconnectCooldownDelayNs(now);
-  const uint64_t delay = std::max(settle, cooldown);
-  emitRouteTrace("mic_reconnect_deferred", Source::mic,
-                 {{"reason", "input_device_changed"},
-                  {"new_uid", newUID},
-                  {"new_route", newRoute},
-                  {"delay_ms", delay / 1'000'000},
-                  {"settle_delay_ms", settle / 1'000'000},
-                  {"cooldown_delay_ms", cooldown / 1'000'000}});
-  std::weak_ptr<MicSource> weakMic = mic;
-  std::weak_ptr<DeviceFollowingState> weakFollowing = following;
-  mic->scheduleReconnectAfterRouteSettle(delay, [weakMic, weakFollowing, newUID, newRoute, noticedNs] {
-    auto m = weakMic.lock();
-    auto f = weakFollowing.lock();
-    if (!m || !f || f->currentUID() != newUID) return;
-    auto engine = m->engine();
-    if (!engine) return;
-    if (m->writer()->paused()) {
-      followDefaultInputAtResume(m, noticedNs);
-      return;
-    }
-    emitRouteTrace("mic_reconnect_deferred_fired", Source::mic,
-                   {{"reason", "input_device_changed"}, {"new_uid", newUID}, {"new_route", newRoute}});
-    handleMicDeviceChange(m, engine, true, false, std::nullopt);
-  });
-}
-
 }  // namespace
 
 void installOutputDeviceListeners(const std::shared_ptr<SystemSource>& system) {
   addSystemListener(hal::kAudioHardwarePropertyDefaultOutputDevice, makeOutputListener(system, "default_output"));
   addSystemListener(hal::kAudioHardwarePropertyDefaultSystemOutputDevice,
                     makeOutputListener(system, "default_system_output"));
-}
-
-void installDefaultInputListener(const std::shared_ptr<MicSource>& mic) {
-  std::weak_ptr<MicSource> weak = mic;
-  addSystemListener(hal::kAudioHardwarePropertyDefaultInputDevice,
-                    [weak](uint32_t, const hal::AudioObjectPropertyAddress*) {
-                      if (auto m = weak.lock()) handleDefaultInputNotification(m);
-                    });
-}
-
-void handleDefaultInputNotification(const std::shared_ptr<MicSource>& mic, std::optional<uint64_t> noticedAtNs) {
-  if (mic->session().isStopClaimed()) return;
-  const auto following = mic->deviceFollowing();
-  if (!following) return;
-  if (mic->writer()->paused()) {
-    followDefaultInputAtResume(mic, noticedAtNs.value_or(machAbsoluteTimeNs()));
-    return;
-  }
-
-  const std::optional<uint32_t> device = readDefaultInputDevice();
-  const std::optional<std::string> newUID = device ? readDeviceUID(*device) : std::nullopt;
-  if (!newUID) return;
-  const std::string newRoute = readDeviceTransportType(*device);
-
-  const std::string stateUID = mic->deviceUID();
-  // A mic left without any device records none: the next one to appear is a
-  // change, even the one it recorded before, whose UID the source and the
-  // following still hold.
-  const std::string currentUID = mic->awaitingInputDevice() ? std::string() : stateUID;
-  const bool shouldReconnect =
-      defaultInputChangeRequiresMicReconnect(currentUID, *newUID, false, mic->engine() != nullptr);
-  const std::string oldUID = following->currentUID();
-  if (*newUID == oldUID && !shouldReconnect) return;
-
-  const uint32_t oldID = following->currentDeviceID();
-  const bool oldAddressable = oldID != 0 && readDeviceUID(oldID) == std::optional<std::string>(oldUID);
-  const bool oldAlive = oldID != 0 && isDeviceAlive(oldID);
-  const std::optional<double> newNominal = readDeviceNominalSampleRate(*device);
-  emitRouteTrace("default_input_notification", Source::mic,
-                 {{"state_uid", stateUID},
-                  {"state_route", mic->routeKind()},
-                  {"following_uid", oldUID},
-                  {"new_uid", *newUID},
-                  {"new_name", readDeviceName(*device).value_or("")},
-                  {"new_route", newRoute},
-                  {"new_nominal_rate", newNominal.value_or(0)},
-                  {"old_alive", oldAlive},
-                  {"old_still_addressable", oldAddressable},
-                  {"should_reconnect", shouldReconnect}});
-  mic->session().observeRouteCoordinatorInput(*newUID, newRoute, truncToInt64(newNominal.value_or(0)),
-                                              "input_device_changed", shouldReconnect);
-
-  if (shouldRecordDefaultInputDisconnection(oldUID, oldID, oldAlive, oldAddressable)) {
-    following->recordDisconnection(oldUID);
-  }
-  mic->setPreviousDeviceID(oldID);
-  following->setCurrentUID(*newUID);
-  following->setCurrentDeviceID(*device);
-  following->setCurrentRouteKind(newRoute);
-
-  if (shouldReconnect) {
-    scheduleDeferredReconnect(mic, following, *newUID, newRoute, noticedAtNs);
-  }
 }
 
 }  // namespace helper

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "helper/core/capture/source_recovery.h"
-#include "helper/core/capture/source_session.h"
 #include "helper/core/mic/mic_generation_formats.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/segments/segment_writer.h"
+#include "helper/core/source/source_recovery.h"
+#include "helper/core/source/source_session.h"
 #include "helper/routing/device_following.h"
 #include "helper/routing/source_recovery_verifier.h"
 #include "platform/audio/engine/pcm.h"

@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 
-#include "helper/core/capture/source_recovery.h"
-#include "helper/core/capture/source_session.h"
 #include "helper/core/segments/segment_writer.h"
+#include "helper/core/source/source_recovery.h"
+#include "helper/core/source/source_session.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/routing/device_properties.h"
 

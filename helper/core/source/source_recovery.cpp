@@ -1,4 +1,4 @@
-#include "helper/core/capture/source_recovery.h"
+#include "helper/core/source/source_recovery.h"
 
 #include <chrono>
 

@@ -1,7 +1,7 @@
 // The recovery of the rebuilt sources, each built on a fake session: time-
 // outs are captured instead of scheduled, so the test fires them itself;
 // events and traces go to the test.
-#include "helper/core/capture/source_recovery.h"
+#include "helper/core/source/source_recovery.h"
 
 #include <gtest/gtest.h>
 

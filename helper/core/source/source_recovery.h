@@ -21,7 +21,7 @@
 #include <string>
 
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/capture/source_session.h"
+#include "helper/core/source/source_session.h"
 #include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
