@@ -36,20 +36,24 @@ CaptureState::~CaptureState() {
 void CaptureState::startSessionClock() {
   onSessionClock_.store(true);
   auto origin = std::make_shared<SessionOrigin>();
-  if (mic_) mic_->writer()->beginFirstRun(origin);
-  if (system_) system_->writer()->beginFirstRun(origin);
+  for (SegmentWriter* writer : writersOf(true, true)) writer->beginFirstRun(origin);
 }
 
 void CaptureState::beginSourceRuns(uint64_t atNs, bool mic, bool system) {
   if (!onSessionClock_.load()) return;
-  if (mic && mic_) mic_->writer()->beginRun(atNs);
-  if (system && system_) system_->writer()->beginRun(atNs);
+  for (SegmentWriter* writer : writersOf(mic, system)) writer->beginRun(atNs);
 }
 
 void CaptureState::endSourceRuns(uint64_t atNs, bool mic, bool system) {
   if (!onSessionClock_.load()) return;
-  if (mic && mic_) mic_->writer()->endRun(atNs);
-  if (system && system_) system_->writer()->endRun(atNs);
+  for (SegmentWriter* writer : writersOf(mic, system)) writer->endRun(atNs);
+}
+
+std::vector<SegmentWriter*> CaptureState::writersOf(bool mic, bool system) const {
+  std::vector<SegmentWriter*> writers;
+  if (mic && mic_) writers.push_back(mic_->writer().get());
+  if (system && system_) writers.push_back(system_->writer().get());
+  return writers;
 }
 
 MicRouteFacts CaptureState::micRouteFacts() const {

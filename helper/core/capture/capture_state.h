@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "helper/core/entry/command_line.h"
 #include "helper/core/source/source_session.h"
@@ -23,6 +24,7 @@
 namespace helper {
 
 class MicSource;
+class SegmentWriter;
 class SystemSource;
 
 class CaptureState : public SourceSession, public std::enable_shared_from_this<CaptureState> {
@@ -93,6 +95,12 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   // session clock.
   void endSourceRuns(uint64_t atNs, bool mic, bool system);
   void beginSourceRuns(uint64_t atNs, bool mic, bool system);
+  // The writers of the named sources that exist.
+  std::vector<SegmentWriter*> writersOf(bool mic, bool system) const;
+  // The stop path's parts: the claim (a later caller waits for the first
+  // to end the process) and the last event.
+  void claimStopOrWaitForTheFirst();
+  void emitSessionEnd(bool clean, const std::optional<std::string>& reason, int64_t micSeq, int64_t sysSeq);
 
   const CaptureConfig config_;
   const uint64_t sessionStartNs_;

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/host_replies.h"
 #include "helper/core/capture/capture_state.h"
 #include "helper/core/entry/clock.h"
@@ -16,15 +15,11 @@
 #include "helper/core/segments/source_health.h"
 #include "helper/core/system/system_source.h"
 #include "helper/core/system/system_tap_rebuild.h"
-#include "helper/ring/spsc_ring.h"
-#include "platform/audio/engine/engine.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
 namespace {
 
-constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
-constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
 constexpr uint64_t kLateFencesWaitNs = 1'000'000'000ULL;
 
 // Takes the lifecycle lock, or gives up once a stop is claimed: the stop
@@ -110,54 +105,21 @@ void CaptureState::handleCommand(const nlohmann::json& message) {
   }
 }
 
-namespace {
-
-// Closes the gate, takes the rest of the ring's audio into the writer and
-// seals it; the sealed segment's index when it held frames.
-std::optional<int64_t> pauseSource(SegmentWriter& writer, const std::function<void()>& closeTap, bool consumerRuns,
-                                   std::atomic<uint32_t>& drainRequested, platform::dispatch::Semaphore& drainDone,
-                                   const char* drainTimeoutText) {
-  // A callback already past the gate may still push: the drain below must
-  // come after it, so closing waits for it.
-  closeTap();
-  // Only a running consumer can answer a drain; without one the ring holds nothing.
-  if (consumerRuns && !requestDrain(drainRequested, drainDone, kDrainWaitNs)) {
-    emitWarning("drain_timeout", drainTimeoutText);
-  }
-  writer.setPaused(true);
-  auto sealed = writer.sealFinal();
-  if (!sealed) return std::nullopt;
-  emitAll(buildSegClosedEvents(*sealed));
-  return sealed->seq;
-}
-
-}  // namespace
-
 void CaptureState::handlePause(const nlohmann::json& message, const std::string& requestId) {
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
   // The stop seals everything itself; the host still gets its answer.
   const auto lifecycle = lockUnlessStopping(lifecycleLock_, [this] { return isStopClaimed(); });
   if (!lifecycle.owns_lock() || isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
-  const bool pauseMic = mic_ && !micRefused_.load() && !mic_->writer()->paused();
-  const bool pauseSystem = system_ && !systemRefused_.load() && !system_->writer()->paused();
+  const bool pauseMic = mic_ && !micRefused_.load() && !mic_->paused();
+  const bool pauseSystem = system_ && !systemRefused_.load() && !system_->paused();
   // One instant for both sources, before either gate closes: each keeps
   // what was captured before it and is filled up to it.
   endSourceRuns(machAbsoluteTimeNs(), pauseMic, pauseSystem);
   std::optional<int64_t> sealedIndex;
-  if (pauseMic) {
-    MicPipeline& p = mic_->pipeline();
-    sealedIndex = pauseSource(
-        *mic_->writer(), [&p] { p.closeTap(); }, mic_->consumerStarted(), p.drainRequested(), p.drainDone(),
-        "mic ring drain timed out during pause; proceeding to seal");
-  }
+  if (pauseMic) sealedIndex = mic_->pause();
   if (pauseSystem) {
-    SystemPipeline& p = system_->pipeline();
-    if (auto seq = pauseSource(
-            *system_->writer(), [&p] { p.closeTap(); }, p.hasConsumer(), p.drainRequested(), p.drainDone(),
-            "system ring drain timed out during pause; proceeding to seal")) {
-      sealedIndex = seq;
-    }
+    if (auto seq = system_->pause()) sealedIndex = seq;
   }
   emitEvent(pauseFenceComplete(requestId, sealedIndex));
 }
@@ -168,26 +130,12 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   // A segment opened now would never be sealed: answered, nothing opened.
   const auto lifecycle = lockUnlessStopping(lifecycleLock_, [this] { return isStopClaimed(); });
   if (!lifecycle.owns_lock() || isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
-  const bool resumeMic = mic_ && !micRefused_.load() && mic_->writer()->paused();
-  const bool resumeSystem = system_ && !systemRefused_.load() && system_->writer()->paused();
+  const bool resumeMic = mic_ && !micRefused_.load() && mic_->paused();
+  const bool resumeSystem = system_ && !systemRefused_.load() && system_->paused();
   // One instant for both sources: what they captured before it stays out.
   beginSourceRuns(machAbsoluteTimeNs(), resumeMic, resumeSystem);
-  if (resumeMic) {
-    mic_->writer()->open();
-    mic_->writer()->setPaused(false);
-    // A mic rebuilt while paused is proven only now that it records.
-    if (auto owed = mic_->takeRecoveryOwedAtResume()) {
-      mic_->recovery().begin(*owed);
-      mic_->recovery().graphStarted(owed->uid, owed->sampleRate, owed->channels);
-    }
-    mic_->pipeline().openTap();
-  }
-  if (resumeSystem) {
-    system_->writer()->open();
-    system_->writer()->setPaused(false);
-    system_->pipeline().restartCadenceWindow();
-    system_->pipeline().openTap();
-  }
+  if (resumeMic) mic_->resume();
+  if (resumeSystem) system_->resume();
   emitEvent(resumeFenceComplete(requestId));
   // The output may have moved while the system writer was paused, and the
   // input while the mic writer was.
@@ -197,83 +145,67 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
 
 void CaptureState::performStop(bool clean, const std::optional<std::string>& reason,
                                const std::optional<std::string>& requestId) {
+  claimStopOrWaitForTheFirst();
+
+  gStopStep.store(1);
+  gIsRunning.store(false);
+  // Both sources end at the same instant, whatever the teardown below takes.
+  endSourceRuns(machAbsoluteTimeNs(), true, true);
+  if (mic_) mic_->cancelPendingChanges();
+  // Both stay locked until the process ends: no graph rebuild, pause,
+  // resume or mic rebuild can start or finish from here on.
+  if (system_) system_->holdGraphLockForGood();
+  lifecycleLock_.lock();
+  cancelSourceRecoveries(reason.value_or("stop"));
+  if (mic_) mic_->closeTap();
+  if (system_) system_->closeTap();
+
+  gStopStep.store(2);
+  if (mic_) mic_->removeTap();
+
+  gStopStep.store(3);
+  if (mic_) mic_->stopEngine();
+
+  gStopStep.store(4);
+  if (mic_) mic_->closeRingAndAwaitConsumer();
+
+  gStopStep.store(5);
+  if (system_) system_->tearDownGraphAndAwaitConsumer();
+
+  gStopStep.store(6);
+  const int64_t micSeq = mic_ ? mic_->sealForStop() : 0;
+  const int64_t sysSeq = system_ ? system_->sealForStop() : 0;
+
+  gStopStep.store(7);
+  letQueuedCommandsAnswer();
+  if (requestId) emitEvent(stopFenceComplete(*requestId));
+  emitSessionEnd(clean, reason, micSeq, sysSeq);
+
+  gStopStep.store(8);
+  gEventBus.flushAndStop();
+  gStopStep.store(9);
+  std::_Exit(0);
+}
+
+void CaptureState::claimStopOrWaitForTheFirst() {
   bool lost = false;
   {
     std::lock_guard lock(stopClaimLock_);
     lost = stopClaimed_;
     stopClaimed_ = true;
   }
-  if (lost) {
-    // The first caller ends the process.
-    for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
-  }
+  if (!lost) return;
+  // The first caller ends the process.
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
+}
 
-  gStopStep.store(1);
-  gIsRunning.store(false);
-  // Both sources end at the same instant, whatever the teardown below takes.
-  endSourceRuns(machAbsoluteTimeNs(), true, true);
-  if (mic_) {
-    mic_->cancelPendingReconnect();
-    mic_->resetReconnectSerialization();
-    // Only here: a graph rebuild must not drop a pending mic switch.
-    if (auto following = mic_->deviceFollowing()) following->cancelPendingDebounce();
-  }
-  // Both stay locked until the process ends: no graph rebuild, pause,
-  // resume or mic rebuild can start or finish from here on.
-  if (system_) system_->graphLock().lock();
-  lifecycleLock_.lock();
-  cancelSourceRecoveries(reason.value_or("stop"));
-  if (mic_) mic_->pipeline().closeTap();
-  if (system_) system_->pipeline().closeTap();
-
-  gStopStep.store(2);
-  const auto eng = mic_ ? mic_->engine() : nullptr;
-  if (eng) eng->inputNode().removeTap(0);
-
-  gStopStep.store(3);
-  if (eng) eng->stop();
-
-  gStopStep.store(4);
-  if (mic_) {
-    mic_->pipeline().closeRing();
-    if (mic_->consumerStarted() && !mic_->pipeline().consumerDone().waitForNs(kConsumerJoinWaitNs)) {
-      emitWarning("mic_consumer_join_timeout",
-                  "mic consumer did not exit within 3s after shutdown; proceeding to seal");
-    }
-  }
-
-  gStopStep.store(5);
-  if (system_) {
-    // The tap, the aggregate device and the IO proc go before the process
-    // does; the consumer then writes what the ring still holds.
-    system_->pipeline().tearDownAndClose();
-    if (!system_->pipeline().awaitConsumer(kConsumerJoinWaitNs)) {
-      emitWarning("consumer_join_timeout", "system consumer did not exit within 3s after shutdown; proceeding to seal");
-    }
-  }
-
-  gStopStep.store(6);
-  // The count is the last segment closed: the seal's fill may rotate, and
-  // an index whose file could not be created was never a segment.
-  auto sealWriter = [](SegmentWriter& writer) -> int64_t {
-    if (!writer.paused()) {
-      if (auto sealed = writer.sealFinal()) emitAll(buildSegClosedEvents(*sealed));
-    }
-    return writer.lastClosedIndex();
-  };
-  const int64_t micSeq = mic_ ? sealWriter(*mic_->writer()) : 0;
-  const int64_t sysSeq = system_ ? sealWriter(*system_->writer()) : 0;
-
-  gStopStep.store(7);
-  letQueuedCommandsAnswer();
-  if (requestId) emitEvent(stopFenceComplete(*requestId));
+void CaptureState::emitSessionEnd(bool clean, const std::optional<std::string>& reason, int64_t micSeq,
+                                  int64_t sysSeq) {
   Event segments = Event::object();
   if (config_.includeMic) segments["mic"] = micSeq;
   if (config_.includeSystem) segments["system"] = sysSeq;
-  const SourceHealth micHealth =
-      mic_ ? mic_->writer()->snapshotHealth(mic_->recovery().failed()) : SourceHealth{0, 0, 1.0, false};
-  const SourceHealth sysHealth =
-      system_ ? system_->writer()->snapshotHealth(system_->recovery().failed()) : SourceHealth{0, 0, 1.0, false};
+  const SourceHealth micHealth = mic_ ? mic_->health() : SourceHealth{0, 0, 1.0, false};
+  const SourceHealth sysHealth = system_ ? system_->health() : SourceHealth{0, 0, 1.0, false};
   const uint64_t now = machAbsoluteTimeNs();
   emitEvent(Event{{"type", "session_end"},
                   {"clean", clean},
@@ -290,11 +222,6 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
                   {"system_health_rms", floatForJson(sysHealth.rms)},
                   {"system_health_silence_ratio", sysHealth.silenceRatio},
                   {"system_health_source_failed", sysHealth.sourceFailed}});
-
-  gStopStep.store(8);
-  gEventBus.flushAndStop();
-  gStopStep.store(9);
-  std::_Exit(0);
 }
 
 }  // namespace helper

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_pipeline.h"
@@ -71,8 +72,7 @@ class MicConsumer {
       }
       if (pipeline_.drainRequested().load() != 0) {
         staged_ = 0;
-        pipeline_.drainRequested().store(0);
-        pipeline_.drainDone().signal();
+        answerDrainRequest(pipeline_.drainRequested(), pipeline_.drainDone());
         std::this_thread::sleep_for(kIdleSleep);
         continue;
       }

@@ -35,8 +35,7 @@ bool sealMicSegment(const MicChangeRequest& r, const MicReconnectPlan& plan) {
   if (!lifecycle) return false;
   emitRouteTrace("mic_reconnect_seal_begin", "mic",
                  {{"reason", plan.reason}, {"old_rate", plan.oldRate}, {"old_channels", plan.oldChannels}});
-  const auto sealed = r.writer->sealFinal();
-  if (sealed) emitAll(buildSegClosedEvents(*sealed));
+  const auto sealed = sealAndAnnounce(*r.writer);
   emitRouteTrace("mic_reconnect_seal_complete", "mic",
                  {{"reason", plan.reason}, {"segment_emitted", sealed.has_value()}});
   return true;

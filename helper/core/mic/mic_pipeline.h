@@ -19,6 +19,7 @@
 #include <optional>
 #include <thread>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/mic/mic_ring.h"
 #include "helper/ring/callback_gate.h"
@@ -97,6 +98,15 @@ class MicPipeline {
   void openTap() { tapGate_.enabled().store(1); }
   bool closeTap() { return tapGate_.closeAndWait(kCallbackGateWaitNs); }
   bool tapOpen() const { return tapGate_.isOpen(); }
+  // Closes the gate, then has a running consumer write what the ring still
+  // holds; false when that drain timed out. Main queue.
+  bool closeTapAndDrain(bool consumerRuns, uint64_t timeoutNs) {
+    // A callback already past the gate may still push: the drain must come
+    // after it, so closing waits for it.
+    closeTap();
+    // Only a running consumer can answer; without one the ring holds nothing.
+    return !consumerRuns || requestDrain(drainRequested_, drainDone_, timeoutNs);
+  }
   // The other hand-overs between the threads (gMicGeneration,
   // gMicDrainRequested, gMicDrainDone and gMicConsumerDone). Any thread.
   std::atomic<uint32_t>& generation() { return generation_; }

@@ -4,6 +4,7 @@
 // route-storm restart of the old engine.
 #include "helper/core/mic/mic_reconnect.h"
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
@@ -72,23 +73,19 @@ bool drainMicRing(const MicChangeRequest& r, const std::string& reason) {
   MicPipeline& p = *r.pipeline;
   emitRouteTrace("mic_reconnect_drain_requested", "mic", {{"reason", reason}, {"generation", p.generation().load()}});
   if (!r.mic->consumerStarted()) return true;  // nothing reads the ring, so nothing is in it
-  p.drainDone().drain();                       // a late answer to an earlier drain
-  p.drainRequested().store(1);
-  const uint64_t deadline = machAbsoluteTimeNs() + kDrainTimeoutNs;
-  for (;;) {
-    if (p.drainDone().waitForNs(kDrainPollNs)) {
+  SourceSession& session = r.mic->session();
+  switch (requestDrainUntil(p.drainRequested(), p.drainDone(), kDrainTimeoutNs, kDrainPollNs,
+                            [&session] { return session.isStopClaimed(); })) {
+    case DrainOutcome::answered:
       emitRouteTrace("mic_reconnect_drain_complete", "mic", {{"reason", reason}});
       return true;
-    }
-    if (r.mic->session().isStopClaimed()) {
-      p.drainRequested().store(0);
+    case DrainOutcome::abandoned:
       return false;
-    }
-    if (machAbsoluteTimeNs() >= deadline) break;
+    case DrainOutcome::timedOut:
+      break;
   }
   emitRouteTrace("mic_reconnect_drain_timeout", "mic", {{"reason", reason}, {"timeout_ms", 3000}});
   emitWarning("mic_drain_timeout", "mic ring drain timed out during device change; proceeding to seal");
-  p.drainRequested().store(0);
   return true;
 }
 

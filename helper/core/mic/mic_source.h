@@ -60,6 +60,29 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   SourceRecovery& recovery() const { return *recovery_; }
   MicGenerationFormats& generationFormats() { return generationFormats_; }
 
+  // ---- What the session asks of the mic, in the order it asks it. Each
+  // runs under the session's lifecycle lock (pause and resume on the main
+  // queue, the rest on the stop path). ----
+  // Closes the tap, has the consumer write what the ring holds, pauses the
+  // writer and seals its segment: the sealed index when it held frames.
+  std::optional<int64_t> pause();
+  // Opens a segment and the tap; a recovery owed since a rebuild while
+  // paused begins now.
+  void resume();
+  bool paused() const { return writer_->paused(); }
+  // The stop path. Before the lifecycle lock: no reconnect, replay or
+  // debounced switch outlives the stop.
+  void cancelPendingChanges();
+  void closeTap() { pipeline_->closeTap(); }
+  void removeTap();
+  void stopEngine();
+  // The consumer writes what the ring still holds and ends (waited for,
+  // bounded, when it runs).
+  void closeRingAndAwaitConsumer();
+  // Seals what is still recording; the index of the last segment closed.
+  int64_t sealForStop() { return helper::sealForStop(*writer_); }
+  SourceHealth health() const { return writer_->snapshotHealth(recovery_->failed()); }
+
   // What every conversion produces and every tap installation multiplies
   // by; set once at start-up, before any reconnect can run.
   std::optional<platform::audio::AudioFormat> canonicalFormat() const;

@@ -669,4 +669,22 @@ std::vector<Event> SegmentWriter::writeCheckpointUnlocked() {
   return {};
 }
 
+std::optional<SealedSegData> sealAndAnnounce(SegmentWriter& writer) {
+  auto sealed = writer.sealFinal();
+  if (sealed) emitSegFromData(*sealed);
+  return sealed;
+}
+
+std::optional<int64_t> pauseAndSeal(SegmentWriter& writer) {
+  writer.setPaused(true);
+  auto sealed = sealAndAnnounce(writer);
+  if (!sealed) return std::nullopt;
+  return sealed->seq;
+}
+
+int64_t sealForStop(SegmentWriter& writer) {
+  if (!writer.paused()) sealAndAnnounce(writer);
+  return writer.lastClosedIndex();
+}
+
 }  // namespace helper

@@ -255,4 +255,15 @@ class SegmentWriter {
   std::optional<uint64_t> lastFrameInRunNs_;
 };
 
+// Seals the writer's segment (sealFinal) and announces it with its
+// "segment_closed" events; what was sealed, if anything.
+std::optional<SealedSegData> sealAndAnnounce(SegmentWriter& writer);
+// A pause: the writer pauses and its segment is sealed and announced; the
+// sealed segment's index when it held frames.
+std::optional<int64_t> pauseAndSeal(SegmentWriter& writer);
+// The stop: a writer still recording seals and announces its segment. The
+// index of the last segment closed (the seal's fill may rotate, and an
+// index whose file could not be created was never a segment).
+int64_t sealForStop(SegmentWriter& writer);
+
 }  // namespace helper

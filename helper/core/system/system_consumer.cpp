@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
@@ -41,10 +42,8 @@ class SystemConsumer {
         processChunk();
         continue;
       }
-      if (pipeline_.drainRequested().load() != 0) {
-        // Everything the ring held is written: the pause may seal.
-        pipeline_.drainRequested().store(0);
-        pipeline_.drainDone().signal();
+      // Everything the ring held is written: the pause may seal.
+      if (answerDrainRequest(pipeline_.drainRequested(), pipeline_.drainDone())) {
         std::this_thread::sleep_for(kIdleSleep);
         continue;
       }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/command_line.h"
 #include "helper/ring/callback_gate.h"
@@ -119,6 +120,14 @@ class SystemPipeline {
   void openTap() { tapGate_.enabled().store(1); }
   bool closeTap() { return tapGate_.closeAndWait(kCallbackGateWaitNs); }
   bool tapOpen() const { return tapGate_.isOpen(); }
+  // Closes the gate, then has the consumer (when one runs) write what the
+  // ring still holds; false when that drain timed out. Any thread.
+  bool closeTapAndDrain(uint64_t timeoutNs) {
+    // IO proc calls already past the gate may still push: the drain must
+    // come after them, so closing waits for them.
+    closeTap();
+    return !hasConsumer() || requestDrain(drainRequested_, drainDone_, timeoutNs);
+  }
   // The drain handshake (gSystemDrainRequested and gSystemDrainDone). Any thread.
   std::atomic<uint32_t>& drainRequested() { return drainRequested_; }
   platform::dispatch::Semaphore& drainDone() { return drainDone_; }

@@ -39,6 +39,27 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   SourceRecovery& recovery() const { return *recovery_; }
   std::mutex& graphLock() { return graphLock_; }
 
+  // ---- What the session asks of the system source, in the order it asks
+  // it. Pause and resume run on the main queue under the session's
+  // lifecycle lock, the rest on the stop path. ----
+  // Closes the tap, has the consumer write what the ring holds, pauses the
+  // writer and seals its segment: the sealed index when it held frames.
+  std::optional<int64_t> pause();
+  // Opens a segment and the tap; the cadence check starts afresh.
+  void resume();
+  bool paused() const { return writer_->paused(); }
+  // The stop path: the graph lock is kept until the process ends, so no
+  // rebuild starts or finishes from then on.
+  void holdGraphLockForGood() { graphLock_.lock(); }
+  void closeTap() { pipeline_->closeTap(); }
+  // The tap, the aggregate device and the IO proc go before the process
+  // does; the consumer then writes what the ring still holds (waited for,
+  // bounded).
+  void tearDownGraphAndAwaitConsumer();
+  // Seals what is still recording; the index of the last segment closed.
+  int64_t sealForStop() { return helper::sealForStop(*writer_); }
+  SourceHealth health() const { return writer_->snapshotHealth(recovery_->failed()); }
+
   // The output device the graph follows (empty before the first start and
   // after a failed one).
   std::string outputUID() const;

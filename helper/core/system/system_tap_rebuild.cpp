@@ -155,7 +155,7 @@ void runRebuild(SystemSource& system, uint32_t newOutputID, const std::string& n
   system.recovery().begin(SourceRecoveryTarget{Source::system, newUID, 0, 0, std::nullopt, reason, 0, std::nullopt});
 
   stopActiveSystemTapGraph(system, 3.0, "system consumer did not exit within 3s during output route rebuild");
-  if (auto sealed = writer->sealFinal()) emitAll(buildSegClosedEvents(*sealed));
+  sealAndAnnounce(*writer);
   // A stop claimed meanwhile seals and ends the session itself; a graph
   // started now would only be torn down again.
   if (captureEnding(system)) return;
