@@ -1,6 +1,7 @@
 #include "helper/routing/source_recovery_verifier.h"
 
 #include "helper/core/entry/globals.h"
+#include "helper/routing/device_properties.h"
 
 namespace helper {
 
@@ -96,7 +97,7 @@ SourceRecoveryTimeoutAction classifySourceRecoveryTimeoutAction(Source source, c
 }
 
 int64_t sourceRecoveryTimeoutSeconds(Source source, const std::string& routeKind) {
-  return source == Source::mic && routeKind == "bluetooth_hfp" ? 8 : 6;
+  return source == Source::mic && routeKind == kRouteBluetoothHfp ? 8 : 6;
 }
 
 bool shouldSuppressDuplicateSourceRecovered(const std::optional<SourceRecoveryTarget>& previous,

@@ -182,7 +182,7 @@ class SyntheticCapture {
   // but with no segment open afterwards nothing moves it any more.
   static int64_t sealAndCount(const std::shared_ptr<SegmentWriter>& writer) {
     if (!writer) return 0;
-    if (auto sealed = writer->sealFinal()) emitAll(SegmentWriter::buildSegClosedEvents(*sealed));
+    sealAndAnnounce(*writer);
     return writer->seq();
   }
 

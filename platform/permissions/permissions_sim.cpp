@@ -132,10 +132,6 @@ void setSystemAudio(const SystemAudioSettings& s) {
   std::lock_guard lock(state().mu);
   state().sys = s;
 }
-void setSystemAudioPreflight(int value) {
-  std::lock_guard lock(state().mu);
-  state().sys.preflight = value;
-}
 void reset() {
   std::lock_guard lock(state().mu);
   state().mic = MicrophoneSettings{};

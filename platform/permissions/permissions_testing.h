@@ -31,8 +31,6 @@ struct SystemAudioSettings {
 
 void setMicrophone(const MicrophoneSettings& s);
 void setSystemAudio(const SystemAudioSettings& s);
-// Changes the system audio preflight value from now on.
-void setSystemAudioPreflight(int value);
 void reset();
 
 }  // namespace platform::permissions::testing

@@ -181,7 +181,6 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
   const auto previous = mic.engine();
   mic.setEngine(fresh.engine);
   mic.setTapInstalled(true);
-  mic.setGain(plan.gain);
   installMicConfigChangeObserver(r.mic, previous, fresh.engine);
   emitMicTapFormatChange(mic, fresh.format);
   emitMicRouteEvent(r, plan, observed, false);

@@ -3,11 +3,10 @@
 #include <cmath>
 
 #include "helper/core/entry/globals.h"
+#include "helper/routing/device_properties.h"
 
 namespace helper {
-namespace {
-constexpr const char* kBluetoothHfp = "bluetooth_hfp";
-}  // namespace
+namespace {}  // namespace
 
 const char* rawValue(MicConfigChangeAction action) {
   switch (action) {
@@ -31,7 +30,7 @@ std::optional<MicConfigChangeAction> micConfigChangeActionFromRaw(const std::str
 
 float selectMicReconnectGain(std::optional<float> configuredGain, const std::string& newRouteKind) {
   if (configuredGain) return *configuredGain;
-  return newRouteKind == kBluetoothHfp ? kBluetoothHfpCaptureMicGain : kDefaultCaptureMicGain;
+  return newRouteKind == kRouteBluetoothHfp ? kBluetoothHfpCaptureMicGain : kDefaultCaptureMicGain;
 }
 
 float effectiveCaptureMicGain(std::optional<float> configuredGain, const std::string& routeKind) {
@@ -73,7 +72,8 @@ MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUI
   const bool changed = currentRouteKind != observedRouteKind || currentNativeRate != observedNativeRate ||
                        currentNativeChannels != kEffectiveMicCaptureChannels;
   if (engineRunning || changed) return changed ? MicConfigChangeAction::reconnect : MicConfigChangeAction::ignore;
-  if (currentRouteKind == kBluetoothHfp || observedRouteKind == kBluetoothHfp) return MicConfigChangeAction::reconnect;
+  if (currentRouteKind == kRouteBluetoothHfp || observedRouteKind == kRouteBluetoothHfp)
+    return MicConfigChangeAction::reconnect;
   return MicConfigChangeAction::restartExistingEngine;
 }
 
@@ -83,12 +83,12 @@ bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const
 }
 
 bool shouldDeferMicReconnectForRoute(bool shouldReconnect, const std::string& observedRouteKind) {
-  return shouldReconnect && observedRouteKind == kBluetoothHfp;
+  return shouldReconnect && observedRouteKind == kRouteBluetoothHfp;
 }
 
 uint64_t micReconnectSettleDelayNs(bool shouldReconnect, const std::string& observedRouteKind) {
   if (!shouldReconnect) return 0;
-  return observedRouteKind == kBluetoothHfp ? kBluetoothHfpMicReconnectDeferNs : kDefaultMicReconnectDeferNs;
+  return observedRouteKind == kRouteBluetoothHfp ? kBluetoothHfpMicReconnectDeferNs : kDefaultMicReconnectDeferNs;
 }
 
 bool shouldRecordDefaultInputDisconnection(const std::string& oldUID, uint32_t oldDeviceID, bool oldDeviceAlive,

@@ -166,7 +166,6 @@ std::optional<std::string> startOldEngineWithTap(const MicChangeRequest& r, cons
     return "could not install the mic input tap";
   }
   r.mic->setTapInstalled(true);
-  r.mic->setGain(plan.gain);
   r.engine->prepare();
   std::string error;
   if (!r.engine->start(&error)) return error;

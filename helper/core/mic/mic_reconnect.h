@@ -100,10 +100,11 @@ void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarge
 void emitMicTapFormatChange(MicSource& mic, const platform::audio::AudioFormat& format);
 
 // "route_variance" (same device) or "device_change" (another one, followed
-// by the debounced "device_changed" when `debounce`), comparing the old mic
-// with the state's.
+// by the debounced "device_changed"), comparing the old mic with the
+// state's. An engine restarted in place during a route storm gives only
+// the "device_change" of another device.
 void emitMicRouteEvent(const MicChangeRequest& request, const MicReconnectPlan& plan, const MicObservation& observed,
-                       bool debounce);
+                       bool restartedInRouteStorm);
 
 // Sleeps on the main thread in short slices; false as soon as a stop is
 // claimed.

@@ -101,13 +101,13 @@ void emitMicTapFormatChange(MicSource& mic, const platform::audio::AudioFormat& 
 }
 
 void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed,
-                       bool stormRoad) {
+                       bool restartedInRouteStorm) {
   const MicSource& mic = *r.mic;
   const auto [rate, channels] = reportedNative(observed);
   const std::string uid = mic.deviceUID();
   const std::string route = mic.routeKind();
   if (uid == plan.oldUID) {
-    if (stormRoad) return;
+    if (restartedInRouteStorm) return;
     emitEvent(Event{
         {"type", "route_variance"},
         {"src", "mic"},
@@ -134,7 +134,7 @@ void emitMicRouteEvent(const MicChangeRequest& r, const MicReconnectPlan& plan, 
                     {"native_channels", channels}}},
                   {"gap_ms", 0},
                   {"canonical_preserved", true}});
-  if (!stormRoad) scheduleDeviceChangedDebounce(r, plan.oldRoute);
+  if (!restartedInRouteStorm) scheduleDeviceChangedDebounce(r, plan.oldRoute);
 }
 
 bool sleepUnlessStopping(const MicSource& mic, uint64_t ns) {

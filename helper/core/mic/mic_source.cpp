@@ -46,7 +46,6 @@ MicSource::~MicSource() {
   }
 
 VR_LOCKED_FIELD(MicSource::EnginePtr, engine, setEngine, engine_)
-VR_LOCKED_FIELD(std::shared_ptr<platform::audio::AudioConverter>, converter, setConverter, converter_)
 VR_LOCKED_FIELD(std::optional<uint64_t>, configChangeObserver, setConfigChangeObserver, configChangeObserver_)
 VR_LOCKED_FIELD(std::shared_ptr<DeviceFollowingState>, deviceFollowing, setDeviceFollowing, deviceFollowing_)
 VR_LOCKED_FIELD(std::string, deviceUID, setDeviceUID, deviceUID_)
@@ -62,20 +61,9 @@ std::optional<platform::audio::AudioFormat> MicSource::canonicalFormat() const {
   return canonicalFormat_;
 }
 
-float MicSource::gain() const {
-  std::lock_guard lock(fieldsLock_);
-  return gain_;
-}
-
-void MicSource::setCanonicalFormatAndGain(platform::audio::AudioFormat format, float gain) {
+void MicSource::setCanonicalFormat(platform::audio::AudioFormat format) {
   std::lock_guard lock(fieldsLock_);
   canonicalFormat_ = std::move(format);
-  gain_ = gain;
-}
-
-void MicSource::setGain(float gain) {
-  std::lock_guard lock(fieldsLock_);
-  gain_ = gain;
 }
 
 std::optional<SourceRecoveryTarget> MicSource::takeRecoveryOwedAtResume() {

@@ -2,7 +2,7 @@
 // The microphone source of a capture session, under one owner: its writer
 // and the pipeline that feeds it (ring, gate, generation, drain, consumer),
 // its recovery, the engine and its configuration observer, the device it
-// records and the device following, the canonical format and the gain, the
+// records and the device following, the canonical format, the
 // per-generation formats, and the serialisation of its reconnects.
 //
 // Threads: the engine, the device, the following and the flags are read
@@ -83,20 +83,14 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   int64_t sealForStop() { return helper::sealForStop(*writer_); }
   SourceHealth health() const { return writer_->snapshotHealth(recovery_->failed()); }
 
-  // What every conversion produces and every tap installation multiplies
-  // by; set once at start-up, before any reconnect can run.
+  // What every conversion produces; set once at start-up, before any
+  // reconnect can run. (The gain each tap multiplies by travels with the
+  // tap's settings.)
   std::optional<platform::audio::AudioFormat> canonicalFormat() const;
-  float gain() const;
-  void setCanonicalFormatAndGain(platform::audio::AudioFormat format, float gain);
-  // A reconnect chooses the gain anew for the route it leads to.
-  void setGain(float gain);
+  void setCanonicalFormat(platform::audio::AudioFormat format);
 
   EnginePtr engine() const;
   void setEngine(EnginePtr engine);
-  // The converter from the start-up tap format to the canonical format,
-  // built and kept at start-up; each generation's consumer builds its own.
-  std::shared_ptr<platform::audio::AudioConverter> converter() const;
-  void setConverter(std::shared_ptr<platform::audio::AudioConverter> converter);
   // The configuration-change observer on `engine()`, to remove when the
   // engine is replaced.
   std::optional<uint64_t> configChangeObserver() const;
@@ -178,9 +172,7 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
 
   mutable std::mutex fieldsLock_;  // guards the strings and shared objects below
   std::optional<platform::audio::AudioFormat> canonicalFormat_;
-  float gain_ = 0;
   EnginePtr engine_;
-  std::shared_ptr<platform::audio::AudioConverter> converter_;
   std::optional<uint64_t> configChangeObserver_;
   std::shared_ptr<DeviceFollowingState> deviceFollowing_;
   std::string deviceUID_;

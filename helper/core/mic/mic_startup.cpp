@@ -73,16 +73,15 @@ MicStartup startMicPipeline(const std::shared_ptr<MicSource>& mic) {
   }
   if (!canonical) exitWithError("engine_init_failed", "Could not build the canonical mic format", 1);
   startup.canonical = canonical;
-  mic->setCanonicalFormatAndGain(*canonical, startup.gain);
+  mic->setCanonicalFormat(*canonical);
 
   const AudioFormat tapFormat = input.outputFormat(0);
   mic->setVpFormat(vpFormatDict(tapFormat));
-  std::shared_ptr<platform::audio::AudioConverter> converter =
-      platform::audio::AudioConverter::make(tapFormat, *canonical);
-  if (!converter) exitWithError("engine_init_failed", "Could not build the mic converter", 1);
-  converter->setSampleRateConverterAlgorithm(platform::audio::SampleRateConverterAlgorithm::normal);
-  converter->setSampleRateConverterQuality(INT64_MAX);
-  mic->setConverter(converter);
+  // Each generation's consumer builds its own converter; one that cannot be
+  // built from the start-up format is a start-up failure.
+  if (!platform::audio::AudioConverter::make(tapFormat, *canonical)) {
+    exitWithError("engine_init_failed", "Could not build the mic converter", 1);
+  }
 
   // The ring and the hand-overs were made with the source; the consumer
   // starts before the tap exists, so it is there for the first buffer.

@@ -107,9 +107,7 @@ class SegmentWriter {
 
   // Plain fields for callers, without the writer's lock.
   int64_t seq() const { return seq_.load(std::memory_order_acquire); }
-  void setSeq(int64_t v) { seq_.store(v, std::memory_order_release); }
   int64_t checkpointsWritten() const { return checkpointsWritten_.load(std::memory_order_acquire); }
-  void setCheckpointsWritten(int64_t v) { checkpointsWritten_.store(v, std::memory_order_release); }
   int64_t nativeRateAtOpen() const { return nativeRateAtOpen_.load(std::memory_order_relaxed); }
   void setNativeRateAtOpen(int64_t v) { nativeRateAtOpen_.store(v, std::memory_order_relaxed); }
   int64_t nativeRateNow() const { return nativeRateNow_.load(std::memory_order_relaxed); }
@@ -120,12 +118,7 @@ class SegmentWriter {
   void setNativeChannelsNow(int64_t v) { nativeChannelsNow_.store(v, std::memory_order_relaxed); }
 
   const std::string& source() const { return source_; }
-  // Absolute path of sessionDir/<mic|system>.
-  const std::string& segmentDirectory() const { return segmentDir_; }
 
-  static std::vector<Event> buildSegClosedEvents(const SealedSegData& data) {
-    return helper::buildSegClosedEvents(data);
-  }
   static void emitSegFromData(const SealedSegData& data) { helper::emitSegFromData(data); }
 
   // Flushes a closed segment to storage later, on one serial utility queue

@@ -50,11 +50,6 @@ OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddr
   return kAudioHardwareNoError;
 }
 
-bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
-  sim::PropertyValue value;
-  return world().readProperty(object, address, std::nullopt, value) == kAudioHardwareNoError;
-}
-
 OSStatus getPropertyUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address, uint32_t& outValue) {
   return readTyped(object, address, std::nullopt, outValue);
 }

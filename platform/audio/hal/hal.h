@@ -133,7 +133,6 @@ static_assert(sizeof(AudioStreamBasicDescription) == 40);
 
 // Size in bytes of the property's value (for lists: 4 bytes an object).
 OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address, uint32_t& outDataSize);
-bool hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address);
 
 OSStatus getPropertyUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address, uint32_t& outValue);
 // With a 4-byte qualifier, such as the pid of

@@ -235,7 +235,6 @@ class World {
   World& operator=(const World&) = delete;
 
   // ---- clock ----
-  ClockMode clockMode() const { return mode_.load(); }
   uint64_t nowNs() const;
   uint64_t hostTimeForNs(double worldNs) const;
   // Manual clock only: runs every callback and event due up to now + ns on
