@@ -9,6 +9,10 @@
 
 namespace helper {
 
+// How long a pause waits for a drain, and the stop for a consumer to end.
+inline constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
+inline constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
+
 enum class DrainOutcome { answered, timedOut, abandoned };
 
 // Asks the consumer to drain and waits for its answer, at most timeoutNs,

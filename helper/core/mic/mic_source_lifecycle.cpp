@@ -2,17 +2,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/mic/mic_source.h"
 #include "platform/audio/engine/engine.h"
 
 namespace helper {
-namespace {
-
-constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
-constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
-
-}  // namespace
 
 std::optional<int64_t> MicSource::pause() {
   if (!pipeline_->closeTapAndDrain(consumerStarted(), kDrainWaitNs)) {

@@ -2,16 +2,11 @@
 #include <cstdint>
 #include <optional>
 
+#include "helper/core/await/drain_request.h"
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/system/system_source.h"
 
 namespace helper {
-namespace {
-
-constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
-constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
-
-}  // namespace
 
 std::optional<int64_t> SystemSource::pause() {
   if (!pipeline_->closeTapAndDrain(kDrainWaitNs)) {
