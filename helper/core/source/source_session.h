@@ -6,8 +6,11 @@
 // other side knows of the mic. The sources know the session only through
 // this, so they can be built and tested on a fake of it.
 //
-// Every method may be called from any thread. None is called with a
-// source's own lock held.
+// Every method may be called from any thread. None takes a lock of a
+// source, so a source may call them holding its own: the system rebuild
+// calls isStopClaimed, lifecycleLock, the route coordinator's and (through
+// its recovery) nextRecoveryToken under its graph lock, which comes before
+// the lifecycle lock. The route coordinator's lock is a leaf.
 #include <cstdint>
 #include <mutex>
 #include <optional>
