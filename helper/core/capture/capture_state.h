@@ -3,7 +3,8 @@
 // the stop claim, the route coordinator that groups route changes into
 // epochs, and the two sources it records (each present exactly when it is
 // included). Host commands and the one stop path run here and call the
-// sources; the sources reach the session only through SourceSession.
+// sources' verbs (pause, resume, the stop's steps) in the stop's order; the
+// sources reach the session only through SourceSession.
 //
 // Shared by the main queue, the standard-input reader, the consumer threads
 // and the platform's callbacks: every field is constant, atomic or behind

@@ -3,7 +3,8 @@
 // and the pipeline that feeds it (ring, gate, generation, drain, consumer),
 // its recovery, the engine and its configuration observer, the device it
 // records and the device following, the canonical format, the
-// per-generation formats, and the serialisation of its reconnects.
+// per-generation formats, and the serialisation of its reconnects; and its
+// part of the session's pause, resume and stop (mic_source_lifecycle.cpp).
 //
 // Threads: the engine, the device, the following and the flags are read
 // from any thread and written on the main queue (or at start-up); the

@@ -3,7 +3,9 @@
 // writer and the tap graph that feeds it (SystemPipeline), its recovery,
 // the output device the graph follows, the graph lock, and the single
 // flight of its rebuilds (one scheduled or running at a time, the re-check
-// left by a request dropped meanwhile, and the rebuild put off by a pause).
+// left by a request dropped meanwhile, and the rebuild put off by a pause);
+// and its part of the session's pause, resume and stop
+// (system_source_lifecycle.cpp).
 //
 // Threads: the output device and the rebuild slot may be read and written
 // from any thread (each under its own leaf lock); the graph is started,
