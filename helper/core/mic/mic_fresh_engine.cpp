@@ -54,11 +54,7 @@ void bindToRevertTarget(const MicChangeRequest& r, MicReconnectPlan& plan, Audio
   if (bound) return;
   plan.revertTarget.reset();
   const std::optional<uint32_t> device = readDefaultInputDevice();
-  if (device) {
-    mic.setDeviceUID(readDeviceUID(*device).value_or("unknown"));
-    mic.setDeviceName(readDeviceName(*device).value_or("Unknown"));
-    mic.setRouteKind(readDeviceTransportType(*device));
-  }
+  if (device) adoptMicDevice(mic, *device, "unknown", "Unknown");
   emitEvent(Event{{"type", "device_followback_revert_failed"},
                   {"source", "mic"},
                   {"device_class", device ? classifyInputDevice(*device) : "unknown"},
@@ -154,8 +150,7 @@ void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, 
   MicSource& mic = *r.mic;
   auto lifecycle = mic.session().lockLifecycleUnlessStopping();
   if (!lifecycle) {
-    fresh.engine->inputNode().removeTap(0);
-    fresh.engine->stop();
+    removeTapAndStop(*fresh.engine);
     return;
   }
   const EffectiveMicCaptureFormat& eff = fresh.effective;

@@ -152,4 +152,10 @@ class MicPipeline {
 void checkMicOverflow(const MicOverflowCounters& overflow, const EventSink& sink, uint64_t& lastReportNs,
                       uint64_t& lastReportedBytes);
 
+// An engine that records no more: its input tap goes, then it stops.
+inline void removeTapAndStop(platform::audio::AudioEngine& engine) {
+  engine.inputNode().removeTap(0);
+  engine.stop();
+}
+
 }  // namespace helper

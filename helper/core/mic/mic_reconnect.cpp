@@ -89,13 +89,6 @@ bool drainMicRing(const MicChangeRequest& r, const std::string& reason) {
   return true;
 }
 
-// The source takes the device's identity; unreadable fields keep `fallback`'s.
-void adoptMicDevice(MicSource& mic, uint32_t device, const std::string& uidFallback, const std::string& nameFallback) {
-  mic.setDeviceUID(readDeviceUID(device).value_or(uidFallback));
-  mic.setDeviceName(readDeviceName(device).value_or(nameFallback));
-  mic.setRouteKind(readDeviceTransportType(device));
-}
-
 void rememberOldMic(const MicChangeRequest& r, MicReconnectPlan& plan) {
   const MicSource& mic = *r.mic;
   plan.oldUID = mic.deviceUID();
@@ -190,8 +183,7 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
   platform::audio::AudioFormat format;
   if (auto failure = startOldEngineWithTap(r, plan, format)) {
     r.pipeline->closeTap();
-    r.engine->inputNode().removeTap(0);
-    r.engine->stop();
+    removeTapAndStop(*r.engine);
     mic.setTapInstalled(false);
     emitRouteTrace("mic_route_storm_restart_existing_failed", "mic", {{"reason", reason}, {"detail", *failure}});
     return false;
@@ -215,6 +207,12 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
 }
 
 }  // namespace
+
+void adoptMicDevice(MicSource& mic, uint32_t device, const std::string& uidFallback, const std::string& nameFallback) {
+  mic.setDeviceUID(readDeviceUID(device).value_or(uidFallback));
+  mic.setDeviceName(readDeviceName(device).value_or(nameFallback));
+  mic.setRouteKind(readDeviceTransportType(device));
+}
 
 bool restartMicEngineInPlace(const MicChangeRequest& r, const MicObservation& o) {
   MicSource& mic = *r.mic;

@@ -99,6 +99,9 @@ void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarge
 // "tap_format_change" from the format the source describes to `format`.
 void emitMicTapFormatChange(MicSource& mic, const platform::audio::AudioFormat& format);
 
+// The source takes the device's identity; unreadable fields keep the fallbacks.
+void adoptMicDevice(MicSource& mic, uint32_t device, const std::string& uidFallback, const std::string& nameFallback);
+
 // "route_variance" (same device) or "device_change" (another one, followed
 // by the debounced "device_changed"), comparing the old mic with the
 // state's. An engine restarted in place during a route storm gives only

@@ -11,6 +11,7 @@
 #include "helper/core/mic/mic_config_observer.h"
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_policy.h"
+#include "helper/core/mic/mic_reconnect.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_tap_format.h"
 #include "helper/routing/device_properties.h"
@@ -57,11 +58,7 @@ MicStartup startMicPipeline(const std::shared_ptr<MicSource>& mic) {
   }
 
   std::optional<uint32_t> defaultInput = readDefaultInputDevice();
-  if (defaultInput) {
-    mic->setDeviceUID(readDeviceUID(*defaultInput).value_or("unknown"));
-    mic->setDeviceName(readDeviceName(*defaultInput).value_or("Unknown Microphone"));
-    mic->setRouteKind(readDeviceTransportType(*defaultInput));
-  }
+  if (defaultInput) adoptMicDevice(*mic, *defaultInput, "unknown", "Unknown Microphone");
   startup.gain = effectiveCaptureMicGain(config.micGain, mic->routeKind());
   mic->setAecMode("none");
   mic->setAgcDisabled(true);
@@ -120,10 +117,7 @@ MicStartup startMicPipeline(const std::shared_ptr<MicSource>& mic) {
 bool stopMicPipeline(MicSource& mic, uint64_t timeoutNs) {
   MicPipeline& pipeline = mic.pipeline();
   pipeline.closeTap();
-  if (auto engine = mic.engine()) {
-    engine->inputNode().removeTap(0);
-    engine->stop();
-  }
+  if (auto engine = mic.engine()) removeTapAndStop(*engine);
   pipeline.closeRing();
   if (!mic.consumerStarted()) return true;
   return pipeline.consumerDone().waitForNs(timeoutNs);
