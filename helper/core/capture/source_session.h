@@ -17,6 +17,7 @@
 #include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 
@@ -42,7 +43,7 @@ class SourceSession {
   virtual std::mutex& lifecycleLock() = 0;
   // The lifecycle lock unless a stop is claimed (an empty lock then: the
   // stop holds it and seals everything itself).
-  virtual std::unique_lock<std::mutex> lockLifecycleUnlessStopping() = 0;
+  virtual std::unique_lock<std::mutex> lockLifecycleUnlessStopping() VR_EXCLUDES(lifecycleLock()) = 0;
 
   // Recovery tokens, unique across both sources for the whole session.
   virtual uint64_t nextRecoveryToken() = 0;

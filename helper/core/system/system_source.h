@@ -19,6 +19,7 @@
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/routing/device_properties.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 
@@ -37,7 +38,7 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
   SystemPipeline& pipeline() const { return *pipeline_; }
   SourceRecovery& recovery() const { return *recovery_; }
-  std::mutex& graphLock() { return graphLock_; }
+  std::mutex& graphLock() VR_RETURN_CAPABILITY(graphLock_) { return graphLock_; }
 
   // The output device the graph follows (empty before the first start and
   // after a failed one).
@@ -65,17 +66,17 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   SourceSession& session_;
   const std::shared_ptr<SegmentWriter> writer_;
   const std::shared_ptr<SourceRecovery> recovery_;
-  std::mutex graphLock_;
+  std::mutex graphLock_ VR_ACQUIRED_BEFORE(session_.lifecycleLock(), outputLock_, rebuildLock_);
 
-  mutable std::mutex outputLock_;  // guards the output device
-  std::string outputUID_;
-  std::string outputName_;
-  std::optional<OutputDeviceClassification> outputClassification_;
+  mutable std::mutex outputLock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the output device
+  std::string outputUID_ VR_GUARDED_BY(outputLock_);
+  std::string outputName_ VR_GUARDED_BY(outputLock_);
+  std::optional<OutputDeviceClassification> outputClassification_ VR_GUARDED_BY(outputLock_);
 
-  mutable std::mutex rebuildLock_;  // guards the single flight
-  bool rebuildScheduled_ = false;
-  std::optional<std::string> rebuildRecheckReason_;
-  std::optional<std::string> rebuildSkippedWhilePausedReason_;
+  mutable std::mutex rebuildLock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the single flight
+  bool rebuildScheduled_ VR_GUARDED_BY(rebuildLock_) = false;
+  std::optional<std::string> rebuildRecheckReason_ VR_GUARDED_BY(rebuildLock_);
+  std::optional<std::string> rebuildSkippedWhilePausedReason_ VR_GUARDED_BY(rebuildLock_);
 
   // Last, so that it goes first: its consumer threads use the fields above
   // until its destructor has joined them.
