@@ -15,6 +15,7 @@
 #include "helper/offline/copy_loop.h"
 #include "helper/offline/offline_modes.h"
 #include "helper/offline/staged_output.h"
+#include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -57,9 +58,9 @@ int64_t framesAtOutputRate(const media::MediaTime& duration, int64_t outputRate)
 struct PumpState {
   dispatch::Semaphore completion{0};
   std::mutex counterLock;
-  int64_t doneFrames = 0;
+  int64_t doneFrames VR_GUARDED_BY(counterLock) = 0;
   std::mutex failureLock;
-  std::optional<std::string> failure;
+  std::optional<std::string> failure VR_GUARDED_BY(failureLock);
 
   int64_t done() {
     std::lock_guard<std::mutex> hold(counterLock);

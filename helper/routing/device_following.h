@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -49,9 +50,9 @@ class DeviceFollowingState : public std::enable_shared_from_this<DeviceFollowing
   // True while `uid` disconnected less than the window ago.
   bool shouldSuppressFollowback(const std::string& uid) const;
   // Drops expired entries, then keeps only the newest entries up to the limit.
-  void evictStale();
+  void evictStale() VR_EXCLUDES(mu_);
   // Forgets the pending switch, if any; its handler is never called.
-  void cancelPendingDebounce();
+  void cancelPendingDebounce() VR_EXCLUDES(mu_);
   // (Re)starts the debounce: after the window, on `queue`, handler(newDeviceID)
   // unless a later schedule or a cancel came first. The last device wins.
   void scheduleDebounce(uint32_t newDeviceID, platform::dispatch::QueuePtr queue, Handler handler);
@@ -70,8 +71,8 @@ class DeviceFollowingState : public std::enable_shared_from_this<DeviceFollowing
 
  private:
   // Called with mu_ held, as every ...Unlocked function is.
-  void evictStaleUnlocked(uint64_t now);
-  void cancelPendingDebounceUnlocked();
+  void evictStaleUnlocked(uint64_t now) VR_REQUIRES(mu_);
+  void cancelPendingDebounceUnlocked() VR_REQUIRES(mu_);
 
   const Clock clock_;
   const uint64_t debounceWindowNs_;
@@ -80,16 +81,16 @@ class DeviceFollowingState : public std::enable_shared_from_this<DeviceFollowing
   const Scheduler scheduler_;
 
   mutable std::mutex mu_;
-  std::map<std::string, uint64_t> recentlyDisconnected_;
+  std::map<std::string, uint64_t> recentlyDisconnected_ VR_GUARDED_BY(mu_);
   // Order of recording per UID, so entries with equal times keep their order.
-  std::map<std::string, uint64_t> recordOrder_;
-  uint64_t nextRecordOrder_ = 0;
-  platform::dispatch::WorkItemPtr debounceTimer_;
-  std::optional<uint32_t> pendingDeviceID_;
-  uint64_t debounceToken_ = 0;
-  std::string currentUID_;
-  uint32_t currentDeviceID_ = 0;
-  std::string currentRouteKind_ = "unknown";
+  std::map<std::string, uint64_t> recordOrder_ VR_GUARDED_BY(mu_);
+  uint64_t nextRecordOrder_ VR_GUARDED_BY(mu_) = 0;
+  platform::dispatch::WorkItemPtr debounceTimer_ VR_GUARDED_BY(mu_);
+  std::optional<uint32_t> pendingDeviceID_ VR_GUARDED_BY(mu_);
+  uint64_t debounceToken_ VR_GUARDED_BY(mu_) = 0;
+  std::string currentUID_ VR_GUARDED_BY(mu_);
+  uint32_t currentDeviceID_ VR_GUARDED_BY(mu_) = 0;
+  std::string currentRouteKind_ VR_GUARDED_BY(mu_) = "unknown";
 };
 
 }  // namespace helper

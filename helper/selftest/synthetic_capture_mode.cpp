@@ -16,6 +16,7 @@
 #include "helper/core/segments/segment_writer.h"
 #include "helper/selftest/selftest_modes.h"
 #include "helper/selftest/synthetic_capture.h"
+#include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -39,7 +40,7 @@ class SyntheticCaptureControl {
 
  private:
   std::mutex lock_;
-  bool stopRequested_ = false;
+  bool stopRequested_ VR_GUARDED_BY(lock_) = false;
 };
 
 int64_t nowTs() { return static_cast<int64_t>(machAbsoluteTimeNs()); }

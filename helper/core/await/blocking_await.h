@@ -12,6 +12,7 @@
 #include <utility>
 #include <variant>
 
+#include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -34,7 +35,7 @@ class BlockingAsyncResult {
 
  private:
   mutable std::mutex lock_;
-  std::optional<Result> result_;
+  std::optional<Result> result_ VR_GUARDED_BY(lock_);
 };
 
 template <typename T>

@@ -133,7 +133,8 @@ void EventBus::flushAndStop() {
   semaphore_.signal();
   std::unique_lock lock(writerMu_);
   if (!writer_.joinable()) return;
-  writerEndedCv_.wait_for(lock, std::chrono::nanoseconds(kFlushWaitNs), [this] { return writerEnded_; });
+  writerEndedCv_.wait_for(lock, std::chrono::nanoseconds(kFlushWaitNs),
+                          [this]() VR_REQUIRES(writerMu_) { return writerEnded_; });
 }
 
 void EventBus::writeDirectly(const Event& event) { writeAll(fd_, serializeLine(event)); }

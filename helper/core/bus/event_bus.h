@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "helper/routing/source.h"
+#include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -34,7 +35,8 @@ class EventBus {
   void start();
   void enqueue(const Event& event);
   // Stops the bus and waits at most 2 s for the writer to drain and end.
-  void flushAndStop();
+  // Not checked: it waits on a condition variable, with a std::unique_lock the analysis cannot follow.
+  void flushAndStop() VR_NO_THREAD_SAFETY_ANALYSIS;
   // Writes one line at once on the calling thread, bypassing the buffer.
   void writeDirectly(const Event& event);
 
@@ -49,15 +51,15 @@ class EventBus {
 
   const int fd_;
   std::mutex mu_;  // guards buffer_, droppedCount_, stopped_
-  std::vector<std::string> buffer_;
-  uint64_t droppedCount_ = 0;
-  bool stopped_ = false;
+  std::vector<std::string> buffer_ VR_GUARDED_BY(mu_);
+  uint64_t droppedCount_ VR_GUARDED_BY(mu_) = 0;
+  bool stopped_ VR_GUARDED_BY(mu_) = false;
   platform::dispatch::Semaphore semaphore_{0};
 
   std::mutex writerMu_;  // guards writer_ and writerEnded_
   std::condition_variable writerEndedCv_;
-  std::thread writer_;
-  bool writerEnded_ = false;
+  std::thread writer_ VR_GUARDED_BY(writerMu_);
+  bool writerEnded_ VR_GUARDED_BY(writerMu_) = false;
 };
 
 // The process's bus. Never destroyed: threads may still enqueue while the

@@ -21,6 +21,7 @@
 #include "helper/core/entry/command_line.h"
 #include "helper/core/source/source_session.h"
 #include "helper/routing/route_coordinator.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 
@@ -58,8 +59,9 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   // shutdown on the reader thread).
   void handleCommand(const nlohmann::json& message);
   // The one stop path; never returns.
+  // Not checked: it takes the graph lock only when there is a system source, and holds both locks to the end.
   [[noreturn]] void performStop(bool clean, const std::optional<std::string>& reason,
-                                const std::optional<std::string>& requestId);
+                                const std::optional<std::string>& requestId) VR_NO_THREAD_SAFETY_ANALYSIS;
   // Stop: ends both sources' recoveries (nothing of them reaches the host
   // any more), then the route coordinator's epoch.
   void cancelSourceRecoveries(const std::string& reason);
@@ -110,12 +112,12 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   std::atomic<bool> systemRefused_{false};
   std::atomic<uint64_t> recoveryTokens_{0};
 
-  std::mutex lifecycleLock_;
+  std::mutex lifecycleLock_ VR_ACQUIRED_BEFORE(stopClaimLock_, routeCoordinatorLock_);
   mutable std::mutex stopClaimLock_;
-  bool stopClaimed_ = false;
+  bool stopClaimed_ VR_GUARDED_BY(stopClaimLock_) = false;
 
   mutable std::mutex routeCoordinatorLock_;  // a leaf: guards the shadow alone
-  RouteCoordinatorShadow routeCoordinatorShadow_;
+  RouteCoordinatorShadow routeCoordinatorShadow_ VR_GUARDED_BY(routeCoordinatorLock_);
 
   // Last, so that they go first: their threads and callbacks use the
   // fields above until the sources' destructors have stopped them.

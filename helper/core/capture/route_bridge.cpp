@@ -46,13 +46,6 @@ void emitRouteCoordinatorSourceTrace(const std::string& stage, const std::option
                  mergedFields(routeCoordinatorBaseFields(result), fields));
 }
 
-// One call into the shadow under its leaf lock, the result copied out.
-template <typename Call>
-auto underLock(std::mutex& lock, RouteCoordinatorShadow& shadow, Call call) {
-  std::lock_guard<std::mutex> guard(lock);
-  return call(shadow);
-}
-
 // A generation as traces write it: -1 when there is none.
 int64_t generationField(const std::optional<uint32_t>& generation) {
   return generation ? static_cast<int64_t>(*generation) : -1;
@@ -67,9 +60,10 @@ std::optional<uint64_t> CaptureState::currentRouteCoordinatorEpochID() const {
 
 void CaptureState::observeRouteCoordinatorInput(const std::string& uid, const std::string& route, int64_t sampleRate,
                                                 const std::string& reason, bool shouldReconnect) {
-  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
-    return shadow.observeInput(uid, route, sampleRate, machAbsoluteTimeNs());
-  });
+  const auto result = [&] {
+    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
+    return routeCoordinatorShadow_.observeInput(uid, route, sampleRate, machAbsoluteTimeNs());
+  }();
   emitRouteCoordinatorObservationTrace(result, Source::mic,
                                        {{"reason", reason},
                                         {"input_uid", uid},
@@ -81,9 +75,10 @@ void CaptureState::observeRouteCoordinatorInput(const std::string& uid, const st
 void CaptureState::observeRouteCoordinatorOutput(const std::string& uid, const std::string& transport,
                                                  int64_t sampleRate, const std::string& reason,
                                                  const std::string& trigger, bool shouldRebuild, bool force) {
-  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
-    return shadow.observeOutput(uid, transport, sampleRate, machAbsoluteTimeNs());
-  });
+  const auto result = [&] {
+    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
+    return routeCoordinatorShadow_.observeOutput(uid, transport, sampleRate, machAbsoluteTimeNs());
+  }();
   emitRouteCoordinatorObservationTrace(result, Source::system,
                                        {{"reason", reason},
                                         {"trigger", trigger},
@@ -107,9 +102,10 @@ void CaptureState::markRouteCoordinatorSourcePending(const SourceRecoveryTarget&
 void CaptureState::markRouteCoordinatorSourceGraphStarted(Source source, const std::string& uid, int64_t sampleRate,
                                                           int64_t channels, std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
-  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
-    return shadow.sourceGraphStarted(source, *routeEpochID, uid, sampleRate, channels);
-  });
+  const auto result = [&] {
+    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
+    return routeCoordinatorShadow_.sourceGraphStarted(source, *routeEpochID, uid, sampleRate, channels);
+  }();
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_source_graph_started", source, result,
                                   {{"uid", uid}, {"sample_rate", sampleRate}, {"channels", channels}});
@@ -118,9 +114,10 @@ void CaptureState::markRouteCoordinatorSourceGraphStarted(Source source, const s
 void CaptureState::markRouteCoordinatorSourceVerified(Source source, const SourceRecoveryFrameProof& proof,
                                                       std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
-  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
-    return shadow.sourceVerified(source, *routeEpochID, proof.uid, proof.sampleRate, proof.channels);
-  });
+  const auto result = [&] {
+    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
+    return routeCoordinatorShadow_.sourceVerified(source, *routeEpochID, proof.uid, proof.sampleRate, proof.channels);
+  }();
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_source_verified", source, result,
                                   {{"uid", proof.uid},
@@ -136,16 +133,19 @@ void CaptureState::markRouteCoordinatorSourceVerified(Source source, const Sourc
 void CaptureState::failRouteCoordinatorSource(Source source, const std::string& reason,
                                               std::optional<uint64_t> routeEpochID) {
   if (!routeEpochID) return;
-  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_, [&](RouteCoordinatorShadow& shadow) {
-    return shadow.sourceFailed(source, *routeEpochID, reason);
-  });
+  const auto result = [&] {
+    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
+    return routeCoordinatorShadow_.sourceFailed(source, *routeEpochID, reason);
+  }();
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_source_failed", source, result, {{"reason", reason}});
 }
 
 void CaptureState::cancelRouteCoordinator(const std::string& reason) {
-  const auto result = underLock(routeCoordinatorLock_, routeCoordinatorShadow_,
-                                [&](RouteCoordinatorShadow& shadow) { return shadow.cancel(reason); });
+  const auto result = [&] {
+    std::lock_guard<std::mutex> lock(routeCoordinatorLock_);
+    return routeCoordinatorShadow_.cancel(reason);
+  }();
   if (!result.accepted) return;
   emitRouteCoordinatorSourceTrace("route_coordinator_epoch_cancelled", std::nullopt, result, {{"reason", reason}});
 }

@@ -11,6 +11,7 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/globals.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 namespace {
@@ -31,7 +32,7 @@ void sigSafeWrite(std::string_view text) {
 }
 
 std::mutex gFatalExitCleanupLock;
-std::function<void()> gFatalExitCleanup;
+std::function<void()> gFatalExitCleanup VR_GUARDED_BY(gFatalExitCleanupLock);
 
 }  // namespace
 

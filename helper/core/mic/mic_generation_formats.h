@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "helper/thread_annotations.h"
+
 namespace helper {
 
 // The device, its route and its native format behind one generation.
@@ -33,7 +35,7 @@ class MicGenerationFormats {
 
  private:
   mutable std::mutex lock_;
-  std::map<uint32_t, MicGenerationFormat> formats_;
+  std::map<uint32_t, MicGenerationFormat> formats_ VR_GUARDED_BY(lock_);
 };
 
 }  // namespace helper

@@ -29,6 +29,7 @@
 #include "helper/core/source/source_session.h"
 #include "helper/routing/device_following.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/thread_annotations.h"
 #include "platform/audio/engine/pcm.h"
 #include "platform/dispatch/dispatch.h"
 
@@ -171,18 +172,19 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   const std::shared_ptr<SourceRecovery> recovery_;
   MicGenerationFormats generationFormats_;
 
-  mutable std::mutex fieldsLock_;  // guards the strings and shared objects below
-  std::optional<platform::audio::AudioFormat> canonicalFormat_;
-  EnginePtr engine_;
-  std::optional<uint64_t> configChangeObserver_;
-  std::shared_ptr<DeviceFollowingState> deviceFollowing_;
-  std::string deviceUID_;
-  std::string deviceName_;
-  std::string routeKind_ = "unknown";
-  nlohmann::json vpFormat_ = nlohmann::json::object();
-  std::string aecMode_ = "passthrough";
-  std::optional<SourceRecoveryTarget> recoveryOwed_;
-  std::array<std::function<void()>, 2> changesAtResume_;  // indexed by PausedChange
+  mutable std::mutex fieldsLock_
+      VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the strings and shared objects below
+  std::optional<platform::audio::AudioFormat> canonicalFormat_ VR_GUARDED_BY(fieldsLock_);
+  EnginePtr engine_ VR_GUARDED_BY(fieldsLock_);
+  std::optional<uint64_t> configChangeObserver_ VR_GUARDED_BY(fieldsLock_);
+  std::shared_ptr<DeviceFollowingState> deviceFollowing_ VR_GUARDED_BY(fieldsLock_);
+  std::string deviceUID_ VR_GUARDED_BY(fieldsLock_);
+  std::string deviceName_ VR_GUARDED_BY(fieldsLock_);
+  std::string routeKind_ VR_GUARDED_BY(fieldsLock_) = "unknown";
+  nlohmann::json vpFormat_ VR_GUARDED_BY(fieldsLock_) = nlohmann::json::object();
+  std::string aecMode_ VR_GUARDED_BY(fieldsLock_) = "passthrough";
+  std::optional<SourceRecoveryTarget> recoveryOwed_ VR_GUARDED_BY(fieldsLock_);
+  std::array<std::function<void()>, 2> changesAtResume_ VR_GUARDED_BY(fieldsLock_);  // indexed by PausedChange
 
   std::atomic<bool> agcDisabled_{false};
   std::atomic<bool> isRevertingDevice_{false};
@@ -193,13 +195,13 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   std::atomic<bool> awaitingInputDevice_{false};
 
   mutable std::mutex reconnectLock_;  // guards the reconnect serialisation
-  platform::dispatch::WorkItemPtr pendingReconnectWorkItem_;
-  uint64_t pendingReconnectToken_ = 0;
-  bool reconnectInFlight_ = false;
-  bool reconnectReplayQueued_ = false;
-  uint64_t lastReconnectStartedNs_ = 0;
-  uint64_t lastFreshEngineRebuildStartedNs_ = 0;
-  std::vector<EnginePtr> retiredEngines_;
+  platform::dispatch::WorkItemPtr pendingReconnectWorkItem_ VR_GUARDED_BY(reconnectLock_);
+  uint64_t pendingReconnectToken_ VR_GUARDED_BY(reconnectLock_) = 0;
+  bool reconnectInFlight_ VR_GUARDED_BY(reconnectLock_) = false;
+  bool reconnectReplayQueued_ VR_GUARDED_BY(reconnectLock_) = false;
+  uint64_t lastReconnectStartedNs_ VR_GUARDED_BY(reconnectLock_) = 0;
+  uint64_t lastFreshEngineRebuildStartedNs_ VR_GUARDED_BY(reconnectLock_) = 0;
+  std::vector<EnginePtr> retiredEngines_ VR_GUARDED_BY(reconnectLock_);
 
   // Last, so that it goes first: its consumer thread uses the fields above
   // until the pipeline's destructor has joined it.

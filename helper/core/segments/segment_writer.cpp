@@ -574,7 +574,7 @@ std::optional<std::pair<float, float>> SegmentWriter::trackLevels(const PCMBuffe
   float bufferPeak = 0.0f;
   double bufferSum = 0.0;
   int64_t visited = 0;
-  auto visit = [&](const float* samples, int64_t count) {
+  auto visit = [&](const float* samples, int64_t count) VR_REQUIRES(lock_) {
     for (int64_t i = 0; i < count; ++i) {
       float a;
       double q;

@@ -21,6 +21,7 @@
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/segments/session_clock.h"
 #include "helper/core/segments/source_health.h"
+#include "helper/thread_annotations.h"
 #include "platform/audio/engine/pcm.h"
 
 namespace helper {
@@ -61,17 +62,17 @@ class SegmentWriter {
   SegmentWriter& operator=(const SegmentWriter&) = delete;
 
   // Opens segment seq + 1 (sealing or removing a segment still open).
-  void open();
+  void open() VR_EXCLUDES(lock_);
   // Appends channel 0 of a Float32 buffer at the canonical rate; dropped
   // while paused or with no segment open. May checkpoint and rotate.
   // Returns the frames that reached the segment: 0 when dropped, fewer
   // than the buffer's when a write failed.
-  int64_t write(const platform::audio::PCMBuffer& buffer);
+  int64_t write(const platform::audio::PCMBuffer& buffer) VR_EXCLUDES(lock_);
   // The same for a buffer whose first frame was captured at `captureNs`
   // (nothing: it follows on from the last one). On the session clock it is
   // placed by that time; the return value then also counts the frames the
   // clock left out on purpose, so a buffer handled whole returns its length.
-  int64_t write(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs);
+  int64_t write(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs) VR_EXCLUDES(lock_);
 
   // The session clock. From the first beginRun on, the source keeps its
   // place on it: each segment covers the span of the clock its frames fill,
@@ -91,9 +92,9 @@ class SegmentWriter {
   // (so that every "segment_opened" gets its "segment_closed"); nothing
   // otherwise or with no segment open. Emits only
   // warnings: the caller builds the "segment_closed" events.
-  std::optional<SealedSegData> sealFinal();
+  std::optional<SealedSegData> sealFinal() VR_EXCLUDES(lock_);
   SourceHealth snapshotHealth(bool sourceFailed);
-  bool shouldRotate();
+  bool shouldRotate() VR_EXCLUDES(lock_);
 
   bool paused();
   void setPaused(bool paused);
@@ -132,45 +133,45 @@ class SegmentWriter {
   friend class SegmentWriterTestAccess;
 
   // `open` and `write` returning their events instead of emitting them.
-  std::vector<Event> openReturningEvents();
-  std::vector<Event> writeReturningEvents(const platform::audio::PCMBuffer& buffer);
-  std::vector<Event> openUnlocked();
+  std::vector<Event> openReturningEvents() VR_EXCLUDES(lock_);
+  std::vector<Event> writeReturningEvents(const platform::audio::PCMBuffer& buffer) VR_EXCLUDES(lock_);
+  std::vector<Event> openUnlocked() VR_REQUIRES(lock_);
   std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs,
-                                   int64_t& acceptedFrames);
+                                   int64_t& acceptedFrames) VR_REQUIRES(lock_);
   // Appends `frames` of the buffer from frame `first`; the frames that
   // reached the file.
   int64_t appendFramesUnlocked(const platform::audio::PCMBuffer& buffer, int64_t first, int64_t frames,
-                               std::vector<Event>& events);
+                               std::vector<Event>& events) VR_REQUIRES(lock_);
   // Counts the frames of session positions [from, to) as lost, once each.
-  void countLossUnlocked(int64_t from, int64_t to);
+  void countLossUnlocked(int64_t from, int64_t to) VR_REQUIRES(lock_);
   // Retries the creation of a segment that failed, when due.
-  void retryFailedOpenUnlocked(std::vector<Event>& events);
+  void retryFailedOpenUnlocked(std::vector<Event>& events) VR_REQUIRES(lock_);
   // Silence in place of frames that did not arrive, across rotations.
-  void injectSilenceUnlocked(int64_t frames, std::vector<Event>& events);
+  void injectSilenceUnlocked(int64_t frames, std::vector<Event>& events) VR_REQUIRES(lock_);
   // After frames reached the segment: checkpoint and rotation.
-  void afterFramesUnlocked(int64_t frames, bool wallClockRotation, std::vector<Event>& events);
+  void afterFramesUnlocked(int64_t frames, bool wallClockRotation, std::vector<Event>& events) VR_REQUIRES(lock_);
   // Anchors a first run at the session's origin once it is known.
-  void settleOriginUnlocked(uint64_t candidateNs);
+  void settleOriginUnlocked(uint64_t candidateNs) VR_REQUIRES(lock_);
   // Counts a timed buffer towards what the device delivered.
-  void countDeliveryUnlocked(uint64_t captureNs, int64_t frames);
+  void countDeliveryUnlocked(uint64_t captureNs, int64_t frames) VR_REQUIRES(lock_);
   // Fills the segment up to the end of the run (when it has ended).
-  void fillToRunEndUnlocked(std::vector<Event>& events);
-  std::vector<Event> rotateUnlocked();
-  std::pair<std::optional<SealedSegData>, std::vector<Event>> sealFinalUnlocked();
-  std::vector<Event> writeCheckpointUnlocked();
-  bool shouldRotateUnlocked() const;
+  void fillToRunEndUnlocked(std::vector<Event>& events) VR_REQUIRES(lock_);
+  std::vector<Event> rotateUnlocked() VR_REQUIRES(lock_);
+  std::pair<std::optional<SealedSegData>, std::vector<Event>> sealFinalUnlocked() VR_REQUIRES(lock_);
+  std::vector<Event> writeCheckpointUnlocked() VR_REQUIRES(lock_);
+  bool shouldRotateUnlocked() const VR_REQUIRES(lock_);
   // True when all 68 header bytes reached the file; errno tells otherwise.
   bool writeCafHeader(int fd) const;
   // Levels of frames [first, first + count) of the buffer, every channel.
   std::optional<std::pair<float, float>> trackLevels(const platform::audio::PCMBuffer& buffer, int64_t first,
-                                                     int64_t count);
-  std::optional<Event> maybeBuildLevelEvent(float peak, float rms);
+                                                     int64_t count) VR_REQUIRES(lock_);
+  std::optional<Event> maybeBuildLevelEvent(float peak, float rms) VR_REQUIRES(lock_);
 
-  SealedSegData captureSealDescription() const;
-  void foldCurrentSegment();
+  SealedSegData captureSealDescription() const VR_REQUIRES(lock_);
+  void foldCurrentSegment() VR_REQUIRES(lock_);
   // Reports failed writes of the ending segment not yet reported.
-  void appendWriteFailureSummary(std::vector<Event>& events);
-  void closeFile(bool sync);
+  void appendWriteFailureSummary(std::vector<Event>& events) VR_REQUIRES(lock_);
+  void closeFile(bool sync) VR_REQUIRES(lock_);
   Event writerWarning(const std::string& code, const std::string& detail) const;
   int64_t rateAsInteger() const;
   std::string segmentPath(int64_t index) const;
@@ -186,28 +187,28 @@ class SegmentWriter {
   const Clock clock_;
 
   std::mutex lock_;  // guards every field below but the atomics
-  int fd_ = -1;
-  std::optional<std::string> currentURL_;
-  bool ownsCurrentFile_ = false;  // the file at currentURL_ was created by this writer
-  std::optional<std::string> openFailure_;
+  int fd_ VR_GUARDED_BY(lock_) = -1;
+  std::optional<std::string> currentURL_ VR_GUARDED_BY(lock_);
+  bool ownsCurrentFile_ VR_GUARDED_BY(lock_) = false;  // the file at currentURL_ was created by this writer
+  std::optional<std::string> openFailure_ VR_GUARDED_BY(lock_);
   // A segment that could not be created is retried, with its index, from
   // later writes at most this often; its failure is reported once.
   static constexpr uint64_t kOpenRetryIntervalNs = 250'000'000;
-  uint64_t lastOpenAttemptNs_ = 0;
-  int64_t openFailureReportedIndex_ = 0;
+  uint64_t lastOpenAttemptNs_ VR_GUARDED_BY(lock_) = 0;
+  int64_t openFailureReportedIndex_ VR_GUARDED_BY(lock_) = 0;
   std::atomic<int64_t> lastClosedIndex_{0};
   std::atomic<int64_t> seq_{0};
-  uint64_t segStartNs_ = 0;
-  int64_t framesWritten_ = 0;
-  int64_t checkpointFramesSinceLast_ = 0;
+  uint64_t segStartNs_ VR_GUARDED_BY(lock_) = 0;
+  int64_t framesWritten_ VR_GUARDED_BY(lock_) = 0;
+  int64_t checkpointFramesSinceLast_ VR_GUARDED_BY(lock_) = 0;
   std::atomic<int64_t> checkpointsWritten_{0};
-  float peakSample_ = 0;
-  double sumSquares_ = 0;
-  int64_t sampleCount_ = 0;
-  SourceHealthAccumulator healthAccumulator_;
-  uint64_t lastLevelEmitNs_ = 0;
-  bool paused_ = false;
-  bool captureStartedEmitted_ = false;
+  float peakSample_ VR_GUARDED_BY(lock_) = 0;
+  double sumSquares_ VR_GUARDED_BY(lock_) = 0;
+  int64_t sampleCount_ VR_GUARDED_BY(lock_) = 0;
+  SourceHealthAccumulator healthAccumulator_ VR_GUARDED_BY(lock_);
+  uint64_t lastLevelEmitNs_ VR_GUARDED_BY(lock_) = 0;
+  bool paused_ VR_GUARDED_BY(lock_) = false;
+  bool captureStartedEmitted_ VR_GUARDED_BY(lock_) = false;
   std::atomic<int64_t> nativeRateAtOpen_{0};
   std::atomic<int64_t> nativeRateNow_{0};
   std::atomic<int64_t> nativeChannelsAtOpen_{0};
@@ -215,37 +216,38 @@ class SegmentWriter {
 
   // Sample writes that failed in the current segment: the first is
   // reported at once, the rest summed up when the segment ends.
-  bool writeFailureReported_ = false;
-  int64_t unreportedWriteFailures_ = 0;
-  int64_t framesLostInSegment_ = 0;
+  bool writeFailureReported_ VR_GUARDED_BY(lock_) = false;
+  int64_t unreportedWriteFailures_ VR_GUARDED_BY(lock_) = 0;
+  int64_t framesLostInSegment_ VR_GUARDED_BY(lock_) = 0;
   // On the session clock, the position up to which lost frames were
   // counted: silence retried for a span already lost is not lost again.
-  int64_t lossCountedTo_ = 0;
+  int64_t lossCountedTo_ VR_GUARDED_BY(lock_) = 0;
   // An odd byte could not be cut off: nothing more is appended to this
   // segment, since every later sample would be misaligned.
-  bool segmentUnwritable_ = false;
-  std::vector<uint8_t> sampleBytes_;
+  bool segmentUnwritable_ VR_GUARDED_BY(lock_) = false;
+  std::vector<uint8_t> sampleBytes_ VR_GUARDED_BY(lock_);
 
   // The session clock (see beginRun); off until the first run.
-  bool clocked_ = false;
-  SessionRun run_;
-  std::shared_ptr<SessionOrigin> pendingOrigin_;  // the run's anchor is the origin, not settled yet
-  SessionClockFollower follower_;
-  bool runHasFrames_ = false;
-  int64_t sessionFrames_ = 0;  // frames and silence written so far, every segment
-  int64_t segSilenceFrames_ = 0;
-  int64_t segOverlapFrames_ = 0;  // frames left out for lying behind what was placed
+  bool clocked_ VR_GUARDED_BY(lock_) = false;
+  SessionRun run_ VR_GUARDED_BY(lock_);
+  std::shared_ptr<SessionOrigin> pendingOrigin_
+      VR_GUARDED_BY(lock_);  // the run's anchor is the origin, not settled yet
+  SessionClockFollower follower_ VR_GUARDED_BY(lock_);
+  bool runHasFrames_ VR_GUARDED_BY(lock_) = false;
+  int64_t sessionFrames_ VR_GUARDED_BY(lock_) = 0;  // frames and silence written so far, every segment
+  int64_t segSilenceFrames_ VR_GUARDED_BY(lock_) = 0;
+  int64_t segOverlapFrames_ VR_GUARDED_BY(lock_) = 0;  // frames left out for lying behind what was placed
   // What the device delivered into this segment against the capture time
   // it took: consecutive buffers' frames and the time between their
   // capture, outages apart.
-  int64_t segDeliveredFrames_ = 0;
-  uint64_t segDeliveryNs_ = 0;
-  std::optional<uint64_t> lastCaptureNs_;
-  int64_t lastCaptureFrames_ = 0;
+  int64_t segDeliveredFrames_ VR_GUARDED_BY(lock_) = 0;
+  uint64_t segDeliveryNs_ VR_GUARDED_BY(lock_) = 0;
+  std::optional<uint64_t> lastCaptureNs_ VR_GUARDED_BY(lock_);
+  int64_t lastCaptureFrames_ VR_GUARDED_BY(lock_) = 0;
   // Real time the segment's share of the run began: where the last frames
   // of the run were written, whenever the segment was opened.
-  uint64_t segOpenedNs_ = 0;
-  std::optional<uint64_t> lastFrameInRunNs_;
+  uint64_t segOpenedNs_ VR_GUARDED_BY(lock_) = 0;
+  std::optional<uint64_t> lastFrameInRunNs_ VR_GUARDED_BY(lock_);
 };
 
 // Seals the writer's segment (sealFinal) and announces it with its

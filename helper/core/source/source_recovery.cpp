@@ -205,7 +205,8 @@ void SourceRecovery::cancel(const std::string& reason) {
     verifier_.cancel(reason);
     // Effects decided before the stop go out before it goes on; the wait
     // releases the lock. Bounded, so a stuck emitter cannot hold the stop.
-    effectsDone_.wait_for(lock, kStopWaitForRecoveryEffects, [this] { return effectsInFlight_ == 0; });
+    effectsDone_.wait_for(lock, kStopWaitForRecoveryEffects,
+                          [this]() VR_REQUIRES(lock_) { return effectsInFlight_ == 0; });
   }
   if (pending) {
     trace("source_recovery_cancelled", {{"reason", reason}, {"route_epoch_id", epochField(pending->routeEpochID)}});

@@ -25,6 +25,7 @@
 #include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 
@@ -60,7 +61,8 @@ class SourceRecovery : public std::enable_shared_from_this<SourceRecovery> {
   // Stop: drops what is pending; from then on nothing of a recovery reaches
   // the host, and it returns only once effects decided before it have been
   // emitted (bounded).
-  void cancel(const std::string& reason);
+  // Not checked: it waits on a condition variable, with a std::unique_lock the analysis cannot follow.
+  void cancel(const std::string& reason) VR_NO_THREAD_SAFETY_ANALYSIS;
   // The rebuild failed outright; the caller reports the source itself.
   void fail(const std::string& reason);
   void timeout(uint64_t token, const std::string& reason, int64_t timeoutMs);
@@ -84,7 +86,7 @@ class SourceRecovery : public std::enable_shared_from_this<SourceRecovery> {
   class Effects;
   // Registers effects so that a stop waits for them; false once stopped.
   // Called with lock_ held, as every ...Unlocked function is.
-  bool admitEffectsUnlocked();
+  bool admitEffectsUnlocked() VR_REQUIRES(lock_);
   void finishEffects();
   void scheduleTimeout(uint64_t token, int64_t timeoutSeconds);
   int64_t maxRetries() const;
@@ -96,17 +98,17 @@ class SourceRecovery : public std::enable_shared_from_this<SourceRecovery> {
   std::atomic<int64_t> retriesUsed_{0};
   std::atomic<bool> failed_{false};
 
-  mutable std::mutex lock_;  // guards everything below
+  mutable std::mutex lock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards everything below
   std::condition_variable effectsDone_;
-  SourceRecoveryVerifier verifier_;
-  std::optional<SourceRecoveryTarget> lastRecovered_;
-  bool stopped_ = false;
-  int effectsInFlight_ = 0;
-  RetryRebuild retry_;
-  RouteKindReader routeKind_;
-  TimeoutScheduler timeoutScheduler_;
-  EventSink eventSink_;
-  TraceSink traceSink_;
+  SourceRecoveryVerifier verifier_ VR_GUARDED_BY(lock_);
+  std::optional<SourceRecoveryTarget> lastRecovered_ VR_GUARDED_BY(lock_);
+  bool stopped_ VR_GUARDED_BY(lock_) = false;
+  int effectsInFlight_ VR_GUARDED_BY(lock_) = 0;
+  RetryRebuild retry_ VR_GUARDED_BY(lock_);
+  RouteKindReader routeKind_ VR_GUARDED_BY(lock_);
+  TimeoutScheduler timeoutScheduler_ VR_GUARDED_BY(lock_);
+  EventSink eventSink_ VR_GUARDED_BY(lock_);
+  TraceSink traceSink_ VR_GUARDED_BY(lock_);
 };
 
 // The stop's end of the recoveries: each source's (the mic's first, either

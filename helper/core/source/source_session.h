@@ -8,9 +8,10 @@
 //
 // Every method may be called from any thread. None takes a lock of a
 // source, so a source may call them holding its own: the system rebuild
-// calls isStopClaimed, lifecycleLock, the route coordinator's and (through
-// its recovery) nextRecoveryToken under its graph lock, which comes before
-// the lifecycle lock. The route coordinator's lock is a leaf.
+// calls lifecycleLock, isStopClaimed, config, micRouteFacts and (through its
+// recovery) nextRecoveryToken and the route coordinator's under its graph
+// lock, which comes before the lifecycle lock. The route coordinator's lock
+// is a leaf.
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 
@@ -45,7 +47,7 @@ class SourceSession {
   virtual std::mutex& lifecycleLock() = 0;
   // The lifecycle lock unless a stop is claimed (an empty lock then: the
   // stop holds it and seals everything itself).
-  virtual std::unique_lock<std::mutex> lockLifecycleUnlessStopping() = 0;
+  virtual std::unique_lock<std::mutex> lockLifecycleUnlessStopping() VR_EXCLUDES(lifecycleLock()) = 0;
 
   // Recovery tokens, unique across both sources for the whole session.
   virtual uint64_t nextRecoveryToken() = 0;

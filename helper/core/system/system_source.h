@@ -21,6 +21,7 @@
 #include "helper/core/source/source_session.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/routing/device_properties.h"
+#include "helper/thread_annotations.h"
 
 namespace helper {
 
@@ -39,7 +40,7 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   const std::shared_ptr<SegmentWriter>& writer() const { return writer_; }
   SystemPipeline& pipeline() const { return *pipeline_; }
   SourceRecovery& recovery() const { return *recovery_; }
-  std::mutex& graphLock() { return graphLock_; }
+  std::mutex& graphLock() VR_RETURN_CAPABILITY(graphLock_) { return graphLock_; }
 
   // ---- What the session asks of the system source, in the order it asks
   // it. Pause and resume run on the main queue under the session's
@@ -52,7 +53,7 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   bool paused() const { return writer_->paused(); }
   // The stop path: the graph lock is kept until the process ends, so no
   // rebuild starts or finishes from then on.
-  void holdGraphLockForGood() { graphLock_.lock(); }
+  void holdGraphLockForGood() VR_ACQUIRE(graphLock_) { graphLock_.lock(); }
   void closeTap() { pipeline_->closeTap(); }
   // The tap, the aggregate device and the IO proc go before the process
   // does; the consumer then writes what the ring still holds (waited for,
@@ -88,17 +89,17 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   SourceSession& session_;
   const std::shared_ptr<SegmentWriter> writer_;
   const std::shared_ptr<SourceRecovery> recovery_;
-  std::mutex graphLock_;
+  std::mutex graphLock_ VR_ACQUIRED_BEFORE(session_.lifecycleLock(), outputLock_, rebuildLock_);
 
-  mutable std::mutex outputLock_;  // guards the output device
-  std::string outputUID_;
-  std::string outputName_;
-  std::optional<OutputDeviceClassification> outputClassification_;
+  mutable std::mutex outputLock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the output device
+  std::string outputUID_ VR_GUARDED_BY(outputLock_);
+  std::string outputName_ VR_GUARDED_BY(outputLock_);
+  std::optional<OutputDeviceClassification> outputClassification_ VR_GUARDED_BY(outputLock_);
 
-  mutable std::mutex rebuildLock_;  // guards the single flight
-  bool rebuildScheduled_ = false;
-  std::optional<std::string> rebuildRecheckReason_;
-  std::optional<std::string> rebuildSkippedWhilePausedReason_;
+  mutable std::mutex rebuildLock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the single flight
+  bool rebuildScheduled_ VR_GUARDED_BY(rebuildLock_) = false;
+  std::optional<std::string> rebuildRecheckReason_ VR_GUARDED_BY(rebuildLock_);
+  std::optional<std::string> rebuildSkippedWhilePausedReason_ VR_GUARDED_BY(rebuildLock_);
 
   // Last, so that it goes first: its consumer threads use the fields above
   // until its destructor has joined them.

@@ -11,6 +11,7 @@
 #include "helper/core/system/system_source.h"
 #include "helper/routing/device_properties.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {
@@ -107,8 +108,8 @@ void traceRebuildStarted(const SystemTapStartResult& r) {
 // The start failed after the old graph was stopped: the partial graph goes,
 // the source is reported failed but recoverable, and the failed device is
 // forgotten so that its next notification rebuilds.
-void failRebuildStart(SystemSource& system, const std::string& reason, const std::string& code,
-                      const std::string& ctx) {
+void failRebuildStart(SystemSource& system, const std::string& reason, const std::string& code, const std::string& ctx)
+    VR_REQUIRES(system.graphLock(), system.session().lifecycleLock()) {
   stopActiveSystemTapGraph(system, 1.0, "partial system route rebuild cleanup timed out");
   system.forgetOutputDevice();
   system.recovery().reportFailed(reason, true);
@@ -141,7 +142,7 @@ void announceNewOutput(const OldOutput& old, const SystemTapStartResult& r) {
 
 // The rebuild proper, under both locks, once it is known to be due.
 void runRebuild(SystemSource& system, uint32_t newOutputID, const std::string& newUID, const std::string& reason,
-                bool force) {
+                bool force) VR_REQUIRES(system.graphLock(), system.session().lifecycleLock()) {
   const auto& writer = system.writer();
   const OldOutput old{system.outputUID(), system.outputName(), writer->nativeRateNow(), writer->nativeChannelsNow()};
   traceRebuildBegin(old, newOutputID, newUID, reason, force);
