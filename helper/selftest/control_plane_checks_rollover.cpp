@@ -20,7 +20,6 @@ namespace helper {
 
 namespace {
 
-namespace fs = std::filesystem;
 using platform::audio::AudioFormat;
 using platform::audio::CommonFormat;
 using platform::audio::PCMBuffer;
@@ -79,7 +78,7 @@ RolloverRun runRollover(const std::string& dir) {
   writer.sealFinal();
   SegmentWriter::waitForScheduledSyncs();  // before the directory goes
   std::error_code ec;
-  const auto bytes = fs::file_size(fs::path(dir) / "mic" / "000002.caf", ec);
+  const auto bytes = std::filesystem::file_size(std::filesystem::path(dir) / "mic" / "000002.caf", ec);
   run.secondSegmentBytes = ec ? 0 : bytes;
   return run;
 }

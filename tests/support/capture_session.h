@@ -93,11 +93,7 @@ class CaptureSession {
   std::vector<nlohmann::json> eventsOfType(const std::string& type) const {
     return testsupport::eventsOfType(events(), type);
   }
-  std::string joined() const {
-    std::string out;
-    for (const auto& l : child_->linesSoFar()) out += l + "\n";
-    return out;
-  }
+  std::string joined() const { return child_->joinedLines(); }
 
  private:
   testsupport::TempDir dir_;

@@ -58,6 +58,12 @@ class Child {
   // time-out. Standard input is closed first unless `closeInput` is false.
   RunResult wait(std::chrono::milliseconds timeout, bool closeInput = true);
   const std::vector<std::string>& linesSoFar() const { return lines_; }
+  // The lines so far, each ended by a newline: for a failure's message.
+  std::string joinedLines() const {
+    std::string out;
+    for (const auto& l : lines_) out += l + "\n";
+    return out;
+  }
 
  private:
   bool pump(std::chrono::milliseconds timeout);

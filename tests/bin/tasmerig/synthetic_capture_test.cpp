@@ -96,11 +96,7 @@ class SyntheticSession {
   }
   const std::vector<json>& events() const { return events_; }
   std::vector<json> eventsOfType(const std::string& type) const { return testsupport::eventsOfType(events_, type); }
-  std::string joined() const {
-    std::string out;
-    for (const auto& l : child_->linesSoFar()) out += l + "\n";
-    return out;
-  }
+  std::string joined() const { return child_->joinedLines(); }
 
  private:
   testsupport::TempDir dir_;

@@ -12,8 +12,6 @@
 namespace recorder::exporter {
 namespace {
 
-namespace fs = std::filesystem;
-
 using fixtures::write_script;
 using testsupport::readFile;
 using testsupport::TempDir;

@@ -13,9 +13,7 @@ namespace helper {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::audio::AudioFormat;
-using platform::audio::CommonFormat;
-using platform::audio::PCMBuffer;
+namespace audio = platform::audio;
 
 std::vector<uint8_t> hex(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
 
@@ -52,7 +50,7 @@ TEST(SampleEncoding, SaturatesAndTruncatesTowardZero) {
 }
 
 TEST(SampleEncoding, BufferBecomesLittleEndianChannelZero) {
-  auto b = PCMBuffer::make(*AudioFormat::make(CommonFormat::pcmFloat32, 24000, 2, true), 3);
+  auto b = audio::PCMBuffer::make(*audio::AudioFormat::make(audio::CommonFormat::pcmFloat32, 24000, 2, true), 3);
   b->setFrameLength(3);
   const float in[] = {1.0f, 0.3f, -1.0f, 0.3f, 0.5f, 0.3f};
   std::memcpy(b->block(0).data, in, sizeof in);
@@ -60,7 +58,7 @@ TEST(SampleEncoding, BufferBecomesLittleEndianChannelZero) {
   convertFloat32ToInt16(*b, out);
   EXPECT_EQ(out, hex({0xFF, 0x7F, 0x00, 0x80, 0xFF, 0x3F}));
 
-  auto planar = PCMBuffer::make(*AudioFormat::make(CommonFormat::pcmFloat32, 24000, 2, false), 2);
+  auto planar = audio::PCMBuffer::make(*audio::AudioFormat::make(audio::CommonFormat::pcmFloat32, 24000, 2, false), 2);
   planar->setFrameLength(2);
   planar->floatChannelData()[0][0] = -0.5f;
   planar->floatChannelData()[0][1] = 0.99999994f;
@@ -70,7 +68,7 @@ TEST(SampleEncoding, BufferBecomesLittleEndianChannelZero) {
 }
 
 TEST(SampleEncoding, UnreachableSamplesBecomeSilenceOfTheSameLength) {
-  auto ints = PCMBuffer::make(*AudioFormat::make(CommonFormat::pcmInt16, 24000, 1, true), 4);
+  auto ints = audio::PCMBuffer::make(*audio::AudioFormat::make(audio::CommonFormat::pcmInt16, 24000, 1, true), 4);
   ints->setFrameLength(4);
   std::vector<uint8_t> out = {1, 2, 3};
   convertFloat32ToInt16(*ints, out);
