@@ -20,9 +20,7 @@ namespace helper {
 
 namespace {
 
-using platform::audio::AudioFormat;
-using platform::audio::CommonFormat;
-using platform::audio::PCMBuffer;
+namespace audio = platform::audio;
 
 struct RolloverRun {
   std::vector<Event> events;  // of the thirty one-second writes, in order
@@ -51,9 +49,9 @@ std::optional<size_t> positionOf(const std::vector<Event>& events, bool (*matche
   return static_cast<size_t>(it - events.begin());
 }
 
-std::unique_ptr<PCMBuffer> silence(uint32_t frames) {
-  const auto format = AudioFormat::make(CommonFormat::pcmFloat32, 24000, 1, true);
-  auto buffer = format ? PCMBuffer::make(*format, frames) : nullptr;
+std::unique_ptr<audio::PCMBuffer> silence(uint32_t frames) {
+  const auto format = audio::AudioFormat::make(audio::CommonFormat::pcmFloat32, 24000, 1, true);
+  auto buffer = format ? audio::PCMBuffer::make(*format, frames) : nullptr;
   if (buffer) buffer->setFrameLength(frames);
   return buffer;
 }

@@ -24,8 +24,10 @@ Speech makeSpeech(const std::filesystem::path& dir, int canonicalRate = 24000, d
 
 struct MeetingWorld {
   double speechAmplitude = 0.5;
+  // The mic's own sound, a tone the cleaned mic must keep.
   double micToneHz = 1000;
   double micToneAmplitude = 0.002;
+  // The room: the mic hears the speakers this much later, and quieter.
   double echoDelayMs = 40;
   double echoGain = 0.3;
   // What the speakers play instead of the speech (a signal object), if set.

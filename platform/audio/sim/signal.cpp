@@ -143,27 +143,32 @@ std::shared_ptr<const SoundFileData> decodeSoundFile(const std::string& path, st
   return data;
 }
 
-Signal Signal::tone(double frequencyHz, double amplitude) {
+namespace {
+
+Signal signalOf(Signal::Kind kind, double amplitude) {
   Signal s;
-  s.kind = Kind::tone;
-  s.frequency = frequencyHz;
+  s.kind = kind;
   s.amplitude = amplitude;
   return s;
 }
 
+}  // namespace
+
+Signal Signal::tone(double frequencyHz, double amplitude) {
+  Signal s = signalOf(Kind::tone, amplitude);
+  s.frequency = frequencyHz;
+  return s;
+}
+
 Signal Signal::noise(double amplitude, uint64_t seed) {
-  Signal s;
-  s.kind = Kind::noise;
-  s.amplitude = amplitude;
+  Signal s = signalOf(Kind::noise, amplitude);
   s.seed = seed;
   return s;
 }
 
 Signal Signal::file(std::shared_ptr<const SoundFileData> data, double amplitude, bool loop) {
-  Signal s;
-  s.kind = Kind::file;
+  Signal s = signalOf(Kind::file, amplitude);
   s.data = std::move(data);
-  s.amplitude = amplitude;
   s.loop = loop;
   return s;
 }

@@ -19,10 +19,7 @@ using testsupport::readFile;
 using testsupport::writeFile;
 
 // A mic and a system source of 3 s each.
-void three_seconds(Session& s) {
-  s.segment("mic", 1, tone(72000, 440, 3000));
-  s.segment("system", 1, tone(72000, 660, 2000));
-}
+void three_seconds(Session& s) { two_tones(s, 72000); }
 
 TEST(KelvaroFinalize, HappyPathPrintsItsLinesAndLeavesEveryFile) {
   Session s("s-happy");

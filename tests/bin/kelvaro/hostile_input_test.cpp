@@ -18,10 +18,7 @@ namespace {
 using testsupport::readFile;
 
 // A mic and a system source of 1 s each.
-void one_second(Session& s) {
-  s.segment("mic", 1, tone(24000, 440, 3000));
-  s.segment("system", 1, tone(24000, 660, 2000));
-}
+void one_second(Session& s) { two_tones(s, 24000); }
 
 TEST(KelvaroHostileInput, ClosedStandardErrorNeverLandsInTheJournal) {
   Session s("s-closed-fd");

@@ -129,6 +129,12 @@ class Session {
   fs::path dir_;
 };
 
+// A mic tone of 440 Hz and a system tone of 660 Hz, `frames` each at 24 kHz.
+inline void two_tones(Session& s, std::size_t frames) {
+  s.segment("mic", 1, tone(frames, 440, 3000));
+  s.segment("system", 1, tone(frames, 660, 2000));
+}
+
 // Runs kelvaro with VORLANTHEA_FFMPEG unset unless the options set it.
 inline testsupport::RunResult run_kelvaro(std::vector<std::string> args, testsupport::RunOptions options = {}) {
   options.args = std::move(args);

@@ -8,12 +8,7 @@
 
 namespace {
 
-using platform::audio::AudioConverter;
-using platform::audio::AudioFormat;
-using platform::audio::CommonFormat;
-using platform::audio::ConverterInputStatus;
-using platform::audio::ConverterOutputStatus;
-using platform::audio::PCMBuffer;
+using namespace platform::audio;
 
 AudioFormat monoFloat(double rate) { return AudioFormat(CommonFormat::pcmFloat32, rate, 1, true); }
 

@@ -13,11 +13,7 @@
 namespace {
 
 using namespace simtest;
-using platform::audio::AudioEngine;
-using platform::audio::AudioFormat;
-using platform::audio::AudioTime;
-using platform::audio::CommonFormat;
-using platform::audio::PCMBuffer;
+using namespace platform::audio;
 using platform::dispatch::Semaphore;
 
 struct TapLog {

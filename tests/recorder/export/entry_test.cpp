@@ -2,23 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace recorder::exporter {
 namespace {
 
 namespace fs = std::filesystem;
 
 TEST(SessionId, LastNormalComponentOfThePath) {
-  EXPECT_EQ(session_id_from_path("/data/sessions/abc-123"), "abc-123");
-  EXPECT_EQ(session_id_from_path("/data/sessions/abc-123/"), "abc-123");
-  EXPECT_EQ(session_id_from_path("abc//.//"), "abc");
-  EXPECT_EQ(session_id_from_path("rel"), "rel");
-  EXPECT_EQ(session_id_from_path("caf\xC3\xA9"), "caf\xC3\xA9");
-  EXPECT_EQ(session_id_from_path(".."), "unknown");
-  EXPECT_EQ(session_id_from_path("a/.."), "unknown");
-  EXPECT_EQ(session_id_from_path("."), "unknown");
-  EXPECT_EQ(session_id_from_path("/"), "unknown");
-  EXPECT_EQ(session_id_from_path(""), "unknown");
-  EXPECT_EQ(session_id_from_path("a/\xFF"), "unknown");
+  const std::pair<const char*, const char*> rows[] = {{"/data/sessions/abc-123", "abc-123"},
+                                                      {"/data/sessions/abc-123/", "abc-123"},
+                                                      {"abc//.//", "abc"},
+                                                      {"rel", "rel"},
+                                                      {"caf\xC3\xA9", "caf\xC3\xA9"},
+                                                      {"..", "unknown"},
+                                                      {"a/..", "unknown"},
+                                                      {".", "unknown"},
+                                                      {"/", "unknown"},
+                                                      {"", "unknown"},
+                                                      {"a/\xFF", "unknown"}};
+  for (const auto& [path, id] : rows) EXPECT_EQ(session_id_from_path(path), id) << path;
 }
 
 TEST(ExpectedDuration, UnsignedDecimalWithOptionalPlus) {
