@@ -100,13 +100,11 @@ std::optional<EffectiveMicCaptureFormat> freshFormat(int attempt, const AudioFor
 std::optional<std::string> installTapAndStart(const MicChangeRequest& r, const MicReconnectPlan& plan, int attempt,
                                               AudioEngine& engine, const AudioFormat& format) {
   auto& input = engine.inputNode();
-  const MicTapSizing sizing = micTapSizing(format.sampleRate(), input.maximumFramesToRender());
-  if (sizing.bufferFrames > UINT32_MAX) return "mic tap buffer size out of range";
+  const auto tap = rebuiltMicTapSettings(format.sampleRate(), input.maximumFramesToRender(), plan.gain);
+  if (!tap) return "mic tap buffer size out of range";
   emitRouteTrace("mic_reconnect_install_tap_begin", "mic",
-                 {{"attempt", attempt}, {"buffer_frames", sizing.bufferFrames}});
-  const MicPipeline::TapSettings tap{sizing.scratchFrames, sizing.renderQuantum, sizing.bufferFrames, plan.gain, false};
-  const bool installed =
-      input.installTap(0, static_cast<uint32_t>(sizing.bufferFrames), std::nullopt, r.pipeline->makeTapBlock(tap));
+                 {{"attempt", attempt}, {"buffer_frames", tap->tapBufferFrames}});
+  const bool installed = installMicTap(input, *r.pipeline, *tap);
   emitRouteTrace("mic_reconnect_install_tap_done", "mic", {{"attempt", attempt}});
   if (!installed) return "could not install the mic input tap";
   emitRouteTrace("mic_reconnect_engine_prepare_begin", "mic", {{"attempt", attempt}});

@@ -152,12 +152,9 @@ void selectGain(const MicChangeRequest& r, MicReconnectPlan& plan) {
 std::optional<std::string> startOldEngineWithTap(const MicChangeRequest& r, const MicReconnectPlan& plan,
                                                  platform::audio::AudioFormat& startedFormat) {
   auto& input = r.engine->inputNode();
-  const MicTapSizing sizing = micTapSizing(input.inputFormat(0).sampleRate(), input.maximumFramesToRender());
-  if (sizing.bufferFrames > UINT32_MAX) return "mic tap buffer size out of range";
-  MicPipeline::TapSettings tap{sizing.scratchFrames, sizing.renderQuantum, sizing.bufferFrames, plan.gain, false};
-  if (!input.installTap(0, static_cast<uint32_t>(sizing.bufferFrames), std::nullopt, r.pipeline->makeTapBlock(tap))) {
-    return "could not install the mic input tap";
-  }
+  const auto tap = rebuiltMicTapSettings(input.inputFormat(0).sampleRate(), input.maximumFramesToRender(), plan.gain);
+  if (!tap) return "mic tap buffer size out of range";
+  if (!installMicTap(input, *r.pipeline, *tap)) return "could not install the mic input tap";
   r.mic->setTapInstalled(true);
   r.engine->prepare();
   std::string error;

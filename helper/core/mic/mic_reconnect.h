@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_policy.h"
 #include "helper/routing/source_recovery_verifier.h"
 #include "platform/audio/engine/pcm.h"
@@ -80,6 +81,14 @@ struct MicTapSizing {
   int64_t scratchFrames = 1;
 };
 MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender);
+// A rebuilt engine's tap settings at those sizes (it describes no first
+// buffer); nothing when the buffer size is beyond what a tap can ask for.
+std::optional<MicPipeline::TapSettings> rebuiltMicTapSettings(double nativeRate, int64_t maximumFramesToRender,
+                                                              float gain);
+// The pipeline's tap block installed on bus 0 of the input, in `format`
+// (the input's own when none); false when the engine refuses it.
+bool installMicTap(platform::audio::InputNode& input, MicPipeline& pipeline, const MicPipeline::TapSettings& tap,
+                   std::optional<platform::audio::AudioFormat> format = std::nullopt);
 
 // Records the format of `generation` and then makes it the current one.
 void advanceMicGeneration(const MicChangeRequest& request, uint32_t generation, const EffectiveMicCaptureFormat& format,

@@ -61,6 +61,18 @@ MicTapSizing micTapSizing(double nativeRate, int64_t maximumFramesToRender) {
   return s;
 }
 
+std::optional<MicPipeline::TapSettings> rebuiltMicTapSettings(double nativeRate, int64_t maximumFramesToRender,
+                                                              float gain) {
+  const MicTapSizing sizing = micTapSizing(nativeRate, maximumFramesToRender);
+  if (sizing.bufferFrames > UINT32_MAX) return std::nullopt;
+  return MicPipeline::TapSettings{sizing.scratchFrames, sizing.renderQuantum, sizing.bufferFrames, gain, false};
+}
+
+bool installMicTap(platform::audio::InputNode& input, MicPipeline& pipeline, const MicPipeline::TapSettings& tap,
+                   std::optional<platform::audio::AudioFormat> format) {
+  return input.installTap(0, static_cast<uint32_t>(tap.tapBufferFrames), std::move(format), pipeline.makeTapBlock(tap));
+}
+
 void advanceMicGeneration(const MicChangeRequest& r, uint32_t generation, const EffectiveMicCaptureFormat& format,
                           const std::string& reason) {
   MicSource& mic = *r.mic;

@@ -101,8 +101,7 @@ MicStartup startMicPipeline(const std::shared_ptr<MicSource>& mic) {
   if (tap.tapBufferFrames > UINT32_MAX) exitWithError("engine_init_failed", "Mic tap buffer size out of range", 1);
 
   pipeline.openTap();
-  const bool installed =
-      input.installTap(0, static_cast<uint32_t>(tap.tapBufferFrames), tapFormat, pipeline.makeTapBlock(tap));
+  const bool installed = installMicTap(input, pipeline, tap, tapFormat);
   if (!installed) exitWithError("engine_init_failed", "Could not install the mic input tap", 1);
   mic->setTapInstalled(true);
 

@@ -271,10 +271,10 @@ TEST(SyntheticCaptureMode, RefusedLinesAreAnsweredWithProtocolErrorsAndChangeNot
   const json end = s.eventsOfType("session_end").at(0);
   EXPECT_EQ(end["clean"], false);
   EXPECT_EQ(end["reason"], "shutdown");
-  // As many mic segments as the generator filled before the shutdown came.
-  const auto closed = s.eventsOfType("segment_closed");
-  ASSERT_FALSE(closed.empty()) << s.joined();
-  EXPECT_EQ(end["segments"], (json{{"mic", closed.back()["index"]}}));
+  // As many mic segments as the generator reached before the shutdown came.
+  const auto opened = s.eventsOfType("segment_opened");
+  ASSERT_FALSE(opened.empty()) << s.joined();
+  EXPECT_EQ(end["segments"], (json{{"mic", opened.back()["index"]}}));
 }
 
 TEST(SyntheticCaptureMode, InvalidUtf8IsReadAsReplacementCharactersSoEveryLineIsAnswered) {
