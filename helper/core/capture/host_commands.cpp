@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,18 +20,6 @@ namespace helper {
 namespace {
 
 constexpr uint64_t kLateFencesWaitNs = 1'000'000'000ULL;
-
-// Takes the lifecycle lock, or gives up once a stop is claimed: the stop
-// keeps that lock until the process ends, and the command must still be
-// answered.
-std::unique_lock<std::mutex> lockUnlessStopping(std::mutex& lock, const std::function<bool()>& stopClaimed) {
-  std::unique_lock held(lock, std::try_to_lock);
-  while (!held.owns_lock() && !stopClaimed()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    held.try_lock();
-  }
-  return held;
-}
 
 // Lets the main queue run what was queued before now (pauses and resumes
 // read with the stop answer their fences there); bounded, and skipped on
@@ -109,8 +96,8 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
   // The stop seals everything itself; the host still gets its answer.
-  const auto lifecycle = lockUnlessStopping(lifecycleLock_, [this] { return isStopClaimed(); });
-  if (!lifecycle.owns_lock() || isStopClaimed()) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
+  const auto lifecycle = lockLifecycleUnlessStopping();
+  if (!lifecycle) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
   const bool pauseMic = mic_ && !micRefused_.load() && !mic_->paused();
   const bool pauseSystem = system_ && !systemRefused_.load() && !system_->paused();
   // One instant for both sources, before either gate closes: each keeps
@@ -128,8 +115,8 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   const int64_t ts = nowTs();
   if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
   // A segment opened now would never be sealed: answered, nothing opened.
-  const auto lifecycle = lockUnlessStopping(lifecycleLock_, [this] { return isStopClaimed(); });
-  if (!lifecycle.owns_lock() || isStopClaimed()) return emitEvent(resumeFenceComplete(requestId));
+  const auto lifecycle = lockLifecycleUnlessStopping();
+  if (!lifecycle) return emitEvent(resumeFenceComplete(requestId));
   const bool resumeMic = mic_ && !micRefused_.load() && mic_->paused();
   const bool resumeSystem = system_ && !systemRefused_.load() && system_->paused();
   // One instant for both sources: what they captured before it stays out.
