@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <set>
 #include <utility>
 
 #include "segment_format/segment_format.h"
+#include "tests/support/host_session.h"
 
 namespace testsupport {
 
@@ -75,13 +75,8 @@ void expectSealedAndEnded(const CaptureSession& s) {
 }
 
 RunResult finalise(const CaptureSession& s) {
-  std::ofstream manifest(s.sessionDir() / "manifest.jsonl");
-  for (const auto& closed : s.eventsOfType("segment_closed")) manifest << closed.dump() << "\n";
-  manifest.close();
-  RunOptions o;
-  o.args = {s.sessionDir().string()};
-  o.timeoutSeconds = 120;
-  return runProgram(VR_KELVARO_PATH, o);
+  writeManifest(s.sessionDir(), s.events());
+  return runKelvaro(s.sessionDir());
 }
 
 int64_t timelineMs(const fs::path& file) {

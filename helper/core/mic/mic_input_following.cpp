@@ -61,7 +61,7 @@ void scheduleDeferredReconnect(const std::shared_ptr<MicSource>& mic,
     if (!m || !f || f->currentUID() != newUID) return;
     auto engine = m->engine();
     if (!engine) return;
-    if (m->writer()->paused()) {
+    if (m->paused()) {
       followDefaultInputAtResume(m, noticedNs);
       return;
     }
@@ -85,7 +85,7 @@ void handleDefaultInputNotification(const std::shared_ptr<MicSource>& mic, std::
   if (mic->session().isStopClaimed()) return;
   const auto following = mic->deviceFollowing();
   if (!following) return;
-  if (mic->writer()->paused()) {
+  if (mic->paused()) {
     followDefaultInputAtResume(mic, noticedAtNs.value_or(machAbsoluteTimeNs()));
     return;
   }

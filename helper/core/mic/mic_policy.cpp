@@ -6,7 +6,6 @@
 #include "helper/routing/device_properties.h"
 
 namespace helper {
-namespace {}  // namespace
 
 const char* rawValue(MicConfigChangeAction action) {
   switch (action) {

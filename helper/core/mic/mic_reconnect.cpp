@@ -20,7 +20,6 @@ namespace {
 
 namespace hal = platform::audio::hal;
 
-constexpr uint64_t kDrainTimeoutNs = 3'000'000'000ULL;
 constexpr uint64_t kDrainPollNs = 50'000'000ULL;
 
 SourceRecoveryTarget micTarget(const MicSource& mic, const EffectiveMicCaptureFormat& format, uint32_t generation,
@@ -74,7 +73,7 @@ bool drainMicRing(const MicChangeRequest& r, const std::string& reason) {
   emitRouteTrace("mic_reconnect_drain_requested", "mic", {{"reason", reason}, {"generation", p.generation().load()}});
   if (!r.mic->consumerStarted()) return true;  // nothing reads the ring, so nothing is in it
   SourceSession& session = r.mic->session();
-  switch (requestDrainUntil(p.drainRequested(), p.drainDone(), kDrainTimeoutNs, kDrainPollNs,
+  switch (requestDrainUntil(p.drainRequested(), p.drainDone(), kDrainWaitNs, kDrainPollNs,
                             [&session] { return session.isStopClaimed(); })) {
     case DrainOutcome::answered:
       emitRouteTrace("mic_reconnect_drain_complete", "mic", {{"reason", reason}});
