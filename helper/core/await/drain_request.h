@@ -1,9 +1,12 @@
 #pragma once
 // The drain handshake between a ring's consumer thread and a thread that
-// needs every frame the ring holds written before it goes on.
+// needs every frame the ring holds written before it goes on, and the wait
+// before it for the audio captured up to an instant to reach the ring.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 #include "platform/dispatch/dispatch.h"
 
@@ -12,6 +15,13 @@ namespace helper {
 // How long a pause waits for a drain, and the stop for a consumer to end.
 inline constexpr uint64_t kDrainWaitNs = 3'000'000'000ULL;
 inline constexpr uint64_t kConsumerJoinWaitNs = 3'000'000'000ULL;
+
+// How long a pause or the stop waits, past its instant, for a source's
+// audio captured before it: a device hands its audio over a buffer at a
+// time, and one that has not handed over the instant's buffer by then is
+// not delivering.
+inline constexpr uint64_t kCaptureCatchUpWaitNs = 500'000'000ULL;
+inline constexpr uint64_t kCaptureCatchUpPollNs = 1'000'000ULL;
 
 enum class DrainOutcome { answered, timedOut, abandoned };
 
@@ -37,6 +47,20 @@ inline DrainOutcome requestDrainUntil(std::atomic<uint32_t>& requested, platform
 // False on a time-out, when the request is withdrawn.
 inline bool requestDrain(std::atomic<uint32_t>& requested, platform::dispatch::Semaphore& done, uint64_t timeoutNs) {
   return requestDrainUntil(requested, done, timeoutNs, timeoutNs, {}) == DrainOutcome::answered;
+}
+
+// Before a drain at an instant: waits until the audio captured up to
+// `instantNs` has been handed to the ring (`capturedThroughNs`, the host
+// time up to which the producer has pushed, reaches it), at most timeoutNs,
+// and only while `delivering` holds. True when it got there.
+inline bool awaitCaptureThrough(const std::atomic<uint64_t>& capturedThroughNs, uint64_t instantNs, uint64_t timeoutNs,
+                                const std::function<bool()>& delivering) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs);
+  while (capturedThroughNs.load(std::memory_order_acquire) < instantNs) {
+    if (!delivering() || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::nanoseconds(kCaptureCatchUpPollNs));
+  }
+  return true;
 }
 
 // Consumer side, once everything it took from the ring is written: answers

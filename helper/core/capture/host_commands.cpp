@@ -102,7 +102,9 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   const bool pauseSystem = system_ && !systemRefused_.load() && !system_->paused();
   // One instant for both sources, before either gate closes: each keeps
   // what was captured before it and is filled up to it.
-  endSourceRuns(machAbsoluteTimeNs(), pauseMic, pauseSystem);
+  const uint64_t instant = machAbsoluteTimeNs();
+  endSourceRuns(instant, pauseMic, pauseSystem);
+  if (pauseMic) mic_->awaitCaptureThrough(instant);
   std::optional<int64_t> sealedIndex;
   if (pauseMic) sealedIndex = mic_->pause();
   if (pauseSystem) {
@@ -137,13 +139,15 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   gStopStep.store(1);
   gIsRunning.store(false);
   // Both sources end at the same instant, whatever the teardown below takes.
-  endSourceRuns(machAbsoluteTimeNs(), true, true);
+  const uint64_t instant = machAbsoluteTimeNs();
+  endSourceRuns(instant, true, true);
   if (mic_) mic_->cancelPendingChanges();
   // Both stay locked until the process ends: no graph rebuild, pause,
   // resume or mic rebuild can start or finish from here on.
   if (system_) system_->holdGraphLockForGood();
   lifecycleLock_.lock();
   cancelSourceRecoveries(reason.value_or("stop"));
+  if (mic_) mic_->awaitCaptureThrough(instant);
   if (mic_) mic_->closeTap();
   if (system_) system_->closeTap();
 

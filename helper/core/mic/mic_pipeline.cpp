@@ -60,6 +60,12 @@ void MicPipeline::onTapBuffer(TapBlockContext& ctx, const platform::audio::PCMBu
   }
   const int64_t frameLength = buffer.frameLength();
   if (frameLength == 0) return;
+  if (const double rate = buffer.format().sampleRate(); when.hostTime != 0 && rate > 0) {
+    // Read by a pause or the stop waiting for its instant's audio; the
+    // gate's close waits for this callback, so the push below comes first.
+    const auto spanNs = static_cast<uint64_t>(static_cast<double>(frameLength) * 1e9 / rate);
+    capturedThroughNs_.store(when.hostTime + spanNs, std::memory_order_release);
+  }
   const TapSettings& s = ctx.settings;
   const int64_t retained = std::min(frameLength, s.scratchFrames);
   if (s.describeFirstBuffer && !ctx.firstBufferSeen) {

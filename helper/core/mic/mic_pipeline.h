@@ -107,6 +107,13 @@ class MicPipeline {
     // Only a running consumer can answer; without one the ring holds nothing.
     return !consumerRuns || requestDrain(drainRequested_, drainDone_, timeoutNs);
   }
+  // Main queue or stop path, before closeTap at a pause or the stop at
+  // instantNs: waits (at most timeoutNs, and only while the gate is open)
+  // until the tap has handed over the audio captured up to the instant,
+  // which comes a whole tap buffer after its first frame was captured.
+  bool awaitCaptureThrough(uint64_t instantNs, uint64_t timeoutNs) {
+    return helper::awaitCaptureThrough(capturedThroughNs_, instantNs, timeoutNs, [this] { return tapOpen(); });
+  }
   // The other hand-overs between the threads (gMicGeneration,
   // gMicDrainRequested, gMicDrainDone and gMicConsumerDone). Any thread.
   std::atomic<uint32_t>& generation() { return generation_; }
@@ -137,6 +144,9 @@ class MicPipeline {
   SPSCRing ring_;
   CallbackGate tapGate_;
   std::atomic<uint32_t> generation_{1};
+  // Host time up to which buffers that passed the gate were captured;
+  // stored by the render thread.
+  std::atomic<uint64_t> capturedThroughNs_{0};
   std::atomic<uint32_t> drainRequested_{0};
   platform::dispatch::Semaphore drainDone_{0};
   platform::dispatch::Semaphore consumerDone_{0};

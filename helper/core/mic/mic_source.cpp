@@ -56,6 +56,11 @@ VR_LOCKED_FIELD(std::string, aecMode, setAecMode, aecMode_)
 
 #undef VR_LOCKED_FIELD
 
+bool MicSource::engineDelivering() const {
+  const auto eng = engine();
+  return eng && tapInstalled() && eng->isRunning();
+}
+
 std::optional<platform::audio::AudioFormat> MicSource::canonicalFormat() const {
   std::lock_guard lock(fieldsLock_);
   return canonicalFormat_;

@@ -72,6 +72,10 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   // paused begins now.
   void resume();
   bool paused() const { return writer_->paused(); }
+  // A pause or the stop at instantNs, before the tap closes: what the
+  // engine captured before the instant is still on its way (a tap buffer
+  // at a time) and is waited for, bounded, while the engine records.
+  void awaitCaptureThrough(uint64_t instantNs);
   // The stop path. Before the lifecycle lock: no reconnect, replay or
   // debounced switch outlives the stop.
   void cancelPendingChanges();
@@ -128,6 +132,9 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   // Whether `engine()` has its input tap, so a restart in place would record.
   bool tapInstalled() const { return tapInstalled_.load(); }
   void setTapInstalled(bool v) { tapInstalled_.store(v); }
+  // `engine()` runs with its tap: its buffers reach the pipeline. When not,
+  // nothing records the mic until a reconnect brings it back.
+  bool engineDelivering() const;
   // Torn down for want of any input device: the next device to appear
   // brings the mic back, even the very one it recorded before.
   bool awaitingInputDevice() const { return awaitingInputDevice_.load(); }

@@ -27,6 +27,10 @@ void MicSource::resume() {
   pipeline_->openTap();
 }
 
+void MicSource::awaitCaptureThrough(uint64_t instantNs) {
+  if (engineDelivering()) pipeline_->awaitCaptureThrough(instantNs, kCaptureCatchUpWaitNs);
+}
+
 void MicSource::cancelPendingChanges() {
   cancelPendingReconnect();
   resetReconnectSerialization();
