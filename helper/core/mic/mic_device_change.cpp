@@ -28,6 +28,13 @@ bool passEntryGates(const MicChangeRequest& r) {
   if (mic.isRevertingDevice() || mic.session().isStopClaimed()) return false;
   if (mic.hasPendingReconnect()) {
     if (!r.forceFreshEngineRebuild) {
+      // The pending reconnect does the work; an engine that stopped since it
+      // was scheduled has the mic silent, so it no longer waits for the
+      // cool-down.
+      if (!mic.engineDelivering() && mic.dropPendingReconnectCooldown()) {
+        emitRouteTrace("mic_reconnect_cooldown_dropped", "mic",
+                       stateFields(mic, {{"reason", "engine_not_delivering"}}));
+      }
       emitRouteTrace("mic_config_suppressed", "mic", stateFields(mic, {{"reason", "pending_deferred_reconnect"}}));
       return false;
     }

@@ -36,7 +36,8 @@ void followDefaultInputAtResume(const std::shared_ptr<MicSource>& mic, uint64_t 
 // noticed, if not now.
 void scheduleDeferredReconnect(const std::shared_ptr<MicSource>& mic,
                                const std::shared_ptr<DeviceFollowingState>& following, const std::string& newUID,
-                               const std::string& newRoute, std::optional<uint64_t> noticedAtNs) {
+                               const std::string& newRoute, std::optional<uint64_t> noticedAtNs,
+                               bool oldEngineDelivering) {
   const uint64_t now = machAbsoluteTimeNs();
   const uint64_t noticedNs = noticedAtNs.value_or(now);
   // The route settles from when the change was noticed: a change put off
@@ -44,18 +45,21 @@ void scheduleDeferredReconnect(const std::shared_ptr<MicSource>& mic,
   const uint64_t fullSettle = micReconnectSettleDelayNs(true, newRoute);
   const uint64_t settling = now - std::min(now, noticedNs);
   const uint64_t settle = fullSettle - std::min(fullSettle, settling);
-  const uint64_t cooldown = mic->reconnectCooldownDelayNs(now);
-  const uint64_t delay = std::max(settle, cooldown);
+  // The cool-down spaces switches between live devices; an engine that
+  // stopped leaves the mic silent until the reconnect, so it only settles.
+  const uint64_t cooldown = oldEngineDelivering ? mic->reconnectCooldownDelayNs(now) : 0;
+  const uint64_t delay = micDeferredReconnectDelayNs(settle, cooldown, oldEngineDelivering);
   emitRouteTrace("mic_reconnect_deferred", Source::mic,
                  {{"reason", "input_device_changed"},
                   {"new_uid", newUID},
                   {"new_route", newRoute},
                   {"delay_ms", delay / 1'000'000},
                   {"settle_delay_ms", settle / 1'000'000},
-                  {"cooldown_delay_ms", cooldown / 1'000'000}});
+                  {"cooldown_delay_ms", cooldown / 1'000'000},
+                  {"old_engine_delivering", oldEngineDelivering}});
   std::weak_ptr<MicSource> weakMic = mic;
   std::weak_ptr<DeviceFollowingState> weakFollowing = following;
-  mic->scheduleReconnectAfterRouteSettle(delay, [weakMic, weakFollowing, newUID, newRoute, noticedNs] {
+  mic->scheduleReconnectAfterRouteSettle(delay, settle, [weakMic, weakFollowing, newUID, newRoute, noticedNs] {
     auto m = weakMic.lock();
     auto f = weakFollowing.lock();
     if (!m || !f || f->currentUID() != newUID) return;
@@ -100,8 +104,12 @@ void handleDefaultInputNotification(const std::shared_ptr<MicSource>& mic, std::
   // change, even the one it recorded before, whose UID the source and the
   // following still hold.
   const std::string currentUID = mic->awaitingInputDevice() ? std::string() : stateUID;
+  // An engine that stopped when the default moved records nothing: the
+  // input there now is followed even when it is the one the mic recorded
+  // (a new input gone again before the switch to it).
+  const bool delivering = mic->engineDelivering();
   const bool shouldReconnect =
-      defaultInputChangeRequiresMicReconnect(currentUID, *newUID, false, mic->engine() != nullptr);
+      defaultInputChangeRequiresMicReconnect(currentUID, *newUID, false, mic->engine() != nullptr, delivering);
   const std::string oldUID = following->currentUID();
   if (*newUID == oldUID && !shouldReconnect) return;
 
@@ -132,7 +140,7 @@ void handleDefaultInputNotification(const std::shared_ptr<MicSource>& mic, std::
   following->setCurrentRouteKind(newRoute);
 
   if (shouldReconnect) {
-    scheduleDeferredReconnect(mic, following, *newUID, newRoute, noticedAtNs);
+    scheduleDeferredReconnect(mic, following, *newUID, newRoute, noticedAtNs, delivering);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "helper/core/mic/mic_policy.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "helper/core/entry/globals.h"
@@ -79,6 +80,16 @@ MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUI
 bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
                                             bool hasEngine) {
   return hasEngine && !micPaused && !newUID.empty() && newUID != currentUID;
+}
+
+bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
+                                            bool hasEngine, bool engineDelivering) {
+  if (defaultInputChangeRequiresMicReconnect(currentUID, newUID, micPaused, hasEngine)) return true;
+  return hasEngine && !micPaused && !newUID.empty() && !engineDelivering;
+}
+
+uint64_t micDeferredReconnectDelayNs(uint64_t settleDelayNs, uint64_t cooldownDelayNs, bool oldEngineDelivering) {
+  return oldEngineDelivering ? std::max(settleDelayNs, cooldownDelayNs) : settleDelayNs;
 }
 
 bool shouldDeferMicReconnectForRoute(bool shouldReconnect, const std::string& observedRouteKind) {

@@ -40,6 +40,15 @@ MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUI
 
 bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
                                             bool hasEngine);
+// The same, knowing whether the mic's engine still delivers: one that no
+// longer does is brought to the default input even when that is the very
+// device it recorded (nothing else would bring the mic back).
+bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
+                                            bool hasEngine, bool engineDelivering);
+// How long a reconnect to a new default input waits: for the route to
+// settle and, only while the old engine still records, for the cool-down
+// between reconnects (a stopped engine has nothing left to protect).
+uint64_t micDeferredReconnectDelayNs(uint64_t settleDelayNs, uint64_t cooldownDelayNs, bool oldEngineDelivering);
 bool shouldDeferMicReconnectForRoute(bool shouldReconnect, const std::string& observedRouteKind);
 uint64_t micReconnectSettleDelayNs(bool shouldReconnect, const std::string& observedRouteKind);
 bool shouldRecordDefaultInputDisconnection(const std::string& oldUID, uint32_t oldDeviceID, bool oldDeviceAlive,

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "helper/core/bus/event_bus.h"
+#include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_source.h"
 #include "platform/audio/engine/engine.h"
@@ -21,15 +22,25 @@ void MicSource::cancelPendingReconnect() {
   ++pendingReconnectToken_;  // wraps at 2^64
   if (pendingReconnectWorkItem_) pendingReconnectWorkItem_->cancel();
   pendingReconnectWorkItem_.reset();
+  pendingReconnectHandler_ = nullptr;
 }
 
 void MicSource::scheduleReconnectAfterRouteSettle(uint64_t delayNs, std::function<void()> handler) {
+  scheduleReconnectAfterRouteSettle(delayNs, delayNs, std::move(handler));
+}
+
+void MicSource::scheduleReconnectAfterRouteSettle(uint64_t delayNs, uint64_t settleNs, std::function<void()> handler) {
   cancelPendingReconnect();
+  const uint64_t delay = std::min<uint64_t>(delayNs, static_cast<uint64_t>(INT64_MAX));
   std::weak_ptr<MicSource> weak = weak_from_this();
   platform::dispatch::WorkItemPtr item;
   {
     std::lock_guard lock(reconnectLock_);
     const uint64_t token = ++pendingReconnectToken_;
+    const uint64_t now = machAbsoluteTimeNs();
+    pendingReconnectDueNs_ = now + delay;
+    pendingReconnectSettledNs_ = now + std::min(delay, settleNs);
+    pendingReconnectHandler_ = handler;
     item = std::make_shared<platform::dispatch::WorkItem>([weak, token, handler = std::move(handler)] {
       auto self = weak.lock();
       if (!self || self->session_.isStopClaimed()) return;
@@ -37,13 +48,27 @@ void MicSource::scheduleReconnectAfterRouteSettle(uint64_t delayNs, std::functio
         std::lock_guard lock(self->reconnectLock_);
         if (self->pendingReconnectToken_ != token) return;
         self->pendingReconnectWorkItem_.reset();
+        self->pendingReconnectHandler_ = nullptr;
       }
       handler();
     });
     pendingReconnectWorkItem_ = item;
   }
-  const uint64_t delay = std::min<uint64_t>(delayNs, static_cast<uint64_t>(INT64_MAX));
   platform::dispatch::asyncAfter(platform::dispatch::mainQueue(), delay, item);
+}
+
+bool MicSource::dropPendingReconnectCooldown() {
+  std::function<void()> handler;
+  uint64_t settleNs = 0;
+  {
+    std::lock_guard lock(reconnectLock_);
+    if (!pendingReconnectWorkItem_ || pendingReconnectDueNs_ <= pendingReconnectSettledNs_) return false;
+    const uint64_t now = machAbsoluteTimeNs();
+    settleNs = pendingReconnectSettledNs_ > now ? pendingReconnectSettledNs_ - now : 0;
+    handler = pendingReconnectHandler_;
+  }
+  scheduleReconnectAfterRouteSettle(settleNs, std::move(handler));
+  return true;
 }
 
 bool MicSource::beginReconnectOrQueueReplay() {

@@ -159,6 +159,13 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   // Runs `handler` on the main queue after delayNs unless cancelled,
   // superseded by a later schedule, or a stop has been claimed.
   void scheduleReconnectAfterRouteSettle(uint64_t delayNs, std::function<void()> handler);
+  // The same, when only the first settleNs of the delay let the route
+  // settle and the rest waits out the cool-down between reconnects.
+  void scheduleReconnectAfterRouteSettle(uint64_t delayNs, uint64_t settleNs, std::function<void()> handler);
+  // The pending reconnect, when it waits out the cool-down, runs as soon as
+  // its route has settled instead: the engine the cool-down spared no
+  // longer records. True when one was brought forward. Main queue.
+  bool dropPendingReconnectCooldown();
   bool beginReconnectOrQueueReplay();
   bool finishReconnectAndTakeQueuedReplay();
   void markReconnectStarted(uint64_t nowNs);
@@ -204,6 +211,11 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   mutable std::mutex reconnectLock_;  // guards the reconnect serialisation
   platform::dispatch::WorkItemPtr pendingReconnectWorkItem_ VR_GUARDED_BY(reconnectLock_);
   uint64_t pendingReconnectToken_ VR_GUARDED_BY(reconnectLock_) = 0;
+  // When the pending reconnect is due and when its route has settled, and
+  // its handler (to bring it forward).
+  uint64_t pendingReconnectDueNs_ VR_GUARDED_BY(reconnectLock_) = 0;
+  uint64_t pendingReconnectSettledNs_ VR_GUARDED_BY(reconnectLock_) = 0;
+  std::function<void()> pendingReconnectHandler_ VR_GUARDED_BY(reconnectLock_);
   bool reconnectInFlight_ VR_GUARDED_BY(reconnectLock_) = false;
   bool reconnectReplayQueued_ VR_GUARDED_BY(reconnectLock_) = false;
   uint64_t lastReconnectStartedNs_ VR_GUARDED_BY(reconnectLock_) = 0;

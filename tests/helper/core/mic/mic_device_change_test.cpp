@@ -1,15 +1,18 @@
 // Device-change handling called directly on a recording mic in a simulated
 // world: which road a stopped engine takes, depending on whether its tap
-// and segment are still there.
+// and segment are still there, and a pending switch it no longer waits for.
 #include "helper/core/mic/mic_device_change.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_startup.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/audio/sim_testing.h"
+#include "platform/dispatch/dispatch.h"
 #include "tests/support/fake_source_session.h"
 #include "tests/support/temp_dir.h"
 
@@ -82,6 +85,21 @@ TEST_F(MicDeviceChangeTest, AStoppedEngineWithoutASegmentIsReplaced) {
   change();
   EXPECT_NE(mic->engine(), engine);
   EXPECT_TRUE(mic->writer()->hasOpenSegment());
+}
+
+TEST_F(MicDeviceChangeTest, AStoppedEngineNoLongerWaitsOutTheCooldownOfAPendingSwitch) {
+  // A switch put off by the cool-down after its route settled (as while the
+  // engine still recorded); then the engine stops and says so.
+  std::atomic<int> switched{0};
+  mic->scheduleReconnectAfterRouteSettle(60'000'000'000ULL, 20'000'000ULL, [&] { ++switched; });
+  handleMicDeviceChange(mic, engine, false, false, std::nullopt);
+  platform::dispatch::runMainQueueFor(0.2);
+  EXPECT_EQ(switched.load(), 0);  // the engine records: the cool-down holds
+  engine->stop();
+  handleMicDeviceChange(mic, engine, false, false, std::nullopt);
+  for (int i = 0; i < 50 && switched.load() == 0; ++i) platform::dispatch::runMainQueueFor(0.02);
+  EXPECT_EQ(switched.load(), 1);
+  EXPECT_FALSE(mic->hasPendingReconnect());
 }
 
 }  // namespace

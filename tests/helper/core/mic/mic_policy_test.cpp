@@ -80,5 +80,21 @@ TEST(MicPolicy, DefaultInputReconnectAndSettleRules) {
   EXPECT_FALSE(shouldRecordDefaultInputDisconnection("old", 0, false, false));
 }
 
+TEST(MicPolicy, AStoppedEngineFollowsTheDefaultInputAfterTheSettleDelayAlone) {
+  // Even the device it recorded, which is where a new input removed
+  // before the switch to it leaves the default.
+  EXPECT_TRUE(defaultInputChangeRequiresMicReconnect("a", "a", false, true, false));
+  EXPECT_FALSE(defaultInputChangeRequiresMicReconnect("a", "a", false, true, true));
+  EXPECT_TRUE(defaultInputChangeRequiresMicReconnect("a", "b", false, true, true));
+  EXPECT_FALSE(defaultInputChangeRequiresMicReconnect("a", "a", true, true, false));
+  EXPECT_FALSE(defaultInputChangeRequiresMicReconnect("a", "a", false, false, false));
+  EXPECT_FALSE(defaultInputChangeRequiresMicReconnect("a", "", false, true, false));
+  // The cool-down only holds back a switch away from an engine that records.
+  EXPECT_EQ(micDeferredReconnectDelayNs(750'000'000, 6'000'000'000, true), 6'000'000'000u);
+  EXPECT_EQ(micDeferredReconnectDelayNs(1'500'000'000, 0, true), 1'500'000'000u);
+  EXPECT_EQ(micDeferredReconnectDelayNs(750'000'000, 6'000'000'000, false), 750'000'000u);
+  EXPECT_EQ(micDeferredReconnectDelayNs(1'500'000'000, 7'000'000'000, false), 1'500'000'000u);
+}
+
 }  // namespace
 }  // namespace helper
