@@ -145,6 +145,9 @@ void runCapture(const CaptureConfig& config) {
   installCrashHandler();
 
   while (gIsRunning.load()) platform::dispatch::runMainQueueFor(kRunLoopSliceSeconds);
+  // A stop begun on the reader thread ends the process itself; until then
+  // the pauses and resumes read before it are still answered here.
+  while (state->isStopClaimed()) platform::dispatch::runMainQueueFor(kRunLoopSliceSeconds);
   state->performStop(false, std::string("sigterm"), std::nullopt);
 }
 
