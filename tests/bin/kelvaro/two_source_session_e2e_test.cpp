@@ -133,7 +133,7 @@ TEST_F(TwoSourceSession, KelvaroTakesTheEchoOfNoiseThroughTheSpeakersOutOfTheMic
   expectTheEchoTakenOut(speech_, w, 10.0);
 }
 
-TEST_F(TwoSourceSession, TwoPausesLeaveTheEchoWhereItWasBehindTheSystemAudio) {
+TEST_F(TwoSourceSession, ThreePausesLeaveTheEchoWhereItWasAndTheMicsLastFramesBeforeEach) {
   testsupport::MeetingWorld w;
   w.echoDelayMs = 25;
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
@@ -157,7 +157,13 @@ TEST_F(TwoSourceSession, TwoPausesLeaveTheEchoWhereItWasBehindTheSystemAudio) {
   std::this_thread::sleep_for(2000ms);
   fs::remove(micDir);
   fs::rename(setAside, micDir);
-  std::this_thread::sleep_for(3400ms);
+  std::this_thread::sleep_for(2000ms);
+  s.send({{"type", "pause"}, {"request_id", "p3"}, {"source", "all"}});
+  s.waitFor("pause_fence_complete");
+  std::this_thread::sleep_for(1370ms);
+  s.send({{"type", "resume"}, {"request_id", "r3"}, {"source", "all"}});
+  s.waitFor("resume_fence_complete");
+  std::this_thread::sleep_for(2000ms);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
   const auto r = testsupport::finaliseAsTheHost(s.sessionDir(), s.events());
@@ -167,11 +173,18 @@ TEST_F(TwoSourceSession, TwoPausesLeaveTheEchoWhereItWasBehindTheSystemAudio) {
   // The failed creation was retried with its index: the mic recorded again
   // within a second of the cause clearing, its span silence in place.
   const auto micClosed = ofSource(s.eventsOfType("segment_closed"), "mic");
-  ASSERT_EQ(micClosed.size(), 3u) << s.joined();
+  ASSERT_EQ(micClosed.size(), 4u) << s.joined();
   EXPECT_EQ(micClosed[2]["index"], 3);
   EXPECT_GT(micClosed[2]["silence_injected_ms"], 1800);
   EXPECT_LT(micClosed[2]["silence_injected_ms"], 3000);
-  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 3}, {"system", 3}}));
+  EXPECT_EQ(s.eventsOfType("session_end").at(0)["segments"], (json{{"mic", 4}, {"system", 4}}));
+  // Each pause and the stop keep the mic's audio captured before them:
+  // a segment ends in no more than 5 ms of placed silence.
+  for (const auto& closed : micClosed) {
+    const auto samples = testsupport::cafSamples(s.sessionDir() / closed["path"].get<std::string>());
+    const auto heard = std::find_if(samples.rbegin(), samples.rend(), [](std::int16_t v) { return v != 0; });
+    EXPECT_LE(heard - samples.rbegin(), 5 * kRate / 1000) << closed.dump();
+  }
 
   // Both sources leave out the same span at each pause: every stretch
   // between the pauses (the mic's segments) has the echo within 2 ms of
@@ -183,7 +196,7 @@ TEST_F(TwoSourceSession, TwoPausesLeaveTheEchoWhereItWasBehindTheSystemAudio) {
   for (const auto& closed : s.eventsOfType("segment_closed")) {
     if (closed["source"] == "mic") ends.push_back((ends.empty() ? 0 : ends.back()) + closed["frames"].get<size_t>());
   }
-  ASSERT_EQ(ends.size(), 3u) << s.joined();
+  ASSERT_EQ(ends.size(), 4u) << s.joined();
   ASSERT_LE(ends.back(), mic.size());
   const auto first = echoLag(residual, system, kRate / 2, ends[0]);
   EXPECT_GT(first.coefficient, 0.9);
@@ -239,6 +252,86 @@ TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
   EXPECT_GT(echo.coefficient, 0.9);
   EXPECT_NEAR(echo.lag, 25 * kRate / 1000, 100 * kRate / 1000);
 }
+
+// The longest stretch of digital silence in a timeline, in milliseconds:
+// what the writer placed where the mic delivered nothing.
+std::int64_t longestSilenceMs(const std::vector<std::int16_t>& timeline) {
+  size_t longest = 0;
+  size_t run = 0;
+  for (const auto sample : timeline) {
+    run = sample == 0 ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  return static_cast<std::int64_t>(longest * 1000 / kRate);
+}
+
+// A USB mic plugged in at 2.2 s and made the input at 2.5 s, then gone or
+// left again; the built-in mic is there throughout.
+struct InputThatComesAndGoes {
+  const char* name;
+  nlohmann::json events;  // after the USB mic is made the input
+  // From the built-in mic's engine stopping, when the USB mic became the
+  // input, until the mic can know what it may record next: then it must
+  // record again within the settle delay (0.75 s) and half a second.
+  std::int64_t unknownMs;
+};
+
+void PrintTo(const InputThatComesAndGoes& input, std::ostream* os) { *os << input.name; }
+
+class TwoSourceSessionInputThatComesAndGoes : public TwoSourceSession,
+                                              public ::testing::WithParamInterface<InputThatComesAndGoes> {};
+
+TEST_P(TwoSourceSessionInputThatComesAndGoes, TheMicRecordsAgainWithinTheSettleDelayWithTheEchoWhereItWas) {
+  const json usb = {{"uid", "USB-Mic-1"},
+                    {"transport", "usb "},
+                    {"nominal_rate", 44100},
+                    {"input_channels", 1},
+                    {"signal", {{"type", "tone"}, {"frequency", 211}, {"amplitude", 0.002}}}};
+  testsupport::MeetingWorld w;
+  w.echoDelayMs = 25;
+  w.events = {{{"at_ms", 2200}, {"action", "add_device"}, {"device", usb}},
+              {{"at_ms", 2500}, {"action", "set_default_input"}, {"device", "USB-Mic-1"}}};
+  for (const auto& e : GetParam().events) w.events.push_back(e);
+  CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
+  s.waitFor("helper_ready");
+  std::this_thread::sleep_for(11s);
+  s.send({{"type", "stop"}, {"request_id", "s"}});
+  ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
+  const auto r = testsupport::finaliseAsTheHost(s.sessionDir(), s.events());
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  // Each time the mic's engine stopped, it recorded again once the route
+  // settled, whatever it had put off or held back before.
+  const auto micTimeline = testsupport::cafSamples(s.sessionDir() / "mic_timeline.caf");
+  EXPECT_LE(longestSilenceMs(micTimeline), GetParam().unknownMs + 750 + 500) << s.joined();
+  // Back on the built-in mic, whose echo lies where it did before.
+  const auto mic = testsupport::toFloat(micTimeline);
+  const auto system = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system_timeline.caf"));
+  ASSERT_GT(mic.size(), 10u * kRate);
+  const auto residual = testsupport::fitTone(mic, w.micToneHz, kRate, kRate / 10).residual;
+  const auto first = echoLag(residual, system, kRate / 2, 2 * kRate);
+  EXPECT_GT(first.coefficient, 0.9);
+  EXPECT_NEAR(first.lag, 25 * kRate / 1000, 2 * kRate / 1000);
+  const auto last = echoLag(residual, system, mic.size() - 11 * kRate / 4, mic.size() - kRate / 4);
+  EXPECT_GT(last.coefficient, 0.9);
+  EXPECT_NEAR(last.lag, first.lag, 2 * kRate / 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, TwoSourceSessionInputThatComesAndGoes,
+    ::testing::Values(
+        // Gone before the switch to it: the default is the built-in mic again.
+        InputThatComesAndGoes{"removed_before_the_switch",
+                              json::array({{{"at_ms", 2900}, {"action", "remove_device"}, {"device", "USB-Mic-1"}}}),
+                              400},
+        // Within the cool-down after the switch to it (at 3.25 s).
+        InputThatComesAndGoes{"removed_a_second_after_the_switch",
+                              json::array({{{"at_ms", 4250}, {"action", "remove_device"}, {"device", "USB-Mic-1"}}}),
+                              0},
+        InputThatComesAndGoes{
+            "left_for_the_built_in_mic_after_3_5_s",
+            json::array({{{"at_ms", 6750}, {"action", "set_default_input"}, {"device", testsupport::kMicUID}}}), 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct SpeakerClock {
   const char* name;

@@ -224,8 +224,9 @@ TEST(MicDeviceChange, AFormatChangeOfTheSameInputIsARouteVariance) {
   expectAlignedTracks(s);
 }
 
-TEST(MicDeviceChange, AnEngineThatNeverStartsFailsTheMicAfterFiveAttemptsAndTheSessionGoesOn) {
-  auto s = record(world({builtInMic(), speakers(), usbMic()}, {defaultInput(3000, "UsbMic")},
+// Engines that never start again from 2.5 s on, and the input `events`.
+void expectTheMicFailedAfterFiveAttemptsAndTheSessionWentOn(const json& events) {
+  auto s = record(world({builtInMic(), speakers(), usbMic()}, events,
                         json::array({{{"call", "engine_start"}, {"after_ms", 2500}, {"times", -1}}})));
   s.waitFor("helper_ready");
   auto failed = waitForOf(s, "source_failed", "mic");
@@ -260,6 +261,18 @@ TEST(MicDeviceChange, AnEngineThatNeverStartsFailsTheMicAfterFiveAttemptsAndTheS
   EXPECT_EQ(end["system_health_source_failed"], false);
   expectSealedAndEnded(s);
   ASSERT_EQ(finalise(s).exitCode, 0);
+}
+
+TEST(MicDeviceChange, AnEngineThatNeverStartsFailsTheMicAfterFiveAttemptsAndTheSessionGoesOn) {
+  expectTheMicFailedAfterFiveAttemptsAndTheSessionWentOn(json::array({defaultInput(3000, "UsbMic")}));
+}
+
+TEST(MicDeviceChange, AnInputGoneBeforeTheSwitchToItLeavesAMicThatCannotStartReportedFailed) {
+  // The built-in mic's engine stopped when the USB mic became the input;
+  // with the USB mic gone before the switch, it is started again, and the
+  // host hears that it could not be.
+  expectTheMicFailedAfterFiveAttemptsAndTheSessionWentOn(
+      json::array({defaultInput(2500, "UsbMic"), at(2900, "remove_device", {{"device", "UsbMic"}})}));
 }
 
 TEST(MicDeviceChange, ASecondChangeInsideTheStormWindowRestartsTheEngineInPlace) {
