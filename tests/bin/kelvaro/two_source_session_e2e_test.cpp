@@ -225,8 +225,9 @@ testsupport::MeetingWorld headsetThatComesAndGoes() {
 
 TEST_F(TwoSourceSession, AHeadsetThatComesAndGoesLeavesTheMicAtItsOwnMoment) {
   // Added, made the input and removed within the cool-down after it came:
-  // the built-in mic's engine is restarted in place seconds later, and the
-  // seconds it did not deliver must not pull what follows forward.
+  // the engine is restarted in place on the built-in mic once the route has
+  // settled, and the time it did not deliver must not pull what follows
+  // forward.
   const testsupport::MeetingWorld w = headsetThatComesAndGoes();
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
   s.waitFor("helper_ready");
