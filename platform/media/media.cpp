@@ -519,19 +519,26 @@ class Decoder {
     if (frameLeft_ == 0) av_frame_unref(frame_.get());
   }
 
-  // Converts `inSamples` (none: drains the resampler by at most
-  // kBlockFrames); returns the frames appended.
+  // Converts `inSamples` into output blocks of at most kBlockFrames: the
+  // resampler's own bound for a few input samples counts its whole filter at
+  // the claimed ratio, far more than they give. Without input (`in` null) it
+  // drains the resampler by one block. Returns the frames appended.
   int convert(uint8_t** in, int inSamples, std::vector<float>& out) {
-    int room = swr_get_out_samples(swr_.get(), inSamples);
-    if (in == nullptr) room = std::min(room, kBlockFrames);
-    if (room <= 0) return 0;
-    const size_t base = out.size();
-    out.resize(base + static_cast<size_t>(room) * channels_);
-    uint8_t* dst = reinterpret_cast<uint8_t*>(out.data() + base);
-    const int got = swr_convert(swr_.get(), &dst, room, const_cast<const uint8_t**>(in), inSamples);
-    if (got < 0) throw MediaError("conversion failed: " + avErrorText(got));
-    out.resize(base + static_cast<size_t>(got) * channels_);
-    return got;
+    const uint8_t** src = const_cast<const uint8_t**>(in);
+    int total = 0;
+    for (;;) {
+      const size_t base = out.size();
+      out.resize(base + static_cast<size_t>(kBlockFrames) * channels_);
+      uint8_t* dst = reinterpret_cast<uint8_t*>(out.data() + base);
+      const int got = swr_convert(swr_.get(), &dst, kBlockFrames, src, inSamples);
+      if (got < 0) throw MediaError("conversion failed: " + avErrorText(got));
+      out.resize(base + static_cast<size_t>(got) * channels_);
+      total += got;
+      // A full block may leave more ready: the same input pointers with no
+      // new samples take it without flushing.
+      if (in == nullptr || got < kBlockFrames) return total;
+      inSamples = 0;
+    }
   }
 
   struct SwrFree {
