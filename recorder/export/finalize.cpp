@@ -186,7 +186,7 @@ class Finalizer {
   void prepare_segments() {
     mic_ = segments_.mic;
     system_ = segments_.system;
-    for (const auto& text : request_.warnings) notes_.push_back(text);
+    for (const auto& text : request_.warnings) notes_.push_back(text);  // made by warning_text: not a new warning
     const auto& read = manifest();
     if (read) {
       mic_slots_ = read->mic_slots;
@@ -429,13 +429,15 @@ class Finalizer {
     const auto mic_rates = collect_source_rates(mic);
     const auto system_rates = collect_source_rates(system);
     if (mic_rates.size() >= 2)
-      warnings.push_back("source_sample_rate_changed: mic segments have rates " + rate_list(mic_rates));
+      warnings.push_back(warning_text("source_sample_rate_changed", "mic segments have rates " + rate_list(mic_rates)));
     if (system_rates.size() >= 2) {
-      warnings.push_back("source_sample_rate_changed: system segments have rates " + rate_list(system_rates));
+      warnings.push_back(
+          warning_text("source_sample_rate_changed", "system segments have rates " + rate_list(system_rates)));
     }
     if (!mic_rates.empty() && !system_rates.empty() && mic_rates.front() != system_rates.front()) {
-      warnings.push_back("cross_source_sample_rate_mismatch: mic=" + std::to_string(mic_rates.front()) +
-                         "Hz, system=" + std::to_string(system_rates.front()) + "Hz");
+      warnings.push_back(warning_text(
+          "cross_source_sample_rate_mismatch",
+          "mic=" + std::to_string(mic_rates.front()) + "Hz, system=" + std::to_string(system_rates.front()) + "Hz"));
     }
 
     // A manifest that cannot be read was left out (a warning says so).
@@ -451,13 +453,15 @@ class Finalizer {
     std::uint64_t timeline_ms = 0;
     if (expected_ms == 0) {
       target = compute_material_frames(0, mic, system, mic_slots, system_slots, mic_gaps_, system_gaps_);
-      if (target != 0) warnings.push_back("recovered_duration_from_source_segments: stop duration was unavailable");
+      if (target != 0)
+        warnings.push_back(warning_text("recovered_duration_from_source_segments", "stop duration was unavailable"));
       timeline_ms = frames_to_ms(target);
     } else if (!request_.expected_from_host) {
       // The duration is the plan's estimate, which counts segment contents
       // only: every recorded frame is kept, gap slots included.
       target = compute_material_frames(0, mic, system, mic_slots, system_slots, mic_gaps_, system_gaps_);
-      if (target < requested) warnings.push_back(trimmed_warning(expected_ms, target));
+      if (target < requested)
+        warnings.push_back(warning_text("trimmed_trailing_silence", trimmed_details(expected_ms, target)));
       timeline_ms = frames_to_ms(target);
     } else {
       const std::uint64_t material =
@@ -465,13 +469,15 @@ class Finalizer {
       if (read.route_recovery) {
         target = requested;
         if (material < requested) {
-          warnings.push_back("preserved_route_recovery_gap: requested=" + std::to_string(expected_ms) +
-                             "ms material=" + std::to_string(frames_to_ms(material)) + "ms");
+          warnings.push_back(warning_text("preserved_route_recovery_gap",
+                                          "requested=" + std::to_string(expected_ms) +
+                                              "ms material=" + std::to_string(frames_to_ms(material)) + "ms"));
         }
         timeline_ms = expected_ms;
       } else {
         target = material;
-        if (material < requested) warnings.push_back(trimmed_warning(expected_ms, material));
+        if (material < requested)
+          warnings.push_back(warning_text("trimmed_trailing_silence", trimmed_details(expected_ms, material)));
         timeline_ms = frames_to_ms(target);
       }
     }
@@ -496,7 +502,9 @@ class Finalizer {
     if (system_timeline && intervals.seen) {
       auto muted = apply_system_interval_mask(*system_timeline, target, intervals.intervals);
       if (!muted) return muted.error();
-      if (*muted > 0) warnings.push_back("system_source_interval_mask_applied: muted_frames=" + std::to_string(*muted));
+      if (*muted > 0)
+        warnings.push_back(
+            warning_text("system_source_interval_mask_applied", "muted_frames=" + std::to_string(*muted)));
     }
 
     // Echo cancellation, failing open.
@@ -531,7 +539,7 @@ class Finalizer {
       }
       if (reason) {
         aec->fallback_reason = reason;
-        warnings.push_back("aec_fail_open: " + *reason);
+        warnings.push_back(warning_text("aec_fail_open", *reason));
       }
     }
 
@@ -546,17 +554,17 @@ class Finalizer {
     return complete(ExportMethod::FallbackCaf, timeline_ms, std::move(warnings), std::move(aec));
   }
 
-  static std::string trimmed_warning(std::uint64_t expected_ms, std::uint64_t material) {
-    return "trimmed_trailing_silence: requested=" + std::to_string(expected_ms) +
-           "ms material=" + std::to_string(frames_to_ms(material)) + "ms";
+  static std::string trimmed_details(std::uint64_t expected_ms, std::uint64_t material) {
+    return "requested=" + std::to_string(expected_ms) + "ms material=" + std::to_string(frames_to_ms(material)) + "ms";
   }
 
   static void add_resample_warnings(std::vector<std::string>& warnings, const char* source,
                                     const std::vector<ResampleNote>& notes) {
     for (const auto& note : notes) {
-      warnings.push_back(std::string("resampled_segment: ") + source + " segment " + std::to_string(note.index) +
-                         " from " + std::to_string(note.source_rate) + "Hz to " + std::to_string(note.target_rate) +
-                         "Hz");
+      warnings.push_back(warning_text("resampled_segment", std::string(source) + " segment " +
+                                                               std::to_string(note.index) + " from " +
+                                                               std::to_string(note.source_rate) + "Hz to " +
+                                                               std::to_string(note.target_rate) + "Hz"));
     }
   }
 
@@ -659,7 +667,7 @@ FinalizeOutcome finalize_session(const FinalizeRequest& request, const AudioVali
     auto listed = recovery::kelvaro_segments(request.session_dir, source);
     if (listed) {
       out = std::move(listed->segments);
-      for (auto& w : listed->warnings) warnings.push_back(std::move(w));
+      for (auto& w : listed->warnings) warnings.push_back(std::move(w));  // recovery warnings: not a new warning
     } else {
       error = listed.error();
     }
