@@ -340,6 +340,21 @@ TEST_F(EchoRisk, AnOutputOfAClassThisReaderDoesNotKnowOrWithARepeatedKeyStillCou
                               "\n"));
 }
 
+TEST_F(JournalRead, TheRecordingSpansItsLinesBeforeTheFirstFinalisation) {
+  const auto at = [](std::int64_t wall, const JournalEvent& event) {
+    JournalEntry entry;
+    entry.schema_version = 1;
+    entry.wall_utc_ms = wall;
+    entry.event = event;
+    return *format_entry(entry);
+  };
+  writeFile(path(), at(1000, RecoveryStarted{}));
+  EXPECT_EQ(journal_recording_span_ms(tmp_.path()), std::nullopt);  // one line spans nothing
+  writeFile(path(), at(1000, RecoveryStarted{}) + at(7000, UploadCompleted{}) +
+                        at(9000, ExportStarted{ExportMethod::FallbackCaf}) + at(90000, UploadCompleted{}));
+  EXPECT_EQ(journal_recording_span_ms(tmp_.path()), 6000U);
+}
+
 TEST_F(EchoRisk, AJournalThatIsALinkIsNotTheSessionsOwn) {
   const auto outside = tmp_ / "elsewhere.jsonl";
   writeFile(outside, line(OutputDeviceDetected{DeviceClass::BuiltInSpeakers, true}));
