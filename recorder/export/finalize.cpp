@@ -384,6 +384,11 @@ class Finalizer {
       reject_candidate("pause_invalidated");
       return false;
     }
+    // A link would become the final file, vouched for by this session's digest.
+    if (const auto kind = link_status(candidate); !kind || !kind->regular) {
+      reject_candidate("not a regular file");
+      return false;
+    }
     journal_append(journal_, journal::CandidateValidationStarted{});
     auto validation = validator_.validate_final_audio(candidate, request_.expected_ms);
     if (!validation) {

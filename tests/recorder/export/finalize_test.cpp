@@ -243,6 +243,18 @@ TEST_F(FinalizeTest, CandidateRejections) {
   }
 }
 
+TEST_F(FinalizeTest, ACandidateThatIsALinkIsNeverPromoted) {
+  writeFile(tmp_ / "elsewhere.m4a", "another recording");
+  fs::create_directories(final_dir());
+  fs::create_symlink(tmp_ / "elsewhere.m4a", final_dir() / "candidate.m4a");
+  request_.invalidate_candidate = false;
+  const auto outcome = run();
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_TRUE(validator_.calls.empty());
+  EXPECT_EQ(journal_types(), (std::vector<std::string>{"candidate_rejected", "export_started", "export_failed"}));
+  EXPECT_FALSE(fs::exists(final_dir() / "upload.m4a"));
+}
+
 TEST_F(FinalizeTest, FinalValidationFailureEndsWithoutAHash) {
   writeFile(final_dir() / "candidate.m4a", "candidate audio");
   validator_.fail("upload.m4a", "no audio packets");
