@@ -196,20 +196,10 @@ class Finalizer {
     for (const auto& warning : segments_.warnings) {
       if (const auto* unusable = std::get_if<recovery::UnusableSegment>(&warning)) {
         const bool mic = unusable->source == SegmentSource::Mic;
-        auto& slots = mic ? mic_slots_ : system_slots_;
-        const auto own = unusable_own_frames(*unusable, mic ? segments_.mic : segments_.system);
-        if (own) slots.try_emplace(unusable->index, *own);
-        const auto slot = slots.find(unusable->index);
-        std::string text = std::string(recovery::source_dir_name(unusable->source)) + " segment " +
-                           std::to_string(unusable->index) + " (" + unusable->path.string() + "): " + unusable->reason;
-        if (slot != slots.end()) {
-          text += "; its place keeps " + std::to_string(frames_to_ms(slot->second)) + "ms of silence";
-        } else {
-          text += "; its length is unknown";
+        if (!place_unusable(*unusable)) {
           auto& first = mic ? mic_first_unknown : system_first_unknown;
           first = std::min(first.value_or(unusable->index), unusable->index);
         }
-        notes_.push_back(warning_text("unusable_segment_left_out", text));
       } else if (const auto* unlistable = std::get_if<recovery::UnlistableSourceDirectory>(&warning)) {
         notes_.push_back(warning_text("source_directory_unlistable",
                                       std::string(recovery::source_dir_name(unlistable->source)) + " (" +
@@ -233,6 +223,23 @@ class Finalizer {
     mic_gaps_ = std::move(mic.gaps);
     system_ = std::move(system.segments);
     system_gaps_ = std::move(system.gaps);
+  }
+
+  // Gives an unusable segment's index the slot its file tells, unless the
+  // manifest records one, and names it. False when its length is unknown.
+  bool place_unusable(const recovery::UnusableSegment& unusable) {
+    const bool mic = unusable.source == SegmentSource::Mic;
+    auto& slots = mic ? mic_slots_ : system_slots_;
+    if (const auto own = unusable_own_frames(unusable, mic ? segments_.mic : segments_.system)) {
+      slots.try_emplace(unusable.index, *own);
+    }
+    const auto slot = slots.find(unusable.index);
+    std::string text = std::string(recovery::source_dir_name(unusable.source)) + " segment " +
+                       std::to_string(unusable.index) + " (" + unusable.path.string() + "): " + unusable.reason;
+    text += slot != slots.end() ? "; its place keeps " + std::to_string(frames_to_ms(slot->second)) + "ms of silence"
+                                : "; its length is unknown";
+    notes_.push_back(warning_text("unusable_segment_left_out", text));
+    return slot != slots.end();
   }
 
   // What the session says of its length besides its file names.
@@ -265,11 +272,12 @@ class Finalizer {
 
   void note_layout(const char* source, const SourceLayout& layout) {
     for (const auto& stray : layout.strays) {
-      notes_.push_back(warning_text("stray_segment_left_out",
-                                    index_range(source, stray.index, stray.index) + " (" + stray.path.string() +
-                                        ") would start at " + std::to_string(frames_to_ms(stray.at_frames)) +
-                                        "ms, beyond the session's evidence of " +
-                                        std::to_string(frames_to_ms(stray.evidence_frames)) + "ms"));
+      notes_.push_back(warning_text(
+          "stray_segment_left_out",
+          index_range(source, stray.index, stray.index) + " (" + stray.path.string() + ") would start at " +
+              std::to_string(frames_to_ms(stray.at_frames)) +
+              (stray.evidence ? "ms, beyond the session's evidence of " : "ms, beyond the longest timeline of ") +
+              std::to_string(frames_to_ms(stray.evidence_frames)) + "ms"));
     }
     for (const auto& slot : layout.defaults) {
       std::string text = index_range(source, slot.first_index, slot.last_index) + ": " +

@@ -103,7 +103,8 @@ SourceLayout lay_out_source(const std::vector<SegmentRecovery>& segments, const 
     const bool stray = i > 0 && unplaced_before && (evidence_frames ? start >= end : start_full >= end);
     if (stray) {
       for (std::size_t j = i; j < segments.size(); ++j) {
-        layout.strays.push_back({segments[j].index, segments[j].path, evidence_frames ? start : start_full, end});
+        layout.strays.push_back({segments[j].index, segments[j].path, evidence_frames ? start : start_full, end,
+                                 evidence_frames.has_value()});
       }
       break;
     }

@@ -44,7 +44,8 @@ struct StraySegment {
   std::uint64_t index = 0;
   std::filesystem::path path;
   std::uint64_t at_frames = 0;        // where it would start, with no time for the unplaced indices
-  std::uint64_t evidence_frames = 0;  // where the evidence ends
+  std::uint64_t evidence_frames = 0;  // where the evidence ends (the longest timeline without evidence)
+  bool evidence = true;               // false: no evidence, only the longest timeline bounded it
   bool operator==(const StraySegment&) const = default;
 };
 

@@ -51,6 +51,7 @@ TEST(SourceLayout, WithoutEvidenceMissingIndicesTakeFullSegmentsUpToTheLongestTi
   EXPECT_EQ(indices(layout.segments), (std::vector<std::uint64_t>{1, 3}));
   ASSERT_EQ(layout.strays.size(), 1U);
   EXPECT_EQ(layout.strays[0].index, 3000U);
+  EXPECT_FALSE(layout.strays[0].evidence);
   ASSERT_EQ(layout.defaults.size(), 1U);
   EXPECT_EQ(layout.defaults[0], (DefaultSlot{2, 2, 1, 720000, 720000}));
 }
@@ -69,7 +70,8 @@ TEST(SourceLayout, EvidenceBoundsTheMissingIndicesAndLeavesOutWhatLiesBeyondIt) 
                         segment_record("901", 901, 2400)};
   const auto beyond = lay_out_source(strays, {}, std::nullopt, 48000);
   EXPECT_EQ(indices(beyond.segments), (std::vector<std::uint64_t>{1}));
-  EXPECT_EQ(beyond.strays, (std::vector<StraySegment>{{900, "900", 48000, 48000}, {901, "901", 48000, 48000}}));
+  EXPECT_EQ(beyond.strays,
+            (std::vector<StraySegment>{{900, "900", 48000, 48000, true}, {901, "901", 48000, 48000, true}}));
   EXPECT_TRUE(beyond.defaults.empty());
   // Earlier missing indices take their share first; nothing is left for the later ones.
   const Segments two_gaps{segment_record("1", 1, 24000), segment_record("3", 3, 24000), segment_record("5", 5, 24000)};
