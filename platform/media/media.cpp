@@ -445,24 +445,31 @@ class Decoder {
     if (err < 0 || swr_init(swr_.get()) < 0) throw MediaError(track.path + ": cannot set up the resampler");
     frame_.reset(av_frame_alloc());
     if (frame_ == nullptr) throw MediaError("Cannot allocate a frame");
+    outRate_ = outRate;
   }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
   int channels() const { return channels_; }
 
-  // Appends converted interleaved samples to `out`; false at the end.
+  // Appends converted interleaved samples to `out`, about kBlockFrames at a
+  // time whatever the rates claim; false at the end.
   bool decodeMore(std::vector<float>& out) {
     while (!ended_) {
-      int err = avcodec_receive_frame(codec_.get(), frame_.get());
-      if (err >= 0) {
-        convert(frame_->extended_data, frame_->nb_samples, out);
-        av_frame_unref(frame_.get());
+      if (frameLeft_ > 0) {
+        convertFrameBlock(out);
         return true;
       }
+      int err = avcodec_receive_frame(codec_.get(), frame_.get());
+      if (err >= 0) {
+        frameUsed_ = 0;
+        frameLeft_ = frame_->nb_samples;
+        if (frameLeft_ <= 0) av_frame_unref(frame_.get());
+        continue;
+      }
       if (err == AVERROR_EOF) {
-        convert(nullptr, 0, out);  // what the resampler still holds
-        ended_ = true;
+        // What the resampler still holds, a block at a time.
+        if (convert(nullptr, 0, out) == 0) ended_ = true;
         return true;
       }
       if (err != AVERROR(EAGAIN)) throw MediaError("decoding failed: " + avErrorText(err));
@@ -490,15 +497,48 @@ class Decoder {
   }
 
  private:
-  void convert(uint8_t** in, int inSamples, std::vector<float>& out) {
-    const int room = swr_get_out_samples(swr_.get(), inSamples);
-    if (room <= 0) return;
-    const size_t base = out.size();
-    out.resize(base + static_cast<size_t>(room) * channels_);
-    uint8_t* dst = reinterpret_cast<uint8_t*>(out.data() + base);
-    const int got = swr_convert(swr_.get(), &dst, room, const_cast<const uint8_t**>(in), inSamples);
-    if (got < 0) throw MediaError("conversion failed: " + avErrorText(got));
-    out.resize(base + static_cast<size_t>(got) * channels_);
+  // Output frames one call may produce. A file may claim any rate, so one
+  // decoded frame can stand for hours at the output rate: it is converted a
+  // few input samples at a time, never whole.
+  static constexpr int kBlockFrames = 8192;
+
+  // Feeds the next input samples of the current frame, as many as make
+  // about kBlockFrames output frames (at least one).
+  void convertFrameBlock(std::vector<float>& out) {
+    const int64_t perBlock = av_rescale(kBlockFrames, codec_->sample_rate, outRate_);
+    const int n = static_cast<int>(std::clamp<int64_t>(perBlock, 1, frameLeft_));
+    const int bytes = av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame_->format));
+    const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame_->format)) != 0;
+    const int planes = planar ? channels_ : 1;
+    const size_t offset = static_cast<size_t>(frameUsed_) * static_cast<size_t>(bytes) * (planar ? 1 : channels_);
+    inPlanes_.resize(static_cast<size_t>(planes));
+    for (int p = 0; p < planes; ++p) inPlanes_[static_cast<size_t>(p)] = frame_->extended_data[p] + offset;
+    convert(inPlanes_.data(), n, out);
+    frameUsed_ += n;
+    frameLeft_ -= n;
+    if (frameLeft_ == 0) av_frame_unref(frame_.get());
+  }
+
+  // Converts `inSamples` into output blocks of at most kBlockFrames: the
+  // resampler's own bound for a few input samples counts its whole filter at
+  // the claimed ratio, far more than they give. Without input (`in` null) it
+  // drains the resampler by one block. Returns the frames appended.
+  int convert(uint8_t** in, int inSamples, std::vector<float>& out) {
+    const uint8_t** src = const_cast<const uint8_t**>(in);
+    int total = 0;
+    for (;;) {
+      const size_t base = out.size();
+      out.resize(base + static_cast<size_t>(kBlockFrames) * channels_);
+      uint8_t* dst = reinterpret_cast<uint8_t*>(out.data() + base);
+      const int got = swr_convert(swr_.get(), &dst, kBlockFrames, src, inSamples);
+      if (got < 0) throw MediaError("conversion failed: " + avErrorText(got));
+      out.resize(base + static_cast<size_t>(got) * channels_);
+      total += got;
+      // A full block may leave more ready: the same input pointers with no
+      // new samples take it without flushing.
+      if (in == nullptr || got < kBlockFrames) return total;
+      inSamples = 0;
+    }
   }
 
   struct SwrFree {
@@ -516,6 +556,11 @@ class Decoder {
   std::unique_ptr<AVFrame, FrameFree> frame_;
   Packet packet_;
   int channels_ = 0;
+  int outRate_ = 0;
+  // The decoded frame being converted: samples taken from it and still in it.
+  int frameUsed_ = 0;
+  int frameLeft_ = 0;
+  std::vector<uint8_t*> inPlanes_;
   bool drained_ = false;
   bool ended_ = false;
 };

@@ -1,12 +1,15 @@
 #include "recorder/export/entry.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/clock/clock.h"
 #include "recorder/export/child_process.h"
 #include "recorder/export/finalize.h"
+#include "recorder/export/report.h"
 #include "recorder/export/validation.h"
 #include "recorder/journal/journal.h"
 #include "recorder/recovery/numbers.h"
@@ -95,6 +98,17 @@ std::string session_id_from_path(std::string_view session_dir) {
 
 std::optional<std::uint64_t> parse_expected_duration(std::string_view text) { return parse_u64(text); }
 
+IoResult<std::string> resolve_session_dir(const std::string& session_dir) {
+  char* real = ::realpath(session_dir.c_str(), nullptr);
+  if (real == nullptr) {
+    const int err = errno;
+    return IoError::other("session directory " + session_dir + ": " + IoError::os(err).to_string());
+  }
+  std::string path(real);
+  std::free(real);
+  return path;
+}
+
 std::string format_warning_list(const std::vector<std::string>& warnings) {
   std::string out = "[";
   for (std::size_t i = 0; i < warnings.size(); ++i) {
@@ -118,9 +132,17 @@ int kelvaro_main(int argc, const char* const* argv) {
     print_line(kUsageLine);
     return 2;
   }
-  const std::string session_id = session_id_from_path(session_dir);
+  // One session, one directory: every spelling of its path (a link to it,
+  // "mic/..") names it by its real path, and all work happens there.
+  const auto resolved = resolve_session_dir(session_dir);
+  if (!resolved) {
+    print_line("recovery plan failed: " + resolved.error().to_string());
+    return 1;
+  }
+  const std::string& dir = *resolved;
+  const std::string session_id = session_id_from_path(dir);
 
-  auto plan = recovery::kelvaro_plan(session_dir, segment_format::kFramesPerSegment);
+  auto plan = recovery::kelvaro_plan(dir, segment_format::kFramesPerSegment);
   if (!plan) {
     print_line("recovery plan failed: " + plan.error().to_string());
     return 1;
@@ -131,15 +153,27 @@ int kelvaro_main(int argc, const char* const* argv) {
              " system_segments=" + std::to_string(plan->system.size()) + " gaps=" + std::to_string(plan->gap_count()) +
              " warnings=" + std::to_string(plan->warnings.size()) + " expected_ms=" + std::to_string(expected_ms));
 
-  auto journal = journal::JournalWriter::create(session_dir, wall_clock_ms());
-  if (!journal) {
-    print_line("journal create failed: " + journal.error().to_string());
-    return 1;
+  FinalizeRequest request;
+  // A journal.jsonl that is no file of the session (a link, a directory, a
+  // FIFO) is neither read nor appended to; the session is finalised without it.
+  std::optional<journal::JournalWriter> journal;
+  if (const auto why = journal::journal_left_out(dir)) {
+    request.warnings.push_back(
+        warning_text("journal_left_out", std::string(journal::kJournalFileName) + " (" +
+                                             (std::filesystem::path(dir) / journal::kJournalFileName).string() +
+                                             ") is " + *why + "; nothing is read from or appended to it"));
+    journal.emplace(journal::JournalWriter::detached(dir));
+  } else {
+    auto created = journal::JournalWriter::create(dir, wall_clock_ms());
+    if (!created) {
+      print_line("journal create failed: " + created.error().to_string());
+      return 1;
+    }
+    journal.emplace(std::move(*created));
   }
 
-  FinalizeRequest request;
   request.session_id = session_id;
-  request.session_dir = session_dir;
+  request.session_dir = dir;
   request.expected_ms = expected_ms;
   request.expected_from_host = given.has_value();
   request.invalidate_candidate = true;
@@ -150,11 +184,14 @@ int kelvaro_main(int argc, const char* const* argv) {
   // The finalisation works from this plan: the directory is walked once.
   const auto outcome = finalize_session(request, *plan, validator, *journal);
   if (!outcome.ok()) {
+    // What was left out says why, before the line hosts read the failure from.
+    if (!outcome.warnings().empty()) print_line("warnings=" + format_warning_list(outcome.warnings()));
     print_line("finalize failed: " + outcome.error().to_string());
     return 1;
   }
   const auto& result = outcome.value();
-  print_line("recovered_m4a=" + result.output_path.string());
+  // The path as the host spelled it: it names the same file.
+  print_line("recovered_m4a=" + (std::filesystem::path(session_dir) / kFinalDirName / kUploadFileName).string());
   print_line("bytes=" + std::to_string(result.report.bytes));
   print_line("duration_ms=" + std::to_string(result.report.duration_ms));
   print_line("sha256=" + result.sha256);

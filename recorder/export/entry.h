@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "recorder/recovery/io_error.h"
+
 namespace recorder::exporter {
 
 inline constexpr const char* kUsageLine = "usage: kelvaro <session-dir> [expected-duration-ms]";
@@ -19,6 +21,10 @@ inline constexpr const char* kTerminationFailurePrefix = "finalize failed: IO er
 // separators and "." ignored), or "unknown" for an empty path, a root, "."
 // or a path ending in "..".
 std::string session_id_from_path(std::string_view session_dir);
+
+// The session directory's real path: links and "." and ".." resolved. An
+// error names the directory as given.
+IoResult<std::string> resolve_session_dir(const std::string& session_dir);
 
 // An unsigned 64-bit decimal: digits with one optional leading "+", nothing else.
 std::optional<std::uint64_t> parse_expected_duration(std::string_view text);

@@ -17,8 +17,10 @@
 #include "recorder/export/encode.h"
 #include "recorder/export/export_constants.h"
 #include "recorder/export/hashing.h"
+#include "recorder/export/layout.h"
 #include "recorder/export/manifest.h"
 #include "recorder/export/timeline.h"
+#include "recorder/recovery/caf.h"
 #include "recorder/recovery/file_io.h"
 #include "recorder/recovery/plan.h"
 
@@ -45,7 +47,7 @@ class DirectoryLock {
   static IoResult<DirectoryLock> acquire(const fs::path& dir) {
     int fd;
     do {
-      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return IoError::last_os_error();
     DirectoryLock lock(fd);
@@ -83,38 +85,28 @@ struct SessionSegments {
   const std::vector<recovery::RecoveryWarning>& warnings;
 };
 
-// More missing indices in a row than this, none of them in the manifest,
-// are no gap a recording leaves: files are lost one by one, not by the
-// hundred. What lies beyond such a run is a stray file.
-constexpr std::uint64_t kMaxUnrecordedMissingRun = 10;
-
-// The segments without the strays: those beyond a run of unrecorded missing
-// indices longer than kMaxUnrecordedMissingRun, when they are no more than
-// the segments before it (else the run is the recording's own loss). Each
-// stray left out adds a warning.
-Segments without_strays(const Segments& segments, const SlotMap& slots, const char* source,
-                        std::vector<std::string>& warnings) {
-  for (std::size_t i = 1; i < segments.size(); ++i) {
-    const std::uint64_t a = segments[i - 1].index, b = segments[i].index;
-    std::uint64_t unrecorded = b - a - 1;
-    for (auto it = slots.upper_bound(a); it != slots.end() && it->first < b; ++it) --unrecorded;
-    if (unrecorded <= kMaxUnrecordedMissingRun || segments.size() - i > i) continue;
-    for (std::size_t j = i; j < segments.size(); ++j) {
-      warnings.push_back(std::string("stray_segment_left_out: ") + source + " segment " +
-                         std::to_string(segments[j].index) + " (" + segments[j].path.string() + ") lies " +
-                         std::to_string(unrecorded) + " unrecorded segments beyond segment " + std::to_string(a));
-    }
-    return Segments(segments.begin(), segments.begin() + static_cast<std::ptrdiff_t>(i));
-  }
-  return segments;
+// "mic segment 2" or "mic segments 2-5".
+std::string index_range(const char* source, std::uint64_t first, std::uint64_t last) {
+  if (first == last) return std::string(source) + " segment " + std::to_string(first);
+  return std::string(source) + " segments " + std::to_string(first) + "-" + std::to_string(last);
 }
 
-// The warning for a segment the listing left out as unusable.
-std::optional<std::string> unusable_warning(const recovery::RecoveryWarning& warning) {
-  const auto* unusable = std::get_if<recovery::UnusableSegment>(&warning);
-  if (unusable == nullptr) return std::nullopt;
-  return "unusable_segment_left_out: " + std::string(recovery::source_dir_name(unusable->source)) + " segment " +
-         std::to_string(unusable->index) + " (" + unusable->path.string() + "): " + unusable->reason;
+// The export-rate length an unusable segment's file tells, at the rate of
+// its source's other segments (the nearest one before it, else the first):
+// its sidecar's frames, else its size. Nothing when it tells neither.
+std::optional<std::uint64_t> unusable_own_frames(const recovery::UnusableSegment& unusable, const Segments& usable) {
+  std::optional<std::uint64_t> frames = unusable.checkpoint_frames;
+  if (!frames && unusable.data_bytes) frames = *unusable.data_bytes / recovery::kCafBytesPerFrame;
+  if (!frames) return std::nullopt;
+  std::uint32_t rate = usable.empty() ? kExportRate : usable.front().sample_rate;
+  for (const auto& segment : usable) {
+    if (segment.index > unusable.index) break;
+    rate = segment.sample_rate;
+  }
+  recovery::SegmentRecovery as_segment;
+  as_segment.frames = *frames;
+  as_segment.sample_rate = rate;
+  return segment_material_frames(as_segment);
 }
 
 bool holds_audio(const Segments& segments) {
@@ -153,12 +145,28 @@ class Finalizer {
         host_duration_(request.expected_from_host && request.expected_ms != 0) {}
 
   FinalizeOutcome run() {
+    auto outcome = run_stages();
+    // A failure prints what was left out before it: that is often why.
+    if (!outcome.ok()) outcome.set_warnings(notes_);
+    return outcome;
+  }
+
+ private:
+  FinalizeOutcome run_stages() {
+    // Everything is written inside the session: a link planted as "final"
+    // would send the outputs elsewhere (or into a source directory).
+    if (const auto kind = link_status(final_dir_); kind && kind->symlink) {
+      if (::unlink(final_dir_.c_str()) != 0) return IoError::last_os_error();
+      notes_.push_back(warning_text("planted_link_removed", std::string(kFinalDirName) + " (" + final_dir_.string() +
+                                                                ") was a symbolic link; the outputs go to a "
+                                                                "directory of the session in its place"));
+    }
     if (auto r = create_dir_all(final_dir_); !r) return r.error();
     auto lock = DirectoryLock::acquire(final_dir_);
     if (!lock) return lock.error();
     prepare_segments();
 
-    if (path_exists(upload_)) {
+    if (link_status(upload_)) {
       if (auto reused = try_reuse()) return std::move(*reused);
     }
 
@@ -170,30 +178,117 @@ class Finalizer {
     return rebuild();
   }
 
- private:
-  // The segments and slots the finalisation goes by. An unusable segment's
-  // index takes a full slot unless the manifest knows its length: its file
-  // says the index existed, also before the first usable segment. Without a
-  // length from the host the timeline goes by the file names, so one stray
-  // index would make it hours long: strays are left out. With the host's
-  // length the target cuts them off anyway.
+  // The segments and slots the finalisation goes by, and the warnings that
+  // say what was left out and what took a place nothing recorded. An
+  // unusable segment keeps the length its file tells (else the manifest's),
+  // so it stays silence in place; what file names alone place is bounded by
+  // the session's evidence (layout.h), and strays beyond it are left out.
   void prepare_segments() {
     mic_ = segments_.mic;
     system_ = segments_.system;
+    for (const auto& text : request_.warnings) notes_.push_back(text);  // made by warning_text: not a new warning
     const auto& read = manifest();
     if (read) {
       mic_slots_ = read->mic_slots;
       system_slots_ = read->system_slots;
     }
+    std::optional<std::uint64_t> mic_first_unknown, system_first_unknown;
     for (const auto& warning : segments_.warnings) {
       if (const auto* unusable = std::get_if<recovery::UnusableSegment>(&warning)) {
-        auto& slots = unusable->source == SegmentSource::Mic ? mic_slots_ : system_slots_;
-        slots.try_emplace(unusable->index, default_slot_frames(kExportRate));
+        const bool mic = unusable->source == SegmentSource::Mic;
+        if (!place_unusable(*unusable)) {
+          auto& first = mic ? mic_first_unknown : system_first_unknown;
+          first = std::min(first.value_or(unusable->index), unusable->index);
+        }
+      } else if (const auto* unlistable = std::get_if<recovery::UnlistableSourceDirectory>(&warning)) {
+        notes_.push_back(warning_text("source_directory_unlistable",
+                                      std::string(recovery::source_dir_name(unlistable->source)) + " (" +
+                                          unlistable->path.string() + "): " + unlistable->reason));
       }
     }
-    if (host_duration_ || segments_.listing_error) return;
-    mic_ = without_strays(segments_.mic, mic_slots_, "mic", left_out_);
-    system_ = without_strays(segments_.system, system_slots_, "system", left_out_);
+    if (!read) {
+      notes_.push_back(warning_text("manifest_left_out", std::string(kManifestFileName) + " (" +
+                                                             (dir_ / kManifestFileName).string() +
+                                                             "): " + read.error().to_string()));
+    }
+    if (segments_.listing_error) return;
+
+    const SessionEvidence evidence = gather_evidence(read ? &read.value() : nullptr);
+    auto mic = lay_out_source(mic_, mic_slots_, mic_first_unknown, evidence_end_frames(evidence, SegmentSource::Mic));
+    auto system = lay_out_source(system_, system_slots_, system_first_unknown,
+                                 evidence_end_frames(evidence, SegmentSource::System));
+    note_layout("mic", mic);
+    note_layout("system", system);
+    mic_ = std::move(mic.segments);
+    mic_gaps_ = std::move(mic.gaps);
+    system_ = std::move(system.segments);
+    system_gaps_ = std::move(system.gaps);
+  }
+
+  // Gives an unusable segment's index the slot its file tells, unless the
+  // manifest records one, and names it. False when its length is unknown.
+  bool place_unusable(const recovery::UnusableSegment& unusable) {
+    const bool mic = unusable.source == SegmentSource::Mic;
+    auto& slots = mic ? mic_slots_ : system_slots_;
+    if (const auto own = unusable_own_frames(unusable, mic ? segments_.mic : segments_.system)) {
+      slots.try_emplace(unusable.index, *own);
+    }
+    const auto slot = slots.find(unusable.index);
+    std::string text = std::string(recovery::source_dir_name(unusable.source)) + " segment " +
+                       std::to_string(unusable.index) + " (" + unusable.path.string() + "): " + unusable.reason;
+    text += slot != slots.end() ? "; its place keeps " + std::to_string(frames_to_ms(slot->second)) + "ms of silence"
+                                : "; its length is unknown";
+    notes_.push_back(warning_text("unusable_segment_left_out", text));
+    return slot != slots.end();
+  }
+
+  // What the session says of its length besides its file names.
+  SessionEvidence gather_evidence(const SessionManifest* read) const {
+    SessionEvidence evidence;
+    evidence.mic_anchored_frames = anchored_frames(mic_, mic_slots_);
+    evidence.system_anchored_frames = anchored_frames(system_, system_slots_);
+    const auto take_sidecar = [&evidence](const fs::path& sidecar) {
+      const auto checkpoint = recovery::read_checkpoint_sidecar(sidecar);
+      if (!checkpoint || checkpoint->wall_time_ms_at_checkpoint <= 0) return;
+      const auto ms = static_cast<std::uint64_t>(checkpoint->wall_time_ms_at_checkpoint);
+      evidence.sidecar_wall_ms = std::max(evidence.sidecar_wall_ms.value_or(0), ms);
+    };
+    for (const Segments* list : {&mic_, &system_}) {
+      for (const auto& segment : *list) {
+        if (segment.sidecar_path) take_sidecar(*segment.sidecar_path);
+      }
+    }
+    for (const auto& warning : segments_.warnings) {
+      if (const auto* unusable = std::get_if<recovery::UnusableSegment>(&warning)) {
+        auto sidecar = unusable->path;
+        take_sidecar(sidecar.replace_extension("checkpoint"));
+      }
+    }
+    if (read) evidence.manifest_span_ms = read->times.span_ms();
+    evidence.journal_span_ms = journal::journal_recording_span_ms(dir_);
+    if (host_duration_) evidence.host_duration_ms = request_.expected_ms;
+    return evidence;
+  }
+
+  void note_layout(const char* source, const SourceLayout& layout) {
+    for (const auto& stray : layout.strays) {
+      notes_.push_back(warning_text(
+          "stray_segment_left_out",
+          index_range(source, stray.index, stray.index) + " (" + stray.path.string() + ") would start at " +
+              std::to_string(frames_to_ms(stray.at_frames)) +
+              (stray.evidence ? "ms, beyond the session's evidence of " : "ms, beyond the longest timeline of ") +
+              std::to_string(frames_to_ms(stray.evidence_frames)) + "ms"));
+    }
+    for (const auto& slot : layout.defaults) {
+      std::string text = index_range(source, slot.first_index, slot.last_index) + ": " +
+                         std::to_string(frames_to_ms(slot.frames)) + "ms of silence for " + std::to_string(slot.count) +
+                         (slot.count == 1 ? " index" : " indices") + " nothing records";
+      if (slot.frames < slot.full_frames) {
+        text += " (" + std::to_string(frames_to_ms(slot.full_frames)) +
+                "ms as full segments, bounded by the session's evidence)";
+      }
+      notes_.push_back(warning_text("default_segment_slot", text));
+    }
   }
 
   // Stage 2: a final file already there. Returns the outcome when it ends the
@@ -205,21 +300,38 @@ class Finalizer {
     const bool listed = !segments_.listing_error;
     const bool have_segments = listed && (!mic_.empty() || !system_.empty());
     if (!host_duration_ && listed) {
-      if (manifest()) expected = frames_to_ms(compute_material_frames(0, mic_, system_, mic_slots_, system_slots_));
+      expected =
+          frames_to_ms(compute_material_frames(0, mic_, system_, mic_slots_, system_slots_, mic_gaps_, system_gaps_));
+    }
+    // Only a regular file this program made for this session is reused: a
+    // link (to another recording's upload, say) never is, and neither is a
+    // file no report of this session names.
+    const auto kind = link_status(upload_);
+    if (!kind) return std::nullopt;
+    if (!kind->regular) {
+      notes_.push_back(warning_text(
+          "final_file_not_reused",
+          std::string(kUploadRelativePath) + " is " + (kind->symlink ? "a symbolic link" : "not a regular file")));
+      return std::nullopt;
     }
 
     auto validation = validator_.validate_final_audio(upload_, expected);
     if (!validation) return FinalizeOutcome(validation.error());
-    if (validation->passed) return reuse(*validation);
+    if (validation->passed) {
+      auto digest = compute_sha256(upload_);
+      if (!digest) return FinalizeOutcome(digest.error());
+      if (report_names(*digest)) return reuse(*validation, *digest);
+      notes_.push_back(warning_text("final_file_not_reused",
+                                    std::string(kUploadRelativePath) + " is named by no report of this session"));
+    }
     // An invalid file is rebuilt, but never given up while nothing is left
     // to rebuild it from: the rebuild then fails and the file stays.
     if (have_segments) remove_ignoring_errors(upload_);
     return std::nullopt;
   }
 
-  FinalizeOutcome reuse(const FinalAudioValidation& validation) {
-    auto digest = compute_sha256(upload_);
-    if (!digest) return digest.error();
+  FinalizeOutcome reuse(const FinalAudioValidation& validation, const std::string& sha256) {
+    const std::string* digest = &sha256;
     auto size = file_status(upload_);
     if (!size) return size.error();
     FinalizeResult result;
@@ -232,36 +344,37 @@ class Finalizer {
     result.output_path = upload_;
     result.sha256 = *digest;
     result.idempotency_key = derive_idempotency_key(request_.session_id, *digest);
-    // The digest file vouches for the file; when it is missing or speaks of
-    // another file it is written again. The report of the run that made the
-    // file (its warnings and echo figures) is kept while it speaks of this
-    // file; only a missing or foreign one is replaced by the reuse report.
-    // A file that cannot be restored (a read-only "final") costs a warning,
-    // not the valid upload.
+    result.report.warnings = request_.warnings;
+    // The report of the run that made the file (its warnings and echo
+    // figures) vouches for it and is kept; the digest file, when it is
+    // missing or speaks of another file, is written again. A file that
+    // cannot be restored (a read-only "final") costs a warning, not the
+    // valid upload.
     const auto restore = [&](const char* name, std::string_view bytes) {
       if (auto r = write_file_replacing(final_dir_ / name, bytes); !r) {
-        result.report.warnings.push_back(std::string("final_file_not_restored: ") + name + ": " +
-                                         r.error().to_string());
+        result.report.warnings.push_back(
+            warning_text("final_file_not_restored", std::string(name) + ": " + r.error().to_string()));
       }
     };
-    if (!report_names(*digest)) {
-      auto text = write_export_report(result.report);
-      if (!text) return text.error();
-      restore(kReportFileName, *text);
-    }
     const auto recorded = read_file_capped(final_dir_ / kDigestFileName, 4096);
     if (!recorded || recorded->bytes != *digest) restore(kDigestFileName, *digest);
     return result;
   }
 
-  // True when "export-report.json" is a report of the file with this digest.
+  // True when "export-report.json" is a regular file holding this
+  // session's report of the file with this digest.
   bool report_names(const std::string& digest) const {
-    const auto read = read_file_capped(final_dir_ / kReportFileName, kMaxReportBytes);
+    const auto path = final_dir_ / kReportFileName;
+    if (const auto kind = link_status(path); !kind || !kind->regular) return false;
+    const auto read = read_file_capped(path, kMaxReportBytes);
     if (!read || read->truncated) return false;
     const auto report = nlohmann::json::parse(read->bytes, nullptr, /*allow_exceptions=*/false);
     if (!report.is_object()) return false;
-    const auto sha = report.find("sha256");
-    return sha != report.end() && sha->is_string() && sha->get_ref<const std::string&>() == digest;
+    const auto is = [&report](const char* key, const std::string& expected) {
+      const auto it = report.find(key);
+      return it != report.end() && it->is_string() && it->get_ref<const std::string&>() == expected;
+    };
+    return is("sha256", digest) && is("session_id", request_.session_id);
   }
 
   // Stage 4. True when the candidate was promoted to the final file.
@@ -277,6 +390,11 @@ class Finalizer {
     }
     if (request_.invalidate_candidate) {
       reject_candidate("pause_invalidated");
+      return false;
+    }
+    // A link would become the final file, vouched for by this session's digest.
+    if (const auto kind = link_status(candidate); !kind || !kind->regular) {
+      reject_candidate("not a regular file");
       return false;
     }
     journal_append(journal_, journal::CandidateValidationStarted{});
@@ -320,25 +438,24 @@ class Finalizer {
       return FinalizationError::no_source_segments();
     }
 
-    std::vector<std::string> warnings;
-    for (const auto& warning : segments_.warnings) {
-      if (auto text = unusable_warning(warning)) warnings.push_back(std::move(*text));
-    }
-    for (auto& text : left_out_) warnings.push_back(std::move(text));
+    std::vector<std::string> warnings = notes_;
     const auto mic_rates = collect_source_rates(mic);
     const auto system_rates = collect_source_rates(system);
     if (mic_rates.size() >= 2)
-      warnings.push_back("source_sample_rate_changed: mic segments have rates " + rate_list(mic_rates));
+      warnings.push_back(warning_text("source_sample_rate_changed", "mic segments have rates " + rate_list(mic_rates)));
     if (system_rates.size() >= 2) {
-      warnings.push_back("source_sample_rate_changed: system segments have rates " + rate_list(system_rates));
+      warnings.push_back(
+          warning_text("source_sample_rate_changed", "system segments have rates " + rate_list(system_rates)));
     }
     if (!mic_rates.empty() && !system_rates.empty() && mic_rates.front() != system_rates.front()) {
-      warnings.push_back("cross_source_sample_rate_mismatch: mic=" + std::to_string(mic_rates.front()) +
-                         "Hz, system=" + std::to_string(system_rates.front()) + "Hz");
+      warnings.push_back(warning_text(
+          "cross_source_sample_rate_mismatch",
+          "mic=" + std::to_string(mic_rates.front()) + "Hz, system=" + std::to_string(system_rates.front()) + "Hz"));
     }
 
-    const auto& read = manifest();
-    if (!read) return read.error();
+    // A manifest that cannot be read was left out (a warning says so).
+    static const SessionManifest kNoManifest;
+    const SessionManifest& read = manifest() ? manifest().value() : kNoManifest;
     const SlotMap& mic_slots = mic_slots_;
     const SlotMap& system_slots = system_slots_;
 
@@ -348,44 +465,49 @@ class Finalizer {
     std::uint64_t target = 0;
     std::uint64_t timeline_ms = 0;
     if (expected_ms == 0) {
-      target = compute_material_frames(0, mic, system, mic_slots, system_slots);
-      if (target != 0) warnings.push_back("recovered_duration_from_source_segments: stop duration was unavailable");
+      target = compute_material_frames(0, mic, system, mic_slots, system_slots, mic_gaps_, system_gaps_);
+      if (target != 0)
+        warnings.push_back(warning_text("recovered_duration_from_source_segments", "stop duration was unavailable"));
       timeline_ms = frames_to_ms(target);
     } else if (!request_.expected_from_host) {
       // The duration is the plan's estimate, which counts segment contents
       // only: every recorded frame is kept, gap slots included.
-      target = compute_material_frames(0, mic, system, mic_slots, system_slots);
-      if (target < requested) warnings.push_back(trimmed_warning(expected_ms, target));
+      target = compute_material_frames(0, mic, system, mic_slots, system_slots, mic_gaps_, system_gaps_);
+      if (target < requested)
+        warnings.push_back(warning_text("trimmed_trailing_silence", trimmed_details(expected_ms, target)));
       timeline_ms = frames_to_ms(target);
     } else {
-      const std::uint64_t material = compute_material_frames(requested, mic, system, mic_slots, system_slots);
-      if (read->route_recovery) {
+      const std::uint64_t material =
+          compute_material_frames(requested, mic, system, mic_slots, system_slots, mic_gaps_, system_gaps_);
+      if (read.route_recovery) {
         target = requested;
         if (material < requested) {
-          warnings.push_back("preserved_route_recovery_gap: requested=" + std::to_string(expected_ms) +
-                             "ms material=" + std::to_string(frames_to_ms(material)) + "ms");
+          warnings.push_back(warning_text("preserved_route_recovery_gap",
+                                          "requested=" + std::to_string(expected_ms) +
+                                              "ms material=" + std::to_string(frames_to_ms(material)) + "ms"));
         }
         timeline_ms = expected_ms;
       } else {
         target = material;
-        if (material < requested) warnings.push_back(trimmed_warning(expected_ms, material));
+        if (material < requested)
+          warnings.push_back(warning_text("trimmed_trailing_silence", trimmed_details(expected_ms, material)));
         timeline_ms = frames_to_ms(target);
       }
     }
     // A system recording interval still open at the end of the manifest runs to the end of the timeline.
-    const auto intervals = read->system_states.until(sat_mul_div_ceil(target, 1, kExportFramesPerMs));
+    const auto intervals = read.system_states.until(sat_mul_div_ceil(target, 1, kExportFramesPerMs));
 
     // Timelines.
     std::optional<fs::path> mic_timeline;
     std::optional<fs::path> system_timeline;
     if (!mic.empty()) {
-      auto built = build_source_timeline(mic, mic_slots, dir_ / kMicTimelineFileName, target);
+      auto built = build_source_timeline(mic, mic_slots, dir_ / kMicTimelineFileName, target, mic_gaps_);
       if (!built) return built.error();
       add_resample_warnings(warnings, "mic", built->notes);
       mic_timeline = built->path;
     }
     if (!system.empty()) {
-      auto built = build_source_timeline(system, system_slots, dir_ / kSystemTimelineFileName, target);
+      auto built = build_source_timeline(system, system_slots, dir_ / kSystemTimelineFileName, target, system_gaps_);
       if (!built) return built.error();
       add_resample_warnings(warnings, "system", built->notes);
       system_timeline = built->path;
@@ -393,7 +515,9 @@ class Finalizer {
     if (system_timeline && intervals.seen) {
       auto muted = apply_system_interval_mask(*system_timeline, target, intervals.intervals);
       if (!muted) return muted.error();
-      if (*muted > 0) warnings.push_back("system_source_interval_mask_applied: muted_frames=" + std::to_string(*muted));
+      if (*muted > 0)
+        warnings.push_back(
+            warning_text("system_source_interval_mask_applied", "muted_frames=" + std::to_string(*muted)));
     }
 
     // Echo cancellation, failing open.
@@ -428,7 +552,7 @@ class Finalizer {
       }
       if (reason) {
         aec->fallback_reason = reason;
-        warnings.push_back("aec_fail_open: " + *reason);
+        warnings.push_back(warning_text("aec_fail_open", *reason));
       }
     }
 
@@ -443,17 +567,17 @@ class Finalizer {
     return complete(ExportMethod::FallbackCaf, timeline_ms, std::move(warnings), std::move(aec));
   }
 
-  static std::string trimmed_warning(std::uint64_t expected_ms, std::uint64_t material) {
-    return "trimmed_trailing_silence: requested=" + std::to_string(expected_ms) +
-           "ms material=" + std::to_string(frames_to_ms(material)) + "ms";
+  static std::string trimmed_details(std::uint64_t expected_ms, std::uint64_t material) {
+    return "requested=" + std::to_string(expected_ms) + "ms material=" + std::to_string(frames_to_ms(material)) + "ms";
   }
 
   static void add_resample_warnings(std::vector<std::string>& warnings, const char* source,
                                     const std::vector<ResampleNote>& notes) {
     for (const auto& note : notes) {
-      warnings.push_back(std::string("resampled_segment: ") + source + " segment " + std::to_string(note.index) +
-                         " from " + std::to_string(note.source_rate) + "Hz to " + std::to_string(note.target_rate) +
-                         "Hz");
+      warnings.push_back(warning_text("resampled_segment", std::string(source) + " segment " +
+                                                               std::to_string(note.index) + " from " +
+                                                               std::to_string(note.source_rate) + "Hz to " +
+                                                               std::to_string(note.target_rate) + "Hz"));
     }
   }
 
@@ -516,7 +640,10 @@ class Finalizer {
   Segments system_;
   SlotMap mic_slots_;
   SlotMap system_slots_;
-  std::vector<std::string> left_out_;  // warnings for the strays left out
+  GapSlots mic_gaps_;
+  GapSlots system_gaps_;
+  // Warnings of what was left out or placed without a record, in order.
+  std::vector<std::string> notes_;
   bool echo_requested_ = false;
   bool candidate_attempted_ = false;
   std::optional<std::string> candidate_rejected_reason_;
@@ -553,7 +680,7 @@ FinalizeOutcome finalize_session(const FinalizeRequest& request, const AudioVali
     auto listed = recovery::kelvaro_segments(request.session_dir, source);
     if (listed) {
       out = std::move(listed->segments);
-      for (auto& w : listed->warnings) warnings.push_back(std::move(w));
+      for (auto& w : listed->warnings) warnings.push_back(std::move(w));  // recovery warnings: not a new warning
     } else {
       error = listed.error();
     }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "recorder/export/report.h"
 #include "recorder/export/validation.h"
@@ -42,6 +43,8 @@ struct FinalizeRequest {
   bool invalidate_candidate = true;
   bool has_mic = false;
   bool has_system = false;
+  // Warnings found before the finalisation (a journal left out), reported first.
+  std::vector<std::string> warnings;
 };
 
 struct FinalizeResult {
@@ -61,9 +64,13 @@ class FinalizeOutcome {
   bool ok() const { return v_.index() == 0; }
   const FinalizeResult& value() const { return std::get<0>(v_); }
   const FinalizationError& error() const { return std::get<1>(v_); }
+  // Of a failure: the warnings gathered before it (what was left out), which explain it.
+  const std::vector<std::string>& warnings() const { return warnings_; }
+  void set_warnings(std::vector<std::string> warnings) { warnings_ = std::move(warnings); }
 
  private:
   std::variant<FinalizeResult, FinalizationError> v_;
+  std::vector<std::string> warnings_;
 };
 
 // The system services the finalisation uses, replaceable for tests.

@@ -1,5 +1,6 @@
 #include "recorder/export/manifest.h"
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -92,21 +93,39 @@ void take_segment_closed(SlotMap& slots, const json& record, const std::string& 
   // No fallback from a malformed first choice to the second.
   auto index = u64_member(record, "seq");
   if (index.absent) index = u64_member(record, "index");
-  auto duration = u64_member(record, "wall_clock_ms");
-  if (duration.absent) duration = u64_member(record, "duration_ms");
-  if (!index.value || !duration.value) return;
-  if (*duration.value != 0) {
-    slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
-    return;
-  }
-  // A segment shorter than a millisecond still has a length: its frames at
-  // the rate it was recorded at. Only a record without frames knows none.
+  if (!index.value) return;
+  // The segment's frames say its length exactly, at the rate it was
+  // recorded at; its wall duration, in whole milliseconds, only where a
+  // record gives no frames. A segment of 0 frames takes no time.
   auto frames = u64_member(record, "canonical_frames");
   if (frames.absent) frames = u64_member(record, "frames");
-  if (!frames.value || *frames.value == 0) return;
-  const auto rate = u64_member(record, "canonical_rate").value;
-  const std::uint64_t hz = rate && *rate != 0 ? *rate : kExportRate;
-  slots[*index.value] = sat_mul_div_ceil(*frames.value, kExportRate, hz);
+  if (!frames.absent) {
+    if (!frames.value) return;
+    const auto rate = u64_member(record, "canonical_rate").value;
+    const std::uint64_t hz = rate && *rate != 0 ? *rate : kExportRate;
+    slots[*index.value] = sat_mul_div_ceil(*frames.value, kExportRate, hz);
+    return;
+  }
+  auto duration = u64_member(record, "wall_clock_ms");
+  if (duration.absent) duration = u64_member(record, "duration_ms");
+  if (!duration.value || *duration.value == 0) return;
+  slots[*index.value] = sat_mul_div_ceil(*duration.value, kExportRate, 1000);
+}
+
+// The times a record gives of the session: a recording state's elapsed
+// time, a closed segment's host clock stamps.
+void take_times(SessionTimes& times, const json& record, const std::string& type) {
+  if (type == "source_recording_state") {
+    if (const auto elapsed = u64_member(record, "elapsed_ms").value) {
+      times.latest_elapsed_ms = std::max(times.latest_elapsed_ms.value_or(0), *elapsed);
+    }
+    return;
+  }
+  if (type != "segment_closed") return;
+  const auto start = u64_member(record, "host_time_start_ns").value;
+  const auto end = u64_member(record, "host_time_end_ns").value;
+  if (start) times.first_host_ns = std::min(times.first_host_ns.value_or(*start), *start);
+  if (end) times.last_host_ns = std::max(times.last_host_ns.value_or(*end), *end);
 }
 
 // A system source_recording_state record opens or closes an interval.
@@ -143,6 +162,14 @@ bool is_route_recovery(const json& record, const std::string& type) {
 
 }  // namespace
 
+std::optional<std::uint64_t> SessionTimes::span_ms() const {
+  std::optional<std::uint64_t> span = latest_elapsed_ms;
+  if (first_host_ns && last_host_ns && *last_host_ns > *first_host_ns) {
+    span = std::max(span.value_or(0), (*last_host_ns - *first_host_ns) / 1'000'000);
+  }
+  return span;
+}
+
 SystemRecordingIntervals SystemRecordingStates::until(std::uint64_t end_ms) const {
   SystemRecordingIntervals result{closed, seen};
   if (open_since && end_ms > *open_since) result.intervals.push_back({*open_since, end_ms});
@@ -156,6 +183,7 @@ IoResult<SessionManifest> read_manifest(const std::filesystem::path& session_dir
     take_segment_closed(manifest.system_slots, record, type, "system");
     take_recording_state(manifest.system_states, record, type);
     if (!manifest.route_recovery) manifest.route_recovery = is_route_recovery(record, type);
+    take_times(manifest.times, record, type);
     return true;
   });
   if (!r) return r.error();

@@ -49,12 +49,23 @@ struct SystemRecordingStates {
   SystemRecordingIntervals until(std::uint64_t end_ms) const;
 };
 
+// How long the manifest's records say the session ran.
+struct SessionTimes {
+  std::optional<std::uint64_t> latest_elapsed_ms;  // of the recording-state records
+  std::optional<std::uint64_t> first_host_ns;      // of the closed segments' host clock stamps
+  std::optional<std::uint64_t> last_host_ns;
+
+  // The longest of the two, in milliseconds; nothing when no record gives a time.
+  std::optional<std::uint64_t> span_ms() const;
+};
+
 // What the finalisation takes from the manifest, gathered in one pass.
 struct SessionManifest {
   SlotMap mic_slots;
   SlotMap system_slots;
   SystemRecordingStates system_states;
   bool route_recovery = false;
+  SessionTimes times;
 };
 
 // The whole manifest in one read: the records the functions below read, each
@@ -62,10 +73,10 @@ struct SessionManifest {
 IoResult<SessionManifest> read_manifest(const std::filesystem::path& session_dir);
 
 // The slot map of one source ("mic" or "system") from its segment_closed
-// records: index from "seq" (else "index"), duration from "wall_clock_ms"
-// (else "duration_ms"); a duration of 0 gives way to "canonical_frames"
-// (else "frames") at "canonical_rate" (else the export rate). A later
-// record for an index replaces an earlier one.
+// records: index from "seq" (else "index"); length from "canonical_frames"
+// (else "frames") at "canonical_rate" (else the export rate), and only in a
+// record without frames from "wall_clock_ms" (else "duration_ms"; 0 gives
+// none). A later record for an index replaces an earlier one.
 IoResult<SlotMap> read_manifest_entries(const std::filesystem::path& session_dir, std::string_view source);
 
 // The system source's recording intervals from its source_recording_state

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "recorder/journal/journal_event.h"
@@ -43,6 +44,14 @@ struct ExportReport {
   std::vector<std::string> warnings;
   std::optional<ExportReportAec> aec;
 };
+
+// One warning text: its lower snake-case code, a colon, a blank and the details.
+inline std::string warning_text(std::string_view code, std::string_view details) {
+  std::string text(code);
+  text += ": ";
+  text += details;
+  return text;
+}
 
 // The report as pretty-printed JSON (two-space indent, members in their
 // fixed order, no final line feed).

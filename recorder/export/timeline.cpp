@@ -23,54 +23,9 @@ constexpr std::size_t kResampleChunk = 4096;
 
 bool is_export_rate(std::uint32_t rate) { return rate == kExportRate || rate == 0; }
 
-// The slot of a segment: its manifest length, else its own. On the session
-// clock a segment's frames fill its span exactly, so a short segment is
-// short because its span was; only an index without a file takes a default.
-std::uint64_t segment_slot(const SegmentRecovery& segment, const SlotMap& slots) {
-  if (const auto it = slots.find(segment.index); it != slots.end()) return it->second;
-  return segment_material_frames(segment);
-}
-
-// The summed slots of the indices [first, end): manifest lengths where known,
-// a full segment at `rate` elsewhere. The indices come from file names and
-// may lie astronomically far apart, so the range is never walked.
-std::uint64_t gap_frames(std::uint64_t first, std::uint64_t end, std::uint32_t rate, const SlotMap& slots) {
-  if (first >= end) return 0;
-  std::uint64_t total = 0;
-  std::uint64_t known = 0;
-  for (auto it = slots.lower_bound(first); it != slots.end() && it->first < end; ++it) {
-    total = sat_add(total, it->second);
-    ++known;
-  }
-  return sat_add(total, sat_mul(end - first - known, default_slot_frames(rate)));
-}
-
-// Where a source's timeline starts: at the first segment, or earlier at the
-// first index the manifest records, whose file is gone with those after it.
-std::uint64_t first_slot_index(const std::vector<SegmentRecovery>& segments, const SlotMap& slots) {
-  const std::uint64_t first = segments.front().index;
-  return !slots.empty() && slots.begin()->first < first ? slots.begin()->first : first;
-}
-
 // The rate that sizes the default slots of the missing indices before `i`.
 std::uint32_t gap_rate(const std::vector<SegmentRecovery>& segments, std::size_t i) {
   return segments[i == 0 ? 0 : i - 1].sample_rate;
-}
-
-std::uint64_t source_material(const std::vector<SegmentRecovery>& segments, const SlotMap& slots) {
-  if (segments.empty()) return 0;
-  std::uint64_t sum = 0;
-  std::uint64_t next = first_slot_index(segments, slots);
-  for (std::size_t i = 0; i < segments.size(); ++i) {
-    const auto& segment = segments[i];
-    sum = sat_add(sum, gap_frames(next, segment.index, gap_rate(segments, i), slots));
-    const std::uint64_t d = segment_material_frames(segment);
-    const std::uint64_t slot = segment_slot(segment, slots);
-    const bool last = i + 1 == segments.size();
-    sum = sat_add(sum, d < slot && !last ? slot : d);
-    next = sat_add(segment.index, 1);
-  }
-  return sum;
 }
 
 // The timeline's output: a buffered append writer that counts the frames written.
@@ -193,10 +148,62 @@ std::uint64_t default_slot_frames(std::uint32_t rate) {
   return sat_mul_div_ceil(segment_format::kFramesPerSegment, kExportRate, rate);
 }
 
+// On the session clock a segment's frames fill its span exactly, so a short
+// segment is short because its span was; only an index without a file takes
+// a default.
+std::uint64_t segment_slot(const SegmentRecovery& segment, const SlotMap& slots) {
+  if (const auto it = slots.find(segment.index); it != slots.end()) return it->second;
+  return segment_material_frames(segment);
+}
+
+// The indices come from file names and may lie astronomically far apart, so
+// the range is never walked.
+std::uint64_t gap_frames(std::uint64_t first, std::uint64_t end, std::uint32_t rate, const SlotMap& slots,
+                         const GapSlots& gaps) {
+  if (first >= end) return 0;
+  std::uint64_t total = 0;
+  std::uint64_t known = 0;
+  for (auto it = slots.lower_bound(first); it != slots.end() && it->first < end; ++it) {
+    total = sat_add(total, it->second);
+    ++known;
+  }
+  if (const auto it = gaps.before.find(end); it != gaps.before.end()) return sat_add(total, it->second);
+  return sat_add(total, sat_mul(end - first - known, default_slot_frames(rate)));
+}
+
+// At the first segment, or earlier at the first index the manifest records,
+// whose file is gone with those after it, or at an unusable segment's.
+std::uint64_t first_slot_index(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
+                               const GapSlots& gaps) {
+  std::uint64_t first = segments.front().index;
+  if (!slots.empty()) first = std::min(first, slots.begin()->first);
+  if (gaps.first_index) first = std::min(first, *gaps.first_index);
+  return first;
+}
+
+std::uint64_t source_material_frames(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
+                                     const GapSlots& gaps) {
+  if (segments.empty()) return 0;
+  std::uint64_t sum = 0;
+  std::uint64_t next = first_slot_index(segments, slots, gaps);
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    const auto& segment = segments[i];
+    sum = sat_add(sum, gap_frames(next, segment.index, gap_rate(segments, i), slots, gaps));
+    const std::uint64_t d = segment_material_frames(segment);
+    const std::uint64_t slot = segment_slot(segment, slots);
+    const bool last = i + 1 == segments.size();
+    sum = sat_add(sum, d < slot && !last ? slot : d);
+    next = sat_add(segment.index, 1);
+  }
+  return sum;
+}
+
 std::uint64_t compute_material_frames(std::uint64_t requested, const std::vector<SegmentRecovery>& mic,
                                       const std::vector<SegmentRecovery>& system, const SlotMap& mic_slots,
-                                      const SlotMap& system_slots) {
-  const std::uint64_t material = std::max(source_material(mic, mic_slots), source_material(system, system_slots));
+                                      const SlotMap& system_slots, const GapSlots& mic_gaps,
+                                      const GapSlots& system_gaps) {
+  const std::uint64_t material = std::max(source_material_frames(mic, mic_slots, mic_gaps),
+                                          source_material_frames(system, system_slots, system_gaps));
   if (material == 0) return requested;
   if (requested != 0 && material >= requested) return requested;
   return material;
@@ -280,7 +287,8 @@ std::vector<std::int16_t> resample_linear(std::span<const std::int16_t> samples,
 }
 
 IoResult<TimelineResult> build_source_timeline(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
-                                               const std::filesystem::path& out, std::uint64_t target) {
+                                               const std::filesystem::path& out, std::uint64_t target,
+                                               const GapSlots& gaps) {
   if (target > kMaxTimelineFrames) return IoError::other("timeline too long: " + std::to_string(target) + " frames");
   if (auto r = recovery::write_synthetic_caf(out, kExportRate); !r) return r.error();
   auto file = File::open_append(out);
@@ -290,10 +298,10 @@ IoResult<TimelineResult> build_source_timeline(const std::vector<SegmentRecovery
   const auto room = [&] { return target - writer.written(); };
 
   if (!segments.empty()) {
-    std::uint64_t next = first_slot_index(segments, slots);
+    std::uint64_t next = first_slot_index(segments, slots, gaps);
     for (std::size_t i = 0; i < segments.size() && writer.written() < target; ++i) {
       const auto& segment = segments[i];
-      const std::uint64_t gap = gap_frames(next, segment.index, gap_rate(segments, i), slots);
+      const std::uint64_t gap = gap_frames(next, segment.index, gap_rate(segments, i), slots, gaps);
       if (gap != 0) {
         if (auto r = writer.silence(std::min(room(), gap)); !r) return r.error();
         if (writer.written() >= target) break;

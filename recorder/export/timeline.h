@@ -9,6 +9,8 @@
 // and no more samples are produced than are written.
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -46,6 +48,27 @@ std::uint64_t segment_material_frames(const SegmentRecovery& segment);
 // rate.
 std::uint64_t default_slot_frames(std::uint32_t rate);
 
+// How the finalisation placed what no slot records: the frames it gave the
+// indices without a slot before a segment (keyed by that segment's index),
+// where it bounded their default slots; and an index before the first
+// segment and the first slot where the timeline starts (an unusable
+// segment's). Indices without an entry take full default slots.
+struct GapSlots {
+  std::map<std::uint64_t, std::uint64_t> before;
+  std::optional<std::uint64_t> first_index;
+};
+
+// The index a source's timeline starts at: its first segment's, or an
+// earlier one the slots or the gap slots name.
+std::uint64_t first_slot_index(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
+                               const GapSlots& gaps = {});
+
+// The frames of the indices [first, end) before the segment `end` (first <
+// end): their slots where known, else what `gaps` gave them, else a full
+// segment at `rate` each.
+std::uint64_t gap_frames(std::uint64_t first, std::uint64_t end, std::uint32_t rate, const SlotMap& slots,
+                         const GapSlots& gaps = {});
+
 // The recorded length of a session in frames: per source, segments and the
 // slots of missing indices (the manifest's length, else a full segment), a
 // non-final segment padded to its manifest length, and the recorded slots
@@ -53,7 +76,15 @@ std::uint64_t default_slot_frames(std::uint32_t rate);
 // request caps it; a zero material gives the request.
 std::uint64_t compute_material_frames(std::uint64_t requested, const std::vector<SegmentRecovery>& mic,
                                       const std::vector<SegmentRecovery>& system, const SlotMap& mic_slots,
-                                      const SlotMap& system_slots);
+                                      const SlotMap& system_slots, const GapSlots& mic_gaps = {},
+                                      const GapSlots& system_gaps = {});
+
+// One source's part of that: its timeline's natural length.
+std::uint64_t source_material_frames(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
+                                     const GapSlots& gaps = {});
+
+// The slot of a segment: its manifest length, else its own length.
+std::uint64_t segment_slot(const SegmentRecovery& segment, const SlotMap& slots);
 
 // Linear interpolation from source_rate to target_rate that pulls its input
 // as it goes: only the output asked for is computed, and only the input it
@@ -90,7 +121,8 @@ std::vector<std::int16_t> resample_linear(std::span<const std::int16_t> samples,
 // it. A segment that cannot be read becomes silence of its slot. A target beyond
 // 24 hours is refused with "timeline too long: N frames".
 IoResult<TimelineResult> build_source_timeline(const std::vector<SegmentRecovery>& segments, const SlotMap& slots,
-                                               const std::filesystem::path& out, std::uint64_t target);
+                                               const std::filesystem::path& out, std::uint64_t target,
+                                               const GapSlots& gaps = {});
 
 // Silences every frame of the first `target` frames of the timeline that
 // lies outside the intervals; returns how many frames it silenced.

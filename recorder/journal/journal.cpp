@@ -1,5 +1,6 @@
 #include "recorder/journal/journal.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "platform/clock/clock.h"
 #include "recorder/journal/journal_format.h"
+#include "recorder/recovery/strict_json.h"
 #include "recorder/recovery/utf8.h"
 
 namespace recorder::journal {
@@ -54,8 +56,8 @@ JournalWriter::Services JournalWriter::default_services() {
   return Services{&platform::clock::uptimeNs, [](int fd) { return ::fsync(fd); }};
 }
 
-JournalWriter::JournalWriter(std::filesystem::path path, File file, std::uint64_t start_ns, std::uint64_t wall_start_ms,
-                             Services services)
+JournalWriter::JournalWriter(std::filesystem::path path, std::optional<File> file, std::uint64_t start_ns,
+                             std::uint64_t wall_start_ms, Services services)
     : path_(std::move(path)),
       file_(std::move(file)),
       start_ns_(start_ns),
@@ -76,7 +78,14 @@ IoResult<JournalWriter> JournalWriter::create(const std::filesystem::path& sessi
   return JournalWriter(std::move(path), std::move(file).value(), start, wall_start_ms, std::move(services));
 }
 
+JournalWriter JournalWriter::detached(const std::filesystem::path& session_dir) {
+  Services services = default_services();
+  const std::uint64_t start = services.uptime_ns();
+  return JournalWriter(session_dir / kJournalFileName, std::nullopt, start, 0, std::move(services));
+}
+
 IoResult<void> JournalWriter::append(const JournalEvent& event) {
+  if (!file_) return IoError::other("journal left out");
   const std::uint64_t now = services_.uptime_ns();
   JournalEntry entry;
   entry.schema_version = 1;
@@ -101,28 +110,29 @@ IoResult<void> JournalWriter::append(const JournalEvent& event) {
   if (mends_tail) line.push_back('\n');
   if (!append_entry_line(line, entry)) return IoError::invalid_data("journal event holds text that is not UTF-8");
   // One write call carries the whole line, so concurrent appenders interleave whole lines.
-  if (auto r = write_all(file_, as_bytes(line)); !r) return r;
+  if (auto r = write_all(*file_, as_bytes(line)); !r) return r;
   tail_checked_ = true;
   if (is_durable(event) || mends_tail) {
-    while (services_.full_sync(file_.fd()) != 0) {
+    while (services_.full_sync(file_->fd()) != 0) {
       if (errno != EINTR) return IoError::last_os_error();
     }
   }
   return {};
 }
 
-IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& path) {
+// Calls `take_line` with every line of the file that is UTF-8 and not
+// blank, without its line feed, in file order. A line that cannot be read
+// (torn by a writer that stopped, a character cut in two, an overlong line)
+// is passed over: what the other lines say still holds, and a torn line that
+// later appends closed stays where it was.
+namespace {
+IoResult<void> for_each_journal_line(const std::filesystem::path& path,
+                                     const std::function<void(const std::string&)>& take) {
   auto file = File::open_read(path);
   if (!file) return file.error();
-  std::vector<JournalEntry> entries;
-  // One line without its line feed: skipped when blank, else parsed. A line
-  // that cannot be read (torn by a writer that stopped, a character cut in
-  // two, a foreign writer's record, an overlong line) is passed over like a
-  // record of an unknown kind: what the other lines say still holds, and a
-  // torn line that later appends closed stays where it was.
-  const auto take_line = [&entries](const std::string& line) {
+  const auto take_line = [&take](const std::string& line) {
     if (!is_valid_utf8(line) || is_blank(line)) return;
-    if (auto entry = parse_entry_line(line)) entries.push_back(std::move(*entry));
+    take(line);
   };
 
   std::string line;
@@ -153,17 +163,81 @@ IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& pa
   }
   // A last line without a line feed keeps any carriage return; the parser takes it as a blank.
   if (!overlong && !line.empty()) take_line(line);
+  return {};
+}
+}  // namespace
+
+IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& path) {
+  std::vector<JournalEntry> entries;
+  // A foreign writer's record is passed over like a record of an unknown kind.
+  auto r = for_each_journal_line(path, [&entries](const std::string& line) {
+    if (auto entry = parse_entry_line(line)) entries.push_back(std::move(*entry));
+  });
+  if (!r) return r.error();
   return entries;
 }
 
-bool session_echo_risk_from_journal(const std::filesystem::path& session_dir) {
-  const auto entries = read_journal(session_dir / kJournalFileName);
-  if (!entries) return false;
-  for (const auto& entry : *entries) {
-    if (const auto* d = std::get_if<OutputDeviceDetected>(&entry.event); d && d->echo_risk) return true;
-    if (const auto* c = std::get_if<OutputDeviceChanged>(&entry.event); c && c->echo_risk_after) return true;
+std::optional<std::string> journal_left_out(const std::filesystem::path& session_dir) {
+  struct stat st {};
+  const auto path = session_dir / kJournalFileName;
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  if (S_ISREG(st.st_mode)) return std::nullopt;
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  return "not a regular file";
+}
+
+bool line_records_echo_risk(std::string_view line) {
+  const auto doc = parse_strict_json(line);
+  if (!doc || !doc->is_object) return false;
+  const auto names_kind = [](const nlohmann::json& tag, std::string_view kind) {
+    if (tag.is_string()) return tag.get_ref<const std::string&>() == kind;
+    const auto n = json_u64(tag);
+    return n && *n < kJournalEventKindCount && event_tag(static_cast<std::size_t>(*n)) == kind;
+  };
+  const auto has_true = [&doc](std::string_view key) {
+    return std::any_of(doc->members.begin(), doc->members.end(), [key](const auto& m) {
+      return m.first == key && m.second.is_boolean() && m.second.template get<bool>();
+    });
+  };
+  for (const auto& [key, value] : doc->members) {
+    if (key != "type") continue;
+    if (names_kind(value, "output_device_detected") && has_true("echo_risk")) return true;
+    if (names_kind(value, "output_device_changed") && has_true("echo_risk_after")) return true;
   }
   return false;
+}
+
+bool session_echo_risk_from_journal(const std::filesystem::path& session_dir) {
+  if (journal_left_out(session_dir)) return false;
+  // The risk is read from the lines themselves: a record of a device class
+  // this reader does not know, or with a key given twice, still tells it.
+  bool risk = false;
+  const auto r = for_each_journal_line(session_dir / kJournalFileName, [&risk](const std::string& line) {
+    if (!risk) risk = line_records_echo_risk(line);
+  });
+  return r.ok() && risk;
+}
+
+std::optional<std::uint64_t> journal_recording_span_ms(const std::filesystem::path& session_dir) {
+  if (journal_left_out(session_dir)) return std::nullopt;
+  const auto entries = read_journal(session_dir / kJournalFileName);
+  if (!entries) return std::nullopt;
+  std::optional<std::int64_t> first, last;
+  for (const auto& entry : *entries) {
+    // What a finalisation appended is no time of the recording.
+    const bool finalising =
+        std::holds_alternative<CandidateValidationStarted>(entry.event) ||
+        std::holds_alternative<CandidateRejected>(entry.event) || std::holds_alternative<ExportStarted>(entry.event) ||
+        std::holds_alternative<ExportCompleted>(entry.event) || std::holds_alternative<ExportFailed>(entry.event) ||
+        std::holds_alternative<FinalAudioHashed>(entry.event);
+    if (finalising) break;
+    first = std::min(first.value_or(entry.wall_utc_ms), entry.wall_utc_ms);
+    last = std::max(last.value_or(entry.wall_utc_ms), entry.wall_utc_ms);
+  }
+  if (!first || *last <= *first) return std::nullopt;
+  return static_cast<std::uint64_t>(*last - *first);
 }
 
 }  // namespace recorder::journal

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "recorder/journal/journal_event.h"
@@ -35,6 +38,9 @@ class JournalWriter {
   static IoResult<JournalWriter> create(const std::filesystem::path& session_dir, std::uint64_t wall_start_ms);
   static IoResult<JournalWriter> create(const std::filesystem::path& session_dir, std::uint64_t wall_start_ms,
                                         Services services);
+  // A writer for a session whose journal is left out (see journal_left_out):
+  // nothing is opened, and every append fails with "journal left out".
+  static JournalWriter detached(const std::filesystem::path& session_dir);
 
   JournalWriter(JournalWriter&&) noexcept = default;
   JournalWriter& operator=(JournalWriter&&) noexcept = default;
@@ -49,11 +55,11 @@ class JournalWriter {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  JournalWriter(std::filesystem::path path, File file, std::uint64_t start_ns, std::uint64_t wall_start_ms,
-                Services services);
+  JournalWriter(std::filesystem::path path, std::optional<File> file, std::uint64_t start_ns,
+                std::uint64_t wall_start_ms, Services services);
 
   std::filesystem::path path_;
-  File file_;
+  std::optional<File> file_;  // none when detached
   std::uint64_t start_ns_;
   std::uint64_t wall_start_ms_;
   Services services_;
@@ -65,9 +71,26 @@ class JournalWriter {
 // An open or read failure is an error.
 IoResult<std::vector<JournalEntry>> read_journal(const std::filesystem::path& path);
 
+// Why the session's journal.jsonl is not the session's own journal: it is
+// a symbolic link (to a file outside the session, perhaps), a directory, a
+// FIFO or another kind of file. Nothing when it is a regular file or absent.
+// Such a journal is neither read nor appended to.
+std::optional<std::string> journal_left_out(const std::filesystem::path& session_dir);
+
 // True when the session's journal records an output device with echo risk
-// (detected with echo_risk, or changed with echo_risk_after). Any failure
-// to read the journal gives false.
+// (detected with echo_risk, or changed with echo_risk_after), whatever its
+// device class and however its other keys read. Any failure to read the
+// journal, or a journal left out, gives false.
 bool session_echo_risk_from_journal(const std::filesystem::path& session_dir);
+
+// True when one journal line records echo risk as above: a JSON object
+// whose "type" names output_device_detected with "echo_risk" true, or
+// output_device_changed with "echo_risk_after" true.
+bool line_records_echo_risk(std::string_view line);
+
+// How long the recording's journal lines span, first to last wall time, in
+// milliseconds: the lines before the first a finalisation appended. Nothing
+// without two such lines, or when the journal cannot be read or is left out.
+std::optional<std::uint64_t> journal_recording_span_ms(const std::filesystem::path& session_dir);
 
 }  // namespace recorder::journal

@@ -53,6 +53,22 @@ IoResult<CafFormat> read_caf_format(const std::filesystem::path& path) {
   return CafFormat{static_cast<std::uint32_t>(rate), channels};
 }
 
+IoResult<CafFormat> read_segment_format(const std::filesystem::path& path) {
+  auto format = read_caf_format(path);
+  if (!format)
+    return format.error().kind() == IoError::Kind::UnexpectedEof
+               ? IoError::invalid_data("header cut short: " + format.error().to_string())
+               : format.error();
+  if (format->channels != 1) {
+    return IoError::invalid_data("expected mono CAF, got " + std::to_string(format->channels) + " channels");
+  }
+  // A rate below 1 Hz reads as 0: it is as implausible as any other low one.
+  if (format->sample_rate < kMinSegmentRate) {
+    return IoError::invalid_data("implausible sample rate: " + std::to_string(format->sample_rate) + "Hz");
+  }
+  return format;
+}
+
 std::vector<std::uint8_t> caf_header(std::uint32_t sample_rate, std::uint64_t data_bytes) {
   // The edit count belongs to the chunk.
   const auto h = segment_format::header(static_cast<double>(sample_rate), 4 + data_bytes);

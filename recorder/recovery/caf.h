@@ -27,6 +27,15 @@ struct CafFormat {
 // truncated to a whole number.
 IoResult<CafFormat> read_caf_format(const std::filesystem::path& path);
 
+// A header claiming a lower rate is corrupt: no audio device records below
+// it, and resampling it would stretch a second of samples over hours.
+inline constexpr std::uint32_t kMinSegmentRate = 1000;
+
+// The one rule a segment's header must pass to be read as audio: that of
+// read_caf_format, then one channel and a rate of at least kMinSegmentRate.
+// Every failure is an invalid-data error saying which check failed.
+IoResult<CafFormat> read_segment_format(const std::filesystem::path& path);
+
 // The 68-byte header for the given rate with the data chunk size set to
 // 4 + data_bytes.
 std::vector<std::uint8_t> caf_header(std::uint32_t sample_rate, std::uint64_t data_bytes);

@@ -70,7 +70,7 @@ IoResult<File> File::open_with(const std::filesystem::path& path, int flags, mod
 
 IoResult<File> File::open_read(const std::filesystem::path& path) { return open_with(path, O_RDONLY, 0); }
 
-IoResult<File> File::open_write(const std::filesystem::path& path) { return open_with(path, O_WRONLY, 0); }
+IoResult<File> File::open_write(const std::filesystem::path& path) { return open_with(path, O_WRONLY | O_NOFOLLOW, 0); }
 
 IoResult<File> File::create(const std::filesystem::path& path) {
   if (has_nul(path)) return IoError::nul_in_path();
@@ -83,7 +83,7 @@ IoResult<File> File::create(const std::filesystem::path& path) {
 }
 
 IoResult<File> File::open_append(const std::filesystem::path& path) {
-  return open_with(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  return open_with(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
 }
 
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -197,6 +197,15 @@ IoResult<FileStatus> file_status(const std::filesystem::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return IoError::last_os_error();
   return to_status(st);
+}
+
+IoResult<FileStatus> link_status(const std::filesystem::path& path) {
+  if (has_nul(path)) return IoError::nul_in_path();
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return IoError::last_os_error();
+  auto status = to_status(st);
+  status.symlink = S_ISLNK(st.st_mode);
+  return status;
 }
 
 IoResult<void> create_dir_all(const std::filesystem::path& path) {

@@ -49,6 +49,7 @@ struct FileStatus {
   std::uint64_t size = 0;
   bool regular = false;
   bool directory = false;
+  bool symlink = false;  // only from link_status
 };
 
 // An open regular file, closed when the object goes.
@@ -56,7 +57,8 @@ class File final : public Reader, public Writer {
  public:
   // Read-only.
   static IoResult<File> open_read(const std::filesystem::path& path);
-  // Write-only, the file must exist; neither created nor truncated.
+  // Write-only, the file must exist; neither created nor truncated. Like
+  // every open for writing, it never goes through a link at the name.
   static IoResult<File> open_write(const std::filesystem::path& path);
   // Write-only, a new file with mode 0666 (less the umask) that replaces
   // whatever stood at the name (never written through a link).
@@ -120,6 +122,8 @@ class BufferedWriter final : public Writer {
 
 // File status, following symbolic links.
 IoResult<FileStatus> file_status(const std::filesystem::path& path);
+// The status of the name itself: a symbolic link is not followed.
+IoResult<FileStatus> link_status(const std::filesystem::path& path);
 // True when something can be found at the path (a dangling link cannot).
 inline bool path_exists(const std::filesystem::path& path) { return file_status(path).ok(); }
 // Creates the directory and its missing parents with mode 0777 (less the

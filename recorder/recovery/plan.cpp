@@ -70,6 +70,10 @@ std::optional<std::uint64_t> checkpoint_data_offset(const CheckpointSidecar& s) 
 
 }  // namespace
 
+std::optional<CheckpointSidecar> read_checkpoint_sidecar(const std::filesystem::path& sidecar_path) {
+  return read_sidecar(sidecar_path).sidecar;
+}
+
 std::string_view source_dir_name(SegmentSource source) { return source == SegmentSource::Mic ? "mic" : "system"; }
 
 std::uint64_t count_gaps(const std::vector<SourceGap>& gaps) {
@@ -91,15 +95,13 @@ IoResult<SegmentRecovery> recover_segment(const std::filesystem::path& segment_p
   if (!st->regular) return IoError::not_regular_file(segment_path.string());
   if (st->size < kCafHeaderBytes) return rec;  // nothing recoverable; 0 frames at the default rate
 
-  {
-    auto file = File::open_read(segment_path);
-    if (!file) return file.error();
-    std::array<std::uint8_t, 4> magic{};
-    if (auto r = read_exact(*file, magic); !r) return r.error();
-    if (std::memcmp(magic.data(), "caff", 4) != 0) return IoError::invalid_data("not a CAF file");
-  }
   const std::uint64_t data_bytes = st->size - kCafHeaderBytes;
   std::uint64_t kept = data_bytes & ~std::uint64_t{1};
+
+  // The header first: a file that is no segment is not checked against its sidecar.
+  const auto format = read_segment_format(segment_path);
+  if (!format) return format.error();
+  rec.sample_rate = format->sample_rate;
 
   const auto sidecar = read_sidecar(sidecar_path);
   if (sidecar.unparseable) rec.warnings.emplace_back(SidecarUnparseable{sidecar_path});
@@ -121,17 +123,6 @@ IoResult<SegmentRecovery> recover_segment(const std::filesystem::path& segment_p
     rec.warnings.emplace_back(OddTrailingByte{});
   }
 
-  // An unreadable header leaves the default rate; a readable one must be mono.
-  if (const auto format = read_caf_format(segment_path)) {
-    if (format->channels != 1) {
-      return IoError::invalid_data("expected mono CAF, got " + std::to_string(format->channels) + " channels");
-    }
-    // A rate below 1 Hz reads as 0: it is as implausible as any other low one.
-    if (format->sample_rate < kMinSegmentRate) {
-      return IoError::invalid_data("implausible sample rate: " + std::to_string(format->sample_rate) + "Hz");
-    }
-    rec.sample_rate = format->sample_rate;
-  }
   rec.frames = kept / 2;
   rec.duration_ms = duration_ms_of(rec.frames, rec.sample_rate);
   rec.bytes = kept + kCafHeaderBytes;
@@ -144,7 +135,10 @@ IoResult<SourceSegments> kelvaro_segments(const std::filesystem::path& session_d
   SourceSegments result;
   if (const auto st = file_status(dir); !st || !st->directory) return result;
   auto names = list_directory(dir);
-  if (!names) return names.error();
+  if (!names) {
+    result.warnings.emplace_back(UnlistableSourceDirectory{dir, source, names.error().to_string()});
+    return result;
+  }
 
   std::map<std::uint64_t, std::filesystem::path> kept;
   std::map<std::uint64_t, std::vector<std::filesystem::path>> duplicates;
@@ -174,9 +168,15 @@ IoResult<SourceSegments> kelvaro_segments(const std::filesystem::path& session_d
     sidecar.replace_extension("checkpoint");
     auto rec = recover_segment(path, sidecar);
     if (!rec) {
-      // One segment a crash zero-filled (or worse) costs that segment alone.
-      if (rec.error().kind() != IoError::Kind::InvalidData) return rec.error();
-      result.warnings.emplace_back(UnusableSegment{path, index, source, rec.error().to_string()});
+      // One segment a crash zero-filled (or worse) costs that segment alone;
+      // what its file tells of its length keeps its slot.
+      UnusableSegment unusable{path, index, source, rec.error().to_string(), std::nullopt, std::nullopt};
+      if (const auto checkpoint = read_checkpoint_sidecar(sidecar))
+        unusable.checkpoint_frames = checkpoint->frames_written;
+      if (const auto st = file_status(path); st && st->regular) {
+        unusable.data_bytes = st->size > kCafHeaderBytes ? st->size - kCafHeaderBytes : 0;
+      }
+      result.warnings.emplace_back(std::move(unusable));
       continue;
     }
     if (const auto st = file_status(sidecar); st && st->regular) rec->sidecar_path = sidecar;

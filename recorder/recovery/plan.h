@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "recorder/recovery/io_error.h"
+#include "recorder/recovery/sidecar.h"
 
 namespace recorder::recovery {
 
@@ -21,11 +22,8 @@ enum class SegmentSource { Mic, System };
 // The source's subdirectory of the session directory: "mic" or "system".
 std::string_view source_dir_name(SegmentSource source);
 
-// The rate of a segment whose header cannot be read.
+// The rate of a segment too short to hold a header.
 inline constexpr std::uint32_t kDefaultSegmentRate = 24000;
-// A header claiming a lower rate is corrupt: no audio device records below
-// it, and resampling it would stretch a second of samples over hours.
-inline constexpr std::uint32_t kMinSegmentRate = 1000;
 
 // ---- Warnings: data only, never printed ----
 
@@ -64,20 +62,35 @@ struct CheckpointOffsetMismatch {
   bool operator==(const CheckpointOffsetMismatch&) const = default;
 };
 
-// Directory level: a segment that holds no audio this program can read (not
-// a CAF file, more than one channel, an implausible rate). It is left out of
-// the source's list, so its index takes the slot of a missing one.
+// Directory level: a segment that holds no audio this program can read (a
+// header that fails the segment rule, not a regular file, a link to
+// nothing, a file that cannot be read). It is left out of the source's
+// list; what its file still tells of its length is kept, so that its index
+// keeps its own slot (as silence).
 struct UnusableSegment {
   std::filesystem::path path;
   std::uint64_t index = 0;
   SegmentSource source = SegmentSource::Mic;
   std::string reason;
+  // Its sidecar's frames_written, when the sidecar reads.
+  std::optional<std::uint64_t> checkpoint_frames;
+  // Its size less the header, when it is a regular file.
+  std::optional<std::uint64_t> data_bytes;
   bool operator==(const UnusableSegment&) const = default;
+};
+
+// Directory level: the source directory exists but cannot be listed; the
+// source has no segments.
+struct UnlistableSourceDirectory {
+  std::filesystem::path path;
+  SegmentSource source = SegmentSource::Mic;
+  std::string reason;
+  bool operator==(const UnlistableSourceDirectory&) const = default;
 };
 
 using RecoveryWarning =
     std::variant<SidecarUnparseable, DataShorterThanCheckpoint, OddTrailingByte, UnparseableSegmentName,
-                 DuplicateSegmentIndex, CheckpointOffsetMismatch, UnusableSegment>;
+                 DuplicateSegmentIndex, CheckpointOffsetMismatch, UnusableSegment, UnlistableSourceDirectory>;
 
 // ---- Gaps ----
 
@@ -140,17 +153,22 @@ struct RecoveryPlan {
 };
 
 // The segments of one source of a session directory. A missing source
-// directory gives empty lists; a listing error, or a segment that cannot be
-// read at all, ends it. A segment whose content is unusable (invalid data)
-// is left out with an UnusableSegment warning.
+// directory gives empty lists, one that cannot be listed an
+// UnlistableSourceDirectory warning. A segment that cannot be used (its
+// header, its kind of file, a read error) is left out with an
+// UnusableSegment warning; the rest of the source is still recovered.
 IoResult<SourceSegments> kelvaro_segments(const std::filesystem::path& session_dir, SegmentSource source);
 
 // Recovers one segment against its sidecar (which may be absent). The result
 // carries `path`; `sidecar_path` and `index` are left for the caller. A
-// segment that is not a CAF file, is not mono or claims a rate below
-// kMinSegmentRate fails with an invalid-data error.
+// segment of 68 bytes or more whose header fails read_segment_format fails
+// with an invalid-data error; one that is not a regular file, or cannot be
+// read, with the error met.
 IoResult<SegmentRecovery> recover_segment(const std::filesystem::path& segment_path,
                                           const std::filesystem::path& sidecar_path);
+
+// The sidecar at the path, when a regular file there reads as one.
+std::optional<CheckpointSidecar> read_checkpoint_sidecar(const std::filesystem::path& sidecar_path);
 
 // The plan of a session. Non-final segments below expected_frames are short
 // (none when expected_frames is 0). A session directory that does not exist

@@ -1,6 +1,7 @@
 // docs/protocol.md is the host developers' reference: these tests keep it
 // complete by reading the helper's sources for every event type, warning
-// code and fatal reason they can emit.
+// code and fatal reason they can emit, and kelvaro's for every line,
+// failure and warning code it can print.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -224,6 +225,190 @@ TEST(DocsProtocol, EveryWarningCodeAndFatalReasonIsListed) {
   }
   for (const auto& reason : emitted.fatalReasons) {
     EXPECT_TRUE(ref.fatalReasons.count(reason)) << "docs/protocol.md lists no fatal reason \"" << reason << "\"";
+  }
+}
+
+// ---- kelvaro: the lines it prints, the failures it reports, its warning codes ----
+
+// What a scan of kelvaro's sources found.
+struct KelvaroEmitted {
+  std::set<std::string> lines;         // literals a printed line starts with
+  std::set<std::string> failures;      // literals a failure's text starts with
+  std::set<std::string> warningCodes;  // first arguments of warning_text
+  // Warnings made without warning_text: the scan cannot check them.
+  std::vector<std::string> problems;
+};
+
+// How kelvaro's texts are recognised:
+//  - a printed line: print_line("literal..." or a constant k...Line or
+//    k...Prefix = "literal";
+//  - a failure: the display texts of FinalizationError (return "literal"
+//    in an operator() of its Display) and IoError::other("literal" in the
+//    finalisation's own files (finalize, timeline, encode);
+//  - a warning: warning_text("code", ...). A warning list that is handed a
+//    text not made by warning_text is reported as a problem, unless its line
+//    says "not a new warning".
+KelvaroEmitted scanKelvaroSource(const std::string& text, const std::string& where, bool failures) {
+  static const std::regex printed(R"re(\bprint_line\(\s*"([^"\\]*)")re");
+  static const std::regex constant(R"re(constexpr const char\*\s*k\w*(?:Line|Prefix)\s*=\s*"([^"\\]*)")re");
+  static const std::regex display(R"re(operator\(\)\([^)]*\) const \{ return "([^"\\]*)")re");
+  static const std::regex other(R"re(\bIoError::other\(\s*"([^"\\]*)")re");
+  static const std::regex code(R"re(\bwarning_text\(\s*"([^"\\]*)")re");
+  static const std::regex pushed(R"re((?:^|[^.>\w])(?:warnings|notes_)\.push_back\((?!\s*warning_text\())re");
+  KelvaroEmitted out;
+  auto each = [&](const std::regex& re, auto&& onMatch) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
+      const auto offset = static_cast<size_t>(it->position(0));
+      if (lineAt(text, offset).find("not a new warning") != std::string::npos) continue;
+      onMatch(*it, where + ":" + std::to_string(lineOf(text, offset)));
+    }
+  };
+  each(printed, [&](const std::smatch& m, const std::string&) { out.lines.insert(m[1].str()); });
+  each(constant, [&](const std::smatch& m, const std::string&) { out.lines.insert(m[1].str()); });
+  each(display, [&](const std::smatch& m, const std::string&) { out.failures.insert(m[1].str()); });
+  if (failures)
+    each(other, [&](const std::smatch& m, const std::string&) { out.failures.insert("IO error: " + m[1].str()); });
+  each(code, [&](const std::smatch& m, const std::string&) { out.warningCodes.insert(m[1].str()); });
+  each(pushed, [&](const std::smatch&, const std::string& at) {
+    out.problems.push_back(at + ": a warning not made by warning_text");
+  });
+  return out;
+}
+
+// Every C++ file of the recovery program and of its entry.
+KelvaroEmitted scanKelvaroSources() {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(kProjectDir / "recorder")) {
+    const auto ext = entry.path().extension();
+    if (entry.is_regular_file() && (ext == ".cpp" || ext == ".h")) files.push_back(entry.path());
+  }
+  files.push_back(kProjectDir / "bin" / "kelvaro.cpp");
+  KelvaroEmitted all;
+  for (const auto& file : files) {
+    const std::string stem = file.stem().string();
+    const bool own = file.parent_path().filename() == "export" &&
+                     (stem == "finalize" || stem == "timeline" || stem == "encode" || stem == "validation");
+    KelvaroEmitted one = scanKelvaroSource(testsupport::readFile(file), fs::relative(file, kProjectDir).string(), own);
+    all.lines.merge(one.lines);
+    all.failures.merge(one.failures);
+    all.warningCodes.merge(one.warningCodes);
+    all.problems.insert(all.problems.end(), one.problems.begin(), one.problems.end());
+  }
+  return all;
+}
+
+// What the reference lists of kelvaro: the first cells of the tables under
+// "### Output lines", "### Failures" and "### Warnings of `kelvaro`" in the
+// "## `kelvaro`" section.
+struct KelvaroReference {
+  std::vector<std::string> lines;
+  std::vector<std::string> failures;
+  std::set<std::string> warningCodes;
+};
+
+KelvaroReference parseKelvaroReference(const std::string& text) {
+  static const std::regex firstCell(R"re(^\| `([^`]+)` \|)re");
+  KelvaroReference ref;
+  std::string section, sub;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    std::smatch m;
+    if (line.rfind("## ", 0) == 0) {
+      section = line.substr(3);
+      sub.clear();
+    } else if (line.rfind("### ", 0) == 0) {
+      sub = line.substr(4);
+    } else if (section == "`kelvaro`" && std::regex_search(line, m, firstCell)) {
+      if (sub == "Output lines") ref.lines.push_back(m[1].str());
+      if (sub == "Failures") ref.failures.push_back(m[1].str());
+      if (sub == "Warnings of `kelvaro`") ref.warningCodes.insert(m[1].str());
+    }
+  }
+  return ref;
+}
+
+// A listed text and a literal of the program name the same line when one
+// begins with the other, up to the listed text's first placeholder.
+bool namesTheSameText(const std::string& listed, const std::string& literal) {
+  const std::string fixed = listed.substr(0, listed.find('<'));
+  return listed.rfind(literal, 0) == 0 || literal.rfind(fixed, 0) == 0;
+}
+
+bool anyNames(const std::vector<std::string>& listed, const std::string& literal) {
+  return std::any_of(listed.begin(), listed.end(), [&](const auto& l) { return namesTheSameText(l, literal); });
+}
+
+TEST(DocsProtocol, TheKelvaroScanFindsItsLinesFailuresAndWarnings) {
+  const KelvaroEmitted e = scanKelvaroSource(R"src(
+    print_line("recovery plan failed: " + error);
+    inline constexpr const char* kUsageLine = "usage: kelvaro <session-dir>";
+    std::string operator()(const NoSourceSegments&) const { return "no source segments found"; }
+    return IoError::other("timeline too long: " + n);
+    notes_.push_back(warning_text("a_code", "details"));
+    warnings.push_back(
+        warning_text("b_code", "details"));
+    warnings.push_back("c_code: made by hand");
+    for (auto& w : listed) warnings.push_back(w);  // not a new warning
+  )src",
+                                             "sample.cpp", true);
+  EXPECT_EQ(e.lines, (std::set<std::string>{"recovery plan failed: ", "usage: kelvaro <session-dir>"}));
+  EXPECT_EQ(e.failures, (std::set<std::string>{"no source segments found", "IO error: timeline too long: "}));
+  EXPECT_EQ(e.warningCodes, (std::set<std::string>{"a_code", "b_code"}));
+  ASSERT_EQ(e.problems.size(), 1u);
+  EXPECT_EQ(e.problems[0], "sample.cpp:9: a warning not made by warning_text");
+  const KelvaroReference r = parseKelvaroReference(
+      "## Warnings\n\n| code | when |\n|---|---|\n| `helper_code` | x |\n\n## `kelvaro`\n\n### Output lines\n\n"
+      "| line | when |\n|---|---|\n| `bytes=<n>` | x |\n\n### Failures\n\n| error | when |\n|---|---|\n"
+      "| `IO error: <error>` | x |\n\n### Warnings of `kelvaro`\n\n| code | when |\n|---|---|\n| `a_code` | x |\n");
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"bytes=<n>"}));
+  EXPECT_EQ(r.failures, (std::vector<std::string>{"IO error: <error>"}));
+  EXPECT_EQ(r.warningCodes, (std::set<std::string>{"a_code"}));
+  EXPECT_TRUE(namesTheSameText("bytes=<n>", "bytes="));
+  EXPECT_FALSE(namesTheSameText("bytes=<n>", "duration_ms="));
+}
+
+TEST(DocsProtocol, EveryLineAndFailureOfKelvaroIsListedAndEveryListedOneIsPrinted) {
+  const KelvaroEmitted emitted = scanKelvaroSources();
+  const KelvaroReference ref = parseKelvaroReference(testsupport::readFile(kProjectDir / "docs" / "protocol.md"));
+  for (const char* known : {"finalize failed: ", "recovered_m4a=", "warnings="}) {
+    EXPECT_TRUE(emitted.lines.count(known)) << "the scan no longer finds " << known;
+  }
+  EXPECT_TRUE(emitted.failures.count("no source segments found"));
+  for (const auto& line : emitted.lines) {
+    EXPECT_TRUE(anyNames(ref.lines, line)) << "docs/protocol.md lists no kelvaro line \"" << line << "\"";
+  }
+  for (const auto& failure : emitted.failures) {
+    EXPECT_TRUE(anyNames(ref.failures, failure)) << "docs/protocol.md lists no kelvaro failure \"" << failure << "\"";
+  }
+  const std::vector<std::string> lines(emitted.lines.begin(), emitted.lines.end());
+  const std::vector<std::string> failures(emitted.failures.begin(), emitted.failures.end());
+  for (const auto& listed : ref.lines) {
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return namesTheSameText(listed, l); }))
+        << "docs/protocol.md lists \"" << listed << "\", which kelvaro never prints";
+  }
+  for (const auto& listed : ref.failures) {
+    EXPECT_TRUE(
+        std::any_of(failures.begin(), failures.end(), [&](const auto& f) { return namesTheSameText(listed, f); }))
+        << "docs/protocol.md lists the failure \"" << listed << "\", which kelvaro never reports";
+  }
+}
+
+TEST(DocsProtocol, EveryWarningCodeOfKelvaroIsListedAndEveryListedOneIsReported) {
+  const KelvaroEmitted emitted = scanKelvaroSources();
+  const KelvaroReference ref = parseKelvaroReference(testsupport::readFile(kProjectDir / "docs" / "protocol.md"));
+  for (const auto& problem : emitted.problems) ADD_FAILURE() << problem;
+  EXPECT_TRUE(emitted.warningCodes.count("unusable_segment_left_out"));
+  EXPECT_TRUE(emitted.warningCodes.count("trimmed_trailing_silence"));
+  for (const auto& code : emitted.warningCodes) {
+    EXPECT_TRUE(ref.warningCodes.count(code)) << "docs/protocol.md lists no kelvaro warning code \"" << code << "\"";
+  }
+  for (const auto& code : ref.warningCodes) {
+    EXPECT_TRUE(emitted.warningCodes.count(code))
+        << "docs/protocol.md lists \"" << code << "\", which kelvaro never reports";
   }
 }
 

@@ -125,21 +125,22 @@ TEST(KelvaroFinalize, ReuseRestoresAMissingOrStaleDigestFile) {
   EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), sha);
   EXPECT_EQ(readFile(s.final_dir() / "export-report.json"), report);
 
-  // A report that is no report of this file is replaced by the reuse report.
-  fs::remove(s.final_dir() / "final-audio.sha256");
-  writeFile(s.final_dir() / "export-report.json", "clobbered");
-  again = run_kelvaro({s.dir().string(), "3200"});
-  ASSERT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), sha);
-  EXPECT_EQ(s.report().at("sha256"), sha);
-  EXPECT_EQ(s.report().at("method"), "fallback_caf");
-  EXPECT_FALSE(s.report().contains("warnings"));
-
   writeFile(s.final_dir() / "final-audio.sha256", std::string(64, '0'));
   again = run_kelvaro({s.dir().string(), "3200"});
   ASSERT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), sha);
   EXPECT_EQ(s.journal().size(), 3U);  // reuse journals nothing
+
+  // A file that no report of this session names is no file this program made
+  // for it: it is rebuilt, and the rebuild's report and digest stand.
+  fs::remove(s.final_dir() / "final-audio.sha256");
+  writeFile(s.final_dir() / "export-report.json", "clobbered");
+  again = run_kelvaro({s.dir().string(), "3200"});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(readFile(s.final_dir() / "final-audio.sha256"), value_of(again, "sha256"));
+  EXPECT_EQ(s.report().at("sha256"), value_of(again, "sha256"));
+  EXPECT_NE(readFile(s.final_dir() / "export-report.json").find("preserved_route_recovery_gap"), std::string::npos);
+  EXPECT_EQ(s.journal_types(3), (Lines{"export_started", "export_completed", "final_audio_hashed"}));
 }
 
 TEST(KelvaroFinalize, FinalFileIsKeptWhenNothingIsLeftToRebuildFrom) {

@@ -56,6 +56,44 @@ TEST(KelvaroHostileInput, OutputsReplaceLinksInsteadOfWritingThroughThem) {
   EXPECT_EQ(caf_samples(s.dir() / "mic_timeline.caf"), tone(24000, 440, 3000));
 }
 
+// kelvaro writes only inside the session, and reuses only an upload it made there for it.
+TEST(KelvaroHostileInput, PlantedLinksSendNothingOutsideAndAreNeverReused) {
+  Session other("s-other");
+  other.segment("mic", 1, tone(24000, 300, 3000));
+  ASSERT_EQ(run_kelvaro({other.dir().string(), "1000"}).exitCode, 0);
+  const std::string other_upload = readFile(other.upload());
+  const std::string other_sha = sha256_file(other.upload());
+
+  Session s("s-planted");
+  one_second(s);
+  const auto outside = s.tmp() / "outside";
+  fs::create_directories(outside);
+  const auto outside_journal = s.tmp() / "outside.jsonl";
+  testsupport::writeFile(outside_journal, "");
+  fs::create_symlink(outside, s.final_dir());
+  fs::create_symlink(outside_journal, s.dir() / "journal.jsonl");
+  auto r = run_kelvaro({s.dir().string(), "1000"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_EQ(readFile(outside_journal), "");
+  EXPECT_FALSE(fs::is_symlink(s.final_dir()));
+  EXPECT_TRUE(fs::is_regular_file(s.upload()));
+  EXPECT_NE(value_of(r, "warnings").find("planted_link_removed: final"), std::string::npos) << r.err;
+  EXPECT_NE(value_of(r, "warnings").find("journal_left_out: journal.jsonl"), std::string::npos) << r.err;
+  const std::string own_sha = value_of(r, "sha256");
+
+  // Another recording's valid upload linked in place of this one's is not this session's audio.
+  fs::remove(s.upload());
+  fs::create_symlink(other.upload(), s.upload());
+  r = run_kelvaro({s.dir().string(), "1000"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(value_of(r, "sha256"), own_sha);
+  EXPECT_NE(value_of(r, "sha256"), other_sha);
+  EXPECT_FALSE(fs::is_symlink(s.upload()));
+  EXPECT_EQ(readFile(other.upload()), other_upload);
+  EXPECT_EQ(s.report().at("sha256"), own_sha);
+}
+
 TEST(KelvaroHostileInput, TornJournalTailKeepsTheNewLinesWhole) {
   // Torn after a whole character, and inside one: the echo risk before it
   // counts, in the first run and in every run after kelvaro appended to it.

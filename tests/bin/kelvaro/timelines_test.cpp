@@ -1,7 +1,11 @@
 // How the segments and the manifest shape the rebuilt timelines.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cmath>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -168,8 +172,10 @@ TEST(KelvaroTimelines, TimelineBeyondADayIsRefused) {
   s.manifest("{\"type\":\"source_recovered\",\"source\":\"mic\"}\n");
   const auto r = run_kelvaro({s.dir().string(), "90000000"});
   EXPECT_EQ(r.exitCode, 1);
-  ASSERT_EQ(r.errLines().size(), 2U);
-  EXPECT_EQ(r.errLines()[1], "finalize failed: IO error: timeline too long: 2160000000 frames");
+  ASSERT_EQ(r.errLines().size(), 3U);
+  // What the gap was given comes first, then the failure line.
+  EXPECT_EQ(r.errLines()[1].rfind("warnings=[\"default_segment_slot: mic segments 2-3999: ", 0), 0U) << r.err;
+  EXPECT_EQ(r.errLines()[2], "finalize failed: IO error: timeline too long: 2160000000 frames");
   EXPECT_FALSE(fs::exists(s.dir() / "mic_timeline.caf"));
   EXPECT_EQ(s.journal_types(), (Lines{"export_started"}));
 }
@@ -185,7 +191,24 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
     std::vector<std::string> warnings;  // (parts of) warnings that must be there
     std::string source;                 // the timeline checked
     Samples timeline;
-    std::string failure;  // the failure line, for a run that must fail
+    std::string failure;                // the failure line, for a run that must fail
+    std::string failure_warnings = {};  // the warnings line printed before it, when one must be
+  };
+  // Three 1 s segments per source, the middle mic one made by `middle` (none when it does nothing).
+  const auto three_with_middle = [](std::function<void(Session&, const fs::path&)> middle) {
+    return [middle](Session& s) {
+      s.segment("mic", 1, constant(24000, 11));
+      s.segment("mic", 3, constant(24000, 33));
+      for (int i = 1; i <= 3; ++i) s.segment("system", i, constant(24000, static_cast<std::int16_t>(4 + i)));
+      fs::create_directories(s.dir() / "mic");
+      middle(s, s.dir() / "mic" / "000002.caf");
+    };
+  };
+  const Samples mic_with_silent_middle = concat({constant(24000, 11), constant(24000, 0), constant(24000, 33)});
+  const auto header = [](double rate, std::uint32_t channels) {
+    return [rate, channels](Session&, const fs::path& path) {
+      testsupport::writeFile(path, caf_file(constant(24000, 22), rate, channels));
+    };
   };
   const std::vector<Case> cases{
       {"zero-filled segment",
@@ -248,9 +271,232 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
        },
        "",
        "",
-       {"stray_segment_left_out: mic segment 3000 (@mic/003000.caf) lies 2997 unrecorded segments beyond segment 2"},
+       {"stray_segment_left_out: mic segment 3000 (@mic/003000.caf)"},
        "mic",
        concat({constant(24000, 11), constant(24000, 12)}),
+       ""},
+      // A segment that exists but cannot be read keeps its own length.
+      {"zero-filled middle segment without a manifest",
+       three_with_middle([](Session&, const fs::path& p) { testsupport::writeFile(p, std::string(68 + 48000, '\0')); }),
+       "",
+       "",
+       {"unusable_segment_left_out: mic segment 2 (@mic/000002.caf): not a CAF file; its place keeps 1000ms"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"zero-filled first segment without a manifest",
+       [](Session& s) {
+         testsupport::writeFile(s.dir() / "mic" / "000001.caf", std::string(68 + 48000, '\0'));
+         s.segment("mic", 2, constant(24000, 22));
+         s.segment("system", 1, constant(48000, 5));
+       },
+       "",
+       "",
+       {"unusable_segment_left_out: mic segment 1"},
+       "mic",
+       concat({constant(24000, 0), constant(24000, 22)}),
+       ""},
+      {"middle segment claiming 1 Hz, its sidecar telling its length",
+       three_with_middle([](Session&, const fs::path& p) {
+         testsupport::writeFile(p, caf_file(constant(30000, 22), 1));
+         testsupport::writeFile(fs::path(p).replace_extension("checkpoint"),
+                                "{\"schema_version\":1,\"segment_index\":2,\"frames_written\":24000,"
+                                "\"byte_offset\":48068,\"wall_time_ms_at_checkpoint\":2000,"
+                                "\"audio_time_ms_at_checkpoint\":1000,\"checkpoint_at_utc\":\"x\"}");
+       }),
+       "",
+       "",
+       {"implausible sample rate: 1Hz"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      // Strays are judged by the session's evidence, here the other source.
+      {"strays beyond one segment per source",
+       [](Session& s) {
+         s.segment("mic", 1, constant(24000, 11));
+         s.segment("system", 1, constant(24000, 5));
+         s.segment("mic", 50, constant(2400, 1));
+         s.segment("mic", 51, constant(2400, 1));
+       },
+       "",
+       "",
+       {"stray_segment_left_out: mic segment 50 (@mic/000050.caf) would start at 1000ms",
+        "stray_segment_left_out: mic segment 51 (@mic/000051.caf)"},
+       "mic",
+       constant(24000, 11),
+       ""},
+      {"strays beyond two segments per source",
+       [](Session& s) {
+         for (int i = 1; i <= 2; ++i) {
+           s.segment("mic", i, constant(24000, static_cast<std::int16_t>(10 + i)));
+           s.segment("system", i, constant(24000, 5));
+         }
+         for (int i = 3000; i <= 3002; ++i) s.segment("mic", i, constant(2400, 1));
+       },
+       "",
+       "",
+       {"stray_segment_left_out: mic segment 3000", "stray_segment_left_out: mic segment 3002"},
+       "mic",
+       concat({constant(24000, 11), constant(24000, 12)}),
+       ""},
+      {"only an unusable segment",
+       [](Session& s) { testsupport::writeFile(s.dir() / "mic" / "000001.caf", std::string(68 + 48000, '\0')); },
+       "",
+       "",
+       {},
+       "",
+       {},
+       "finalize failed: no source segments found",
+       "warnings=[\"unusable_segment_left_out: mic segment 1 (@mic/000001.caf): not a CAF file; its place keeps "
+       "1000ms of silence\"]"},
+      // A missing index takes what the evidence leaves, and says so.
+      {"missing index without a manifest",
+       three_with_middle([](Session&, const fs::path&) {}),
+       "",
+       "",
+       {"default_segment_slot: mic segment 2: 1000ms of silence"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"FIFO for a segment",
+       three_with_middle([](Session&, const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }),
+       "",
+       "",
+       {"unusable_segment_left_out: mic segment 2 (@mic/000002.caf): not a regular file"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"directory for a segment",
+       three_with_middle([](Session&, const fs::path& p) { fs::create_directories(p); }),
+       "",
+       "",
+       {"unusable_segment_left_out: mic segment 2"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"dangling link for a segment",
+       three_with_middle([](Session& s, const fs::path& p) { fs::create_symlink(s.dir() / "gone.caf", p); }),
+       "",
+       "",
+       {"unusable_segment_left_out: mic segment 2 (@mic/000002.caf): No such file or directory"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"link loop for a segment",
+       three_with_middle([](Session&, const fs::path& p) { fs::create_symlink(p, p); }),
+       "",
+       "",
+       {"unusable_segment_left_out: mic segment 2"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"rate of 0 Hz",
+       three_with_middle(header(0, 1)),
+       "",
+       "",
+       {"unreasonable sample rate: 0"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"rate that is not a number",
+       three_with_middle(header(std::nan(""), 1)),
+       "",
+       "",
+       {"unreasonable sample rate: NaN"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"negative rate",
+       three_with_middle(header(-24000, 1)),
+       "",
+       "",
+       {"unreasonable sample rate: -24000"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"rate of a million",
+       three_with_middle(header(1e6, 1)),
+       "",
+       "",
+       {"unreasonable sample rate: 1000000"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"no channel",
+       three_with_middle(header(24000, 0)),
+       "",
+       "",
+       {"unreasonable channel count: 0"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"nine channels",
+       three_with_middle(header(24000, 9)),
+       "",
+       "",
+       {"unreasonable channel count: 9"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"manifest that is a directory",
+       three_with_middle([](Session& s, const fs::path& p) {
+         testsupport::writeFile(p, caf_file(constant(24000, 0)));
+         fs::create_directories(s.dir() / "manifest.jsonl");
+       }),
+       "",
+       "",
+       {"manifest_left_out: manifest.jsonl (@manifest.jsonl)"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"manifest that is a FIFO",
+       three_with_middle([](Session& s, const fs::path& p) {
+         testsupport::writeFile(p, caf_file(constant(24000, 0)));
+         ASSERT_EQ(::mkfifo((s.dir() / "manifest.jsonl").c_str(), 0600), 0);
+       }),
+       "",
+       "",
+       {"manifest_left_out"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"journal that is a directory",
+       three_with_middle([](Session& s, const fs::path& p) {
+         testsupport::writeFile(p, caf_file(constant(24000, 0)));
+         fs::create_directories(s.dir() / "journal.jsonl");
+       }),
+       "",
+       "",
+       {"journal_left_out: journal.jsonl (@journal.jsonl) is a directory"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      {"journal that is a FIFO",
+       three_with_middle([](Session& s, const fs::path& p) {
+         testsupport::writeFile(p, caf_file(constant(24000, 0)));
+         ASSERT_EQ(::mkfifo((s.dir() / "journal.jsonl").c_str(), 0600), 0);
+       }),
+       "",
+       "",
+       {"journal_left_out: journal.jsonl (@journal.jsonl) is a FIFO"},
+       "mic",
+       mic_with_silent_middle,
+       ""},
+      // Segments under a millisecond keep their frames, not a whole millisecond.
+      {"sub-millisecond segments in the manifest",
+       [](Session& s) {
+         s.segment("mic", 1, constant(12, 11));
+         s.segment("mic", 2, constant(12, 12));
+         s.segment("mic", 3, constant(24000, 33));
+         s.manifest(std::string("{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":1,\"duration_ms\":1,") +
+                    "\"wall_clock_ms\":1,\"frames\":12,\"canonical_frames\":12,\"canonical_rate\":24000}\n" +
+                    "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":2,\"duration_ms\":1,\"frames\":12}\n");
+       },
+       "",
+       "",
+       {},
+       "mic",
+       concat({constant(12, 11), constant(12, 12), constant(24000, 33)}),
        ""},
       {"missing leading segments",
        [](Session& s) {
@@ -296,30 +542,54 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
        {},
        "finalize failed: no source segments found"},
   };
+  // The sources' entries with their kinds and the regular files' contents.
+  const auto inputs = [](const Session& s) {
+    std::map<std::string, std::string> found;
+    for (const char* source : {"mic", "system"}) {
+      if (!fs::is_directory(fs::symlink_status(s.dir() / source))) continue;
+      for (const auto& e : fs::recursive_directory_iterator(s.dir() / source)) {
+        const auto kind = e.symlink_status().type();
+        found[e.path().string()] = kind == fs::file_type::regular ? testsupport::readFile(e.path())
+                                                                  : "kind " + std::to_string(static_cast<int>(kind));
+      }
+    }
+    return found;
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s("damaged");
     c.make(s);
     std::vector<std::string> args{s.dir().string()};
     if (!c.expected_ms.empty()) args.push_back(c.expected_ms);
+    const auto before = inputs(s);
     const auto r = run_kelvaro(args);
+    // No input changes, and nothing is written beside the session.
+    EXPECT_EQ(inputs(s), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(s.tmp()), fs::directory_iterator()), 1);
     const std::string plan_line = r.errLines().empty() ? "" : r.errLines().front();
     if (!c.plan_line.empty()) {
       EXPECT_EQ(plan_line, c.plan_line);
     }
+    const auto at_session = [&s](std::string text) {
+      for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+        text.replace(at, 1, (s.dir() / "").string());
+      }
+      return text;
+    };
     if (!c.failure.empty()) {
       EXPECT_EQ(r.exitCode, 1);
-      EXPECT_EQ(r.errLines(), (Lines{plan_line, c.failure}));
+      Lines expected{plan_line};
+      if (!c.failure_warnings.empty()) expected.push_back(at_session(c.failure_warnings));
+      expected.push_back(c.failure);
+      EXPECT_EQ(r.errLines(), expected);
       EXPECT_FALSE(fs::exists(s.upload()));
       continue;
     }
     EXPECT_EQ(r.exitCode, 0) << r.err;
     if (r.exitCode != 0) continue;
     const std::string warnings = value_of(r, "warnings");
-    for (std::string expected : c.warnings) {
-      if (const auto at = expected.find('@'); at != std::string::npos) {
-        expected.replace(at, 1, (s.dir() / "").string());
-      }
+    for (const std::string& warning : c.warnings) {
+      const std::string expected = at_session(warning);
       EXPECT_NE(warnings.find(expected), std::string::npos) << expected << "\n in " << warnings;
     }
     EXPECT_EQ(caf_samples(s.dir() / (c.source + "_timeline.caf")), c.timeline);

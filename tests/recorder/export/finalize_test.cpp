@@ -104,20 +104,42 @@ class FinalizeTest : public ::testing::Test {
   FinalizeServices services_ = FinalizeServices::defaults();
 };
 
-TEST_F(FinalizeTest, ReuseWritesTheDigestAndReportAgainWhenTheDigestFileDoesNotMatch) {
+// The report a run of this session left for the final file with this content.
+std::string report_of(const std::string& session_id, const std::string& content) {
+  return "{\"session_id\": \"" + session_id + "\", \"sha256\": \"" + sha256_hex(content) + "\"}";
+}
+
+TEST_F(FinalizeTest, ReuseWritesTheDigestAgainWhenTheDigestFileDoesNotMatch) {
   writeFile(final_dir() / "upload.m4a", "final audio");
+  const std::string report = report_of("s1", "final audio");
+  writeFile(final_dir() / "export-report.json", report);
   for (const char* recorded : {"", "stale digest"}) {
     if (*recorded != '\0') writeFile(final_dir() / "final-audio.sha256", recorded);
-    writeFile(final_dir() / "export-report.json", "earlier report");
     const auto outcome = run();
     ASSERT_TRUE(outcome.ok());
     EXPECT_EQ(readFile(final_dir() / "final-audio.sha256"), sha256_hex("final audio"));
-    EXPECT_EQ(readFile(final_dir() / "export-report.json"), *write_export_report(outcome.value().report));
+    EXPECT_EQ(readFile(final_dir() / "export-report.json"), report);
     EXPECT_FALSE(fs::exists(final_dir() / ".final-audio.sha256.tmp"));
-    EXPECT_FALSE(fs::exists(final_dir() / ".export-report.json.tmp"));
     fs::remove(final_dir() / "final-audio.sha256");
   }
   EXPECT_TRUE(journal_types().empty());
+}
+
+TEST_F(FinalizeTest, AFinalFileNoReportOfThisSessionNamesIsNotReused) {
+  writeFile(final_dir() / "upload.m4a", "final audio");
+  for (const std::string& report :
+       {std::string("earlier report"), report_of("s2", "final audio"), report_of("s1", "other audio")}) {
+    SCOPED_TRACE(report);
+    writeFile(final_dir() / "export-report.json", report);
+    const auto outcome = run();
+    // Nothing to rebuild it from: the run fails, saying why, and the file stays.
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().to_string(), "no source segments found");
+    EXPECT_EQ(
+        outcome.warnings(),
+        (std::vector<std::string>{"final_file_not_reused: final/upload.m4a is named by no report of this session"}));
+    EXPECT_EQ(readFile(final_dir() / "upload.m4a"), "final audio");
+  }
 }
 
 TEST_F(FinalizeTest, WithoutAHostDurationReuseIsCheckedAgainstTheRecordedMaterial) {
@@ -130,6 +152,7 @@ TEST_F(FinalizeTest, WithoutAHostDurationReuseIsCheckedAgainstTheRecordedMateria
             "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":1,\"duration_ms\":2000}\n"
             "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":2,\"duration_ms\":500}\n");
   writeFile(final_dir() / "upload.m4a", "final audio");
+  writeFile(final_dir() / "export-report.json", report_of("s1", "final audio"));
   ASSERT_TRUE(run().ok());
   ASSERT_EQ(validator_.calls.size(), 1U);
   EXPECT_EQ(validator_.calls[0].expected_ms, 4500U);  // both segments and the 500 ms slot between them
@@ -218,6 +241,18 @@ TEST_F(FinalizeTest, CandidateRejections) {
     // A rejected candidate stays where it is.
     EXPECT_EQ(readFile(final_dir() / "candidate.m4a"), "candidate audio");
   }
+}
+
+TEST_F(FinalizeTest, ACandidateThatIsALinkIsNeverPromoted) {
+  writeFile(tmp_ / "elsewhere.m4a", "another recording");
+  fs::create_directories(final_dir());
+  fs::create_symlink(tmp_ / "elsewhere.m4a", final_dir() / "candidate.m4a");
+  request_.invalidate_candidate = false;
+  const auto outcome = run();
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_TRUE(validator_.calls.empty());
+  EXPECT_EQ(journal_types(), (std::vector<std::string>{"candidate_rejected", "export_started", "export_failed"}));
+  EXPECT_FALSE(fs::exists(final_dir() / "upload.m4a"));
 }
 
 TEST_F(FinalizeTest, FinalValidationFailureEndsWithoutAHash) {

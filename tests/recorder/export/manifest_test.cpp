@@ -72,8 +72,8 @@ TEST_F(ManifestTest, SegmentShorterThanAMillisecondTakesItsFrames) {
       "\"canonical_rate\":48000}\n"
       "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":3,\"duration_ms\":0,\"frames\":7}\n"
       "{\"type\":\"segment_closed\",\"source\":\"mic\",\"seq\":4,\"duration_ms\":0,\"frames\":0}\n");
-  // Frames at the canonical rate (the export rate when none is given); 0 frames is still no length.
-  EXPECT_EQ(slots("mic"), (SlotMap{{1, 20}, {2, 15}, {3, 7}}));
+  // Frames at the canonical rate (the export rate when none is given); 0 frames takes no time.
+  EXPECT_EQ(slots("mic"), (SlotMap{{1, 20}, {2, 15}, {3, 7}, {4, 0}}));
 }
 
 TEST_F(ManifestTest, MalformedMembersSkipTheRecordWithoutFallback) {

@@ -322,5 +322,46 @@ TEST_F(EchoRisk, NoBadLineHidesTheRisk) {
   EXPECT_FALSE(session_echo_risk_from_journal(tmp_.path()));
 }
 
+TEST_F(EchoRisk, AnOutputOfAClassThisReaderDoesNotKnowOrWithARepeatedKeyStillCounts) {
+  const std::string head = R"({"schema_version":1,"monotonic_ms":5,"wall_utc_ms":1000,)";
+  EXPECT_TRUE(risk_of(head + R"("type":"output_device_detected","device_class":"airplay_output","echo_risk":true})"
+                             "\n"));
+  EXPECT_TRUE(risk_of(head + R"("type":"output_device_detected","device_class":"headphones","echo_risk":true})"
+                             "\n"));
+  EXPECT_TRUE(risk_of(head + R"("type":"output_device_detected","device_class":"built_in_speakers",)"
+                             R"("device_class":"built_in_speakers","echo_risk":true})"
+                             "\n"));
+  EXPECT_TRUE(risk_of(head + R"("type":"output_device_changed","device_class":"car_play","echo_risk_after":true})"
+                             "\n"));
+  // The flag itself must say so.
+  EXPECT_FALSE(risk_of(head + R"("type":"output_device_detected","device_class":"headphones","echo_risk":false})"
+                              "\n"));
+  EXPECT_FALSE(risk_of(head + R"("type":"output_device_changed","device_class":"headphones","echo_risk":true})"
+                              "\n"));
+}
+
+TEST_F(JournalRead, TheRecordingSpansItsLinesBeforeTheFirstFinalisation) {
+  const auto at = [](std::int64_t wall, const JournalEvent& event) {
+    JournalEntry entry;
+    entry.schema_version = 1;
+    entry.wall_utc_ms = wall;
+    entry.event = event;
+    return *format_entry(entry);
+  };
+  writeFile(path(), at(1000, RecoveryStarted{}));
+  EXPECT_EQ(journal_recording_span_ms(tmp_.path()), std::nullopt);  // one line spans nothing
+  writeFile(path(), at(1000, RecoveryStarted{}) + at(7000, UploadCompleted{}) +
+                        at(9000, ExportStarted{ExportMethod::FallbackCaf}) + at(90000, UploadCompleted{}));
+  EXPECT_EQ(journal_recording_span_ms(tmp_.path()), 6000U);
+}
+
+TEST_F(EchoRisk, AJournalThatIsALinkIsNotTheSessionsOwn) {
+  const auto outside = tmp_ / "elsewhere.jsonl";
+  writeFile(outside, line(OutputDeviceDetected{DeviceClass::BuiltInSpeakers, true}));
+  std::filesystem::create_symlink(outside, path());
+  EXPECT_EQ(journal_left_out(tmp_.path()), std::optional<std::string>("a symbolic link"));
+  EXPECT_FALSE(session_echo_risk_from_journal(tmp_.path()));
+}
+
 }  // namespace
 }  // namespace recorder::journal

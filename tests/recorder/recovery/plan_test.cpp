@@ -140,11 +140,15 @@ TEST(RecoveryPlan, ShortFilesAndHeadersThatCannotBeRead) {
   ASSERT_TRUE(plan.ok());
   SegmentRecovery short_record = record(tiny, 1, 0, 0, 24000, {}, tiny.parent_path() / "000001.checkpoint");
   short_record.bytes = 0;
-  EXPECT_EQ(plan->mic,
-            (std::vector<SegmentRecovery>{short_record, record(zero_rate, 2, 240, 10), record(huge_rate, 3, 240, 10),
-                                          record(header_only, 4, 0, 0, 16000)}));
-  EXPECT_TRUE(plan->gaps.empty());  // expected 0: nothing is short
-  EXPECT_EQ(plan->duration_ms, 20U);
+  // A header that fails the segment rule is no audio to place, whatever check it fails.
+  EXPECT_EQ(plan->mic, (std::vector<SegmentRecovery>{short_record, record(header_only, 4, 0, 0, 16000)}));
+  EXPECT_EQ(plan->warnings,
+            (std::vector<RecoveryWarning>{
+                UnusableSegment{zero_rate, 2, SegmentSource::Mic, "unreasonable sample rate: 0", std::nullopt, 480},
+                UnusableSegment{huge_rate, 3, SegmentSource::Mic, "unreasonable sample rate: 1000000000", std::nullopt,
+                                480}}));
+  EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{MissingSegment{1, 4, SegmentSource::Mic}}));
+  EXPECT_FALSE(plan->duration_ms.has_value());
 }
 
 TEST(RecoveryPlan, OddDataBytes) {
@@ -353,7 +357,7 @@ TEST(RecoveryPlan, ShortSegmentsExceptTheLast) {
                                                       ShortSegment{3, kFull, 10, SegmentSource::Mic}}));
 }
 
-TEST(RecoveryPlan, UnusableSegmentsAreLeftOutAndUnreadableOnesFailThePlan) {
+TEST(RecoveryPlan, UnusableAndUnreadableSegmentsAreLeftOut) {
   {
     // Stereo, not a CAF file, a rate no device records at: each is left out, its index missing.
     Session s;
@@ -369,29 +373,34 @@ TEST(RecoveryPlan, UnusableSegmentsAreLeftOutAndUnreadableOnesFailThePlan) {
     ASSERT_EQ(plan->mic.size(), 2U);
     EXPECT_EQ(plan->mic[1].index, 4U);
     EXPECT_TRUE(plan->system.empty());
-    EXPECT_EQ(plan->warnings,
-              (std::vector<RecoveryWarning>{
-                  UnusableSegment{slow, 2, SegmentSource::Mic, "implausible sample rate: 999Hz"},
-                  UnusableSegment{zeros, 3, SegmentSource::Mic, "not a CAF file"},
-                  UnusableSegment{stereo, 2, SegmentSource::System, "expected mono CAF, got 2 channels"}}));
+    EXPECT_EQ(
+        plan->warnings,
+        (std::vector<RecoveryWarning>{
+            UnusableSegment{slow, 2, SegmentSource::Mic, "implausible sample rate: 999Hz", std::nullopt, 10},
+            UnusableSegment{zeros, 3, SegmentSource::Mic, "not a CAF file", std::nullopt, 32},
+            UnusableSegment{stereo, 2, SegmentSource::System, "expected mono CAF, got 2 channels", std::nullopt, 10}}));
     EXPECT_EQ(plan->gaps, (std::vector<SourceGap>{MissingSegment{1, 4, SegmentSource::Mic},
                                                   ShortSegment{1, kFull, 5, SegmentSource::Mic}}));
     // 1000 Hz is still a rate.
     EXPECT_TRUE(recover_segment(s.segment(SegmentSource::Mic, 5, 10, 1000), s.dir() / "x.checkpoint").ok());
   }
   {
-    // A FIFO named like a segment is an unreadable segment, reported at once.
+    // A FIFO named like a segment is never opened: it is left out, and the rest recovered.
     Session s;
     fs::create_directories(s.source_dir(SegmentSource::Mic));
     const auto fifo = s.source_dir(SegmentSource::Mic) / "000001.caf";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    s.segment(SegmentSource::Mic, 2, 10);
     const auto plan = plan_of(s);
-    ASSERT_FALSE(plan.ok());
-    EXPECT_EQ(plan.error().to_string(), "not a regular file: " + fifo.string());
+    ASSERT_TRUE(plan.ok());
+    EXPECT_EQ(plan->mic.size(), 1U);
+    EXPECT_EQ(plan->warnings,
+              (std::vector<RecoveryWarning>{UnusableSegment{
+                  fifo, 1, SegmentSource::Mic, "not a regular file: " + fifo.string(), std::nullopt, std::nullopt}}));
   }
 }
 
-TEST(RecoveryPlan, UnreadableListingFailsThePlan) {
+TEST(RecoveryPlan, UnreadableListingLeavesTheSourceOut) {
   {
     Session s;
     s.segment(SegmentSource::Mic, 1, 10);
@@ -399,8 +408,10 @@ TEST(RecoveryPlan, UnreadableListingFailsThePlan) {
     fs::permissions(s.source_dir(SegmentSource::Mic), fs::perms::none);
     const auto plan = plan_of(s);
     fs::permissions(s.source_dir(SegmentSource::Mic), fs::perms::owner_all);
-    ASSERT_FALSE(plan.ok());
-    EXPECT_EQ(plan.error().to_string(), "Permission denied (os error 13)");
+    ASSERT_TRUE(plan.ok());
+    EXPECT_EQ(plan->warnings,
+              (std::vector<RecoveryWarning>{UnlistableSourceDirectory{
+                  s.source_dir(SegmentSource::Mic), SegmentSource::Mic, "Permission denied (os error 13)"}}));
   }
 }
 
