@@ -96,7 +96,7 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
   // The stop seals everything itself; the host still gets its answer.
-  const auto lifecycle = lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(*this);
   if (!lifecycle) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
   const bool pauseMic = mic_ && !micRefused_.load() && !mic_->paused();
   const bool pauseSystem = system_ && !systemRefused_.load() && !system_->paused();
@@ -115,7 +115,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   const int64_t ts = nowTs();
   if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
   // A segment opened now would never be sealed: answered, nothing opened.
-  const auto lifecycle = lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(*this);
   if (!lifecycle) return emitEvent(resumeFenceComplete(requestId));
   const bool resumeMic = mic_ && !micRefused_.load() && mic_->paused();
   const bool resumeSystem = system_ && !systemRefused_.load() && system_->paused();
