@@ -5,7 +5,6 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/conversions.h"
-#include "helper/core/entry/globals.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/core/system/system_source.h"
@@ -65,7 +64,7 @@ void addCadenceFields(nlohmann::json& fields, const SystemCadenceObservation& ob
   }
 }
 
-bool captureEnding(const SystemSource& system) { return !gIsRunning.load() || system.session().isStopClaimed(); }
+bool captureEnding(const SystemSource& system) { return system.session().isStopClaimed(); }
 
 // What the rebuild read of the output it leaves.
 struct OldOutput {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_startup.h"
 #include "platform/audio/engine/engine.h"
@@ -25,7 +24,6 @@ using platform::audio::CommonFormat;
 class MicDeviceChangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    gIsRunning.store(true);
     simt::loadWorld(json{{"devices",
                           {{{"uid", "Mic"},
                             {"transport", "bltn"},
