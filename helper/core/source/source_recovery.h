@@ -22,9 +22,9 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/source/source_session.h"
-#include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/source.h"
 #include "helper/thread_annotations.h"
 
 namespace helper {

@@ -16,9 +16,9 @@
 
 #include "helper/core/entry/command_line.h"
 #include "helper/core/source/lifecycle_lock.h"
-#include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/source.h"
 #include "helper/thread_annotations.h"
 
 namespace helper {
