@@ -3,12 +3,13 @@
 // order in which locks nest, written on the declarations so that clang's
 // thread-safety analysis checks them (scripts/thread-safety, against libc++,
 // whose std::mutex and std::lock_guard carry the capability attributes).
-// Under any other compiler the macros expand to nothing.
+// Under any other compiler the macros expand to nothing. The order itself
+// is docs/architecture.md's ("Locks").
 //
 // Clang checks an acquired-before order only between locks it can name by
-// their member declaration, and only where one function body takes both;
-// an order to a lock reached through an interface call is written down all
-// the same.
+// a declaration, and only where one function body holds both: a lock
+// reached through an interface is named by a capability the interface
+// declares (the session's lifecycle lock, helper/core/source/lifecycle_lock.h).
 
 #if defined(__clang__)
 #define VR_THREAD_ANNOTATION(x) __attribute__((x))
@@ -16,6 +17,11 @@
 #define VR_THREAD_ANNOTATION(x)
 #endif
 
+// On a class: its objects are locks, of the kind named.
+#define VR_CAPABILITY(x) VR_THREAD_ANNOTATION(capability(x))
+// On a class: an object of it holds a lock from its construction to its
+// destruction.
+#define VR_SCOPED_CAPABILITY VR_THREAD_ANNOTATION(scoped_lockable)
 // A field only read or written with the lock held.
 #define VR_GUARDED_BY(x) VR_THREAD_ANNOTATION(guarded_by(x))
 // What the pointer points to is only touched with the lock held.
@@ -28,6 +34,9 @@
 #define VR_REQUIRES(...) VR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 // The function takes the locks and returns holding them.
 #define VR_ACQUIRE(...) VR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+// The function releases the locks (on a scoped lock's destructor: the
+// ones it holds).
+#define VR_RELEASE(...) VR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 // The caller must not hold the locks: the function takes them itself.
 #define VR_EXCLUDES(...) VR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // The function returns a reference to this lock.

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <vector>
 
-#include "helper/core/entry/clock.h"
+#include "platform/clock/clock.h"
 
 namespace helper {
 
 DeviceFollowingState::DeviceFollowingState(Clock clock, uint64_t debounceWindowNs,
                                            uint64_t recentlyDisconnectedWindowNs, int maxDisconnectedEntries,
                                            Scheduler scheduler)
-    : clock_(clock ? std::move(clock) : Clock(machAbsoluteTimeNs)),
+    : clock_(clock ? std::move(clock) : Clock(platform::clock::hostTimeNs)),
       debounceWindowNs_(debounceWindowNs),
       recentlyDisconnectedWindowNs_(recentlyDisconnectedWindowNs),
       maxDisconnectedEntries_(std::max(0, maxDisconnectedEntries)),

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "helper/core/entry/globals.h"
 #include "helper/routing/device_properties.h"
 #include "helper/routing/system_rate_resolution.h"
 

@@ -10,9 +10,14 @@
 #include <optional>
 #include <string>
 
-#include "helper/routing/source.h"
+#include "helper/source.h"
 
 namespace helper {
+
+inline constexpr uint64_t kRouteCoordinatorSettleWindowNs = 300'000'000ULL;
+inline constexpr uint64_t kRouteCoordinatorMaxCoalesceWindowNs = 2'500'000'000ULL;
+inline constexpr uint64_t kRouteCoordinatorCadenceWindowMs = 250;
+inline constexpr double kRouteCoordinatorCadenceTolerance = 0.08;
 
 enum class RouteCoordinatorShadowPhase { idle, verifying, settled, failedRecoverable, cancelled };
 

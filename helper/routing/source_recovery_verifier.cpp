@@ -1,6 +1,5 @@
 #include "helper/routing/source_recovery_verifier.h"
 
-#include "helper/core/entry/globals.h"
 #include "helper/routing/device_properties.h"
 
 namespace helper {

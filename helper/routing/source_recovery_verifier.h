@@ -8,10 +8,15 @@
 #include <optional>
 #include <string>
 
-#include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
+#include "helper/source.h"
 
 namespace helper {
+
+inline constexpr int64_t kMicRecoveryTimeoutMaxRetries = 1;
+inline constexpr int64_t kSystemRecoveryTimeoutMaxRetries = 1;
+inline constexpr uint64_t kSourceRecoveryCadenceWindowMs = 250;
+inline constexpr double kSourceRecoveryMinCadenceRatio = 0.65;
 
 // What one rebuild is meant to produce.
 struct SourceRecoveryTarget {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "helper/core/capture/capture_state.h"
-#include "helper/core/entry/globals.h"
 #include "helper/core/source/source_recovery.h"
 #include "helper/routing/source_recovery_verifier.h"
 #include "helper/selftest/control_plane_checks.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "helper/core/entry/globals.h"
 #include "helper/routing/device_properties.h"
+#include "helper/routing/route_coordinator.h"
 #include "helper/routing/system_rate_resolution.h"
 
 namespace helper {

@@ -43,12 +43,17 @@ T blockingAwait(std::function<T()> operation) {
   auto semaphore = std::make_shared<platform::dispatch::Semaphore>(0);
   auto box = std::make_shared<BlockingAsyncResult<T>>();
   platform::dispatch::globalQueue(platform::dispatch::Qos::userInitiated)
-      ->async([box, semaphore, operation = std::move(operation)] {
+      ->async([box, semaphore, operation = std::move(operation)]() mutable {
         try {
           box->store(typename BlockingAsyncResult<T>::Result(std::in_place_index<0>, operation()));
         } catch (...) {
           box->store(typename BlockingAsyncResult<T>::Result(std::in_place_index<1>, std::current_exception()));
         }
+        // Before the signal, the task lets go of the box and the operation:
+        // the waiter then owns the result alone, and a stored error is freed
+        // on its thread after its reads, never on this one while it reads.
+        box.reset();
+        operation = nullptr;
         // After the store, so the waiter always finds a result.
         semaphore->signal();
       });

@@ -1,12 +1,14 @@
 #include "helper/core/bus/event_bus.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <string_view>
 
 #include "helper/core/bus/fd_write.h"
-#include "helper/core/entry/clock.h"
-#include "helper/core/entry/globals.h"
+#include "platform/clock/clock.h"
 
 namespace helper {
 namespace {
@@ -140,6 +142,15 @@ void EventBus::flushAndStop() {
 void EventBus::writeDirectly(const Event& event) { writeAll(fd_, serializeLine(event)); }
 
 EventBus& gEventBus = *new EventBus();
+std::atomic<bool> gRouteTraceEnabled{false};
+
+bool routeTraceEnabledFromEnvironment() {
+  const char* raw = std::getenv("VORLANTHEA_ROUTE_TRACE");
+  if (raw == nullptr) return false;
+  std::string v(raw);
+  std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return v == "1" || v == "true" || v == "yes";
+}
 
 void emitEvent(const Event& event) { gEventBus.enqueue(event); }
 
@@ -155,7 +166,7 @@ void emitRouteTrace(const std::string& stage, const std::optional<std::string>& 
   if (!gRouteTraceEnabled.load(std::memory_order_relaxed)) return;
   Event e{{"type", "route_trace"},
           {"stage", stage},
-          {"ts", static_cast<int64_t>(machAbsoluteTimeNs())},
+          {"ts", static_cast<int64_t>(platform::clock::hostTimeNs())},
           {"fields", fields.is_object() ? fields : nlohmann::json::object()}};
   if (source) e["source"] = *source;
   gEventBus.enqueue(e);

@@ -3,6 +3,7 @@
 // object each) on standard error. Producers serialise on their own thread
 // and append to a bounded buffer; one writer thread drains it, so no
 // producer ever blocks on the pipe. Only droppable types are ever dropped.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -13,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "helper/routing/source.h"
+#include "helper/source.h"
 #include "helper/thread_annotations.h"
 #include "platform/dispatch/dispatch.h"
 
@@ -65,6 +66,10 @@ class EventBus {
 // The process's bus. Never destroyed: threads may still enqueue while the
 // process exits.
 extern EventBus& gEventBus;
+// Whether route traces go out; set once at start-up.
+extern std::atomic<bool> gRouteTraceEnabled;
+// Reads VORLANTHEA_ROUTE_TRACE: on exactly for "1", "true" or "yes" in any case.
+bool routeTraceEnabledFromEnvironment();
 
 void emitEvent(const Event& event);
 // Where a component sends its own events: emitEvent unless a test

@@ -68,8 +68,6 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
 
   // ---- SourceSession ----
   bool isStopClaimed() const override;
-  std::mutex& lifecycleLock() override { return lifecycleLock_; }
-  std::unique_lock<std::mutex> lockLifecycleUnlessStopping() override;
   uint64_t nextRecoveryToken() override { return ++recoveryTokens_; }
   MicRouteFacts micRouteFacts() const override;
 
@@ -92,6 +90,9 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   void cancelRouteCoordinator(const std::string& reason) override;
 
  private:
+  std::mutex& lifecycleLock() override { return lifecycleLock_; }
+  std::unique_lock<std::mutex> lockLifecycleUnlessStopping() override;
+
   void handlePause(const nlohmann::json& message, const std::string& requestId);
   void handleResume(const nlohmann::json& message, const std::string& requestId);
   // Ends or begins the named sources' runs at one instant, when on the

@@ -24,8 +24,9 @@ hal::AudioObjectPropertyListenerBlock makeOutputListener(std::shared_ptr<SystemS
 }  // namespace
 
 void installOutputDeviceListeners(const std::shared_ptr<SystemSource>& system) {
-  addSystemListener(hal::kAudioHardwarePropertyDefaultOutputDevice, makeOutputListener(system, "default_output"));
-  addSystemListener(hal::kAudioHardwarePropertyDefaultSystemOutputDevice,
+  addSystemListener(hal::kAudioHardwarePropertyDefaultOutputDevice, emitWarning,
+                    makeOutputListener(system, "default_output"));
+  addSystemListener(hal::kAudioHardwarePropertyDefaultSystemOutputDevice, emitWarning,
                     makeOutputListener(system, "default_system_output"));
 }
 

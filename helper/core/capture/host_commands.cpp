@@ -96,7 +96,7 @@ void CaptureState::handlePause(const nlohmann::json& message, const std::string&
   const int64_t ts = nowTs();
   if (!acceptSource(message, "pause", "missing_pause_source", ts)) return;
   // The stop seals everything itself; the host still gets its answer.
-  const auto lifecycle = lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(*this);
   if (!lifecycle) return emitEvent(pauseFenceComplete(requestId, std::nullopt));
   const bool pauseMic = mic_ && !micRefused_.load() && !mic_->paused();
   const bool pauseSystem = system_ && !systemRefused_.load() && !system_->paused();
@@ -117,7 +117,7 @@ void CaptureState::handleResume(const nlohmann::json& message, const std::string
   const int64_t ts = nowTs();
   if (!acceptSource(message, "resume", "missing_resume_source", ts)) return;
   // A segment opened now would never be sealed: answered, nothing opened.
-  const auto lifecycle = lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(*this);
   if (!lifecycle) return emitEvent(resumeFenceComplete(requestId));
   const bool resumeMic = mic_ && !micRefused_.load() && mic_->paused();
   const bool resumeSystem = system_ && !systemRefused_.load() && system_->paused();
@@ -137,7 +137,6 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   claimStopOrWaitForTheFirst();
 
   gStopStep.store(1);
-  gIsRunning.store(false);
   // Both sources end at the same instant, whatever the teardown below takes.
   const uint64_t instant = machAbsoluteTimeNs();
   endSourceRuns(instant, true, true);
@@ -168,7 +167,10 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   const int64_t sysSeq = system_ ? system_->sealForStop() : 0;
 
   gStopStep.store(7);
+  // The run loop turns the main queue until now, so that the pauses and
+  // resumes queued before the stop are answered however long it took.
   letQueuedCommandsAnswer();
+  gIsRunning.store(false);
   if (requestId) emitEvent(stopFenceComplete(*requestId));
   emitSessionEnd(clean, reason, micSeq, sysSeq);
 

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "helper/core/bus/event_bus.h"
-#include "helper/core/entry/globals.h"
 #include "helper/core/entry/process.h"
 #include "platform/avlog/avlog.h"
 

@@ -17,7 +17,6 @@ inline constexpr const char* kAudioWriterFileType = "mov";
 inline constexpr int32_t kBacktraceFrameCap = 128;
 
 extern std::atomic<bool> gIsRunning;
-extern std::atomic<bool> gRouteTraceEnabled;
 extern std::atomic<uint32_t> gStopStep;
 extern std::atomic<void**> gBacktraceFrames;
 extern std::atomic<bool> gDebugIOProc;
@@ -41,23 +40,8 @@ inline constexpr double kMicTapScratchSeconds = 0.4;
 inline constexpr std::array<uint32_t, 5> kMicReconnectRetryDelaysUs = {250'000, 500'000, 1'000'000, 1'000'000,
                                                                        1'000'000};
 
-// Source recovery and its verifier.
-inline constexpr int64_t kMicRecoveryTimeoutMaxRetries = 1;
-inline constexpr int64_t kSystemRecoveryTimeoutMaxRetries = 1;
-inline constexpr uint64_t kSourceRecoveryCadenceWindowMs = 250;
-inline constexpr double kSourceRecoveryMinCadenceRatio = 0.65;
-
 // System audio and device listeners.
 inline constexpr uint64_t kRingCapacity = 0x100000;
 inline constexpr uint64_t kSystemCadenceRecoveryWindowMs = 2000;
-
-// Route coordinator.
-inline constexpr uint64_t kRouteCoordinatorSettleWindowNs = 300'000'000ULL;
-inline constexpr uint64_t kRouteCoordinatorMaxCoalesceWindowNs = 2'500'000'000ULL;
-inline constexpr uint64_t kRouteCoordinatorCadenceWindowMs = 250;
-inline constexpr double kRouteCoordinatorCadenceTolerance = 0.08;
-
-// Reads VORLANTHEA_ROUTE_TRACE: on exactly for "1", "true" or "yes" in any case.
-bool routeTraceEnabledFromEnvironment();
 
 }  // namespace helper

@@ -6,7 +6,6 @@
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/conversions.h"
-#include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_reconnect.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/routing/device_properties.h"
@@ -115,7 +114,7 @@ void finishAndReplay(const MicChangeRequest& r) {
   std::weak_ptr<MicSource> weak = r.mic;
   platform::dispatch::mainQueue()->async([weak] {
     auto mic = weak.lock();
-    if (!gIsRunning.load() || !mic) return;
+    if (!mic || mic->session().isStopClaimed()) return;
     if (auto engine = mic->engine()) handleMicDeviceChange(mic, engine, true, false, std::nullopt);
   });
 }

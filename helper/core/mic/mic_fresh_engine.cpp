@@ -31,7 +31,7 @@ struct FreshMicEngine {
 
 // False when a stop was claimed: the stop seals the segment itself.
 bool sealMicSegment(const MicChangeRequest& r, const MicReconnectPlan& plan) {
-  auto lifecycle = r.mic->session().lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(r.mic->session());
   if (!lifecycle) return false;
   emitRouteTrace("mic_reconnect_seal_begin", "mic",
                  {{"reason", plan.reason}, {"old_rate", plan.oldRate}, {"old_channels", plan.oldChannels}});
@@ -146,7 +146,7 @@ std::optional<FreshMicEngine> tryFreshEngine(const MicChangeRequest& r, MicRecon
 void commitFreshEngine(const MicChangeRequest& r, const MicReconnectPlan& plan, const MicObservation& observed,
                        const FreshMicEngine& fresh, uint32_t oldGeneration, uint32_t newGeneration) {
   MicSource& mic = *r.mic;
-  auto lifecycle = mic.session().lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(mic.session());
   if (!lifecycle) {
     removeTapAndStop(*fresh.engine);
     return;

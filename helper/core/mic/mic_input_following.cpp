@@ -79,7 +79,7 @@ void scheduleDeferredReconnect(const std::shared_ptr<MicSource>& mic,
 
 void installDefaultInputListener(const std::shared_ptr<MicSource>& mic) {
   std::weak_ptr<MicSource> weak = mic;
-  addSystemListener(hal::kAudioHardwarePropertyDefaultInputDevice,
+  addSystemListener(hal::kAudioHardwarePropertyDefaultInputDevice, emitWarning,
                     [weak](uint32_t, const hal::AudioObjectPropertyAddress*) {
                       if (auto m = weak.lock()) handleDefaultInputNotification(m);
                     });

@@ -173,7 +173,7 @@ bool restartMicEngineInRouteStorm(const MicChangeRequest& r, const MicReconnectP
   const std::string reason = plan.reason + "_route_storm_existing_engine_restart";
   emitRouteTrace("mic_route_storm_restart_existing_begin", "mic",
                  {{"reason", reason}, {"old_uid", plan.oldUID}, {"old_route", plan.oldRoute}});
-  auto lifecycle = mic.session().lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(mic.session());
   if (!lifecycle) return true;
   r.pipeline->closeTap();
   platform::audio::AudioFormat format;
@@ -220,7 +220,7 @@ bool restartMicEngineInPlace(const MicChangeRequest& r, const MicObservation& o)
                   {"reason", reason},
                   {"sample_rate", effective.sampleRate},
                   {"channels", effective.channels}});
-  auto lifecycle = mic.session().lockLifecycleUnlessStopping();
+  const LifecycleHold lifecycle(mic.session());
   if (!lifecycle) return true;
   r.pipeline->closeTap();
   r.engine->prepare();

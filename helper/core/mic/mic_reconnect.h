@@ -11,7 +11,9 @@
 
 #include "helper/core/mic/mic_pipeline.h"
 #include "helper/core/mic/mic_policy.h"
+#include "helper/core/source/lifecycle_lock.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/thread_annotations.h"
 #include "platform/audio/engine/pcm.h"
 
 namespace platform::audio {
@@ -97,13 +99,16 @@ void advanceMicGeneration(const MicChangeRequest& request, uint32_t generation, 
 // With the writer recording: begins the recovery for `target`. Paused: the
 // recovery is owed to the resume, which begins it and marks its graph
 // started.
-void beginMicRecovery(const MicChangeRequest& request, const SourceRecoveryTarget& target);
+void beginMicRecovery(const MicChangeRequest& request, const SourceRecoveryTarget& target)
+    VR_REQUIRES(sessionLifecycleLock);
 // With the writer recording: marks the graph of the recovery begun for
 // `target` started and opens the tap gate. Paused: the gate stays closed
 // until the resume. Under the same lifecycle lock as beginMicRecovery.
-void startMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target);
+void startMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target)
+    VR_REQUIRES(sessionLifecycleLock);
 // Both, one after the other.
-void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target);
+void resumeMicCapture(const MicChangeRequest& request, const SourceRecoveryTarget& target)
+    VR_REQUIRES(sessionLifecycleLock);
 
 // "tap_format_change" from the format the source describes to `format`.
 void emitMicTapFormatChange(MicSource& mic, const platform::audio::AudioFormat& format);

@@ -82,8 +82,10 @@ bool MicSource::beginReconnectOrQueueReplay() {
 }
 
 bool MicSource::finishReconnectAndTakeQueuedReplay() {
+  // Asked before the lock: the reconnect lock is a leaf.
+  const bool stopping = session_.isStopClaimed();
   std::lock_guard lock(reconnectLock_);
-  const bool replay = reconnectReplayQueued_ && gIsRunning.load();
+  const bool replay = reconnectReplayQueued_ && !stopping;
   reconnectInFlight_ = false;
   reconnectReplayQueued_ = false;
   return replay;

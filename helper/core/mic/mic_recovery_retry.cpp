@@ -1,7 +1,6 @@
 #include "helper/core/mic/mic_recovery_retry.h"
 
 #include "helper/core/entry/clock.h"
-#include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_device_change.h"
 #include "helper/core/mic/mic_source.h"
 #include "platform/dispatch/dispatch.h"
@@ -32,7 +31,7 @@ void scheduleMicFreshRebuildForRecoveryRetry(const std::shared_ptr<MicSource>& m
   std::weak_ptr<MicSource> weak = mic;
   platform::dispatch::mainQueue()->async([weak, reason, attempt] {
     auto self = weak.lock();
-    if (!gIsRunning.load() || !self) return;
+    if (!self || self->session().isStopClaimed()) return;
     const uint64_t delay = self->reconnectCooldownDelayNs(machAbsoluteTimeNs());
     if (delay == 0) return runMicRecoveryRetryRebuild(self, reason, attempt);
     self->recovery().trace("mic_recovery_retry_deferred", {{"reason", reason},
@@ -42,7 +41,7 @@ void scheduleMicFreshRebuildForRecoveryRetry(const std::shared_ptr<MicSource>& m
                                                            {"delay_ms", delay / 1'000'000}});
     self->scheduleReconnectAfterRouteSettle(delay, [weak, reason, attempt] {
       auto s = weak.lock();
-      if (!gIsRunning.load() || !s) return;
+      if (!s || s->session().isStopClaimed()) return;
       runMicRecoveryRetryRebuild(s, reason, attempt);
     });
   });

@@ -67,10 +67,10 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   // queue, the rest on the stop path). ----
   // Closes the tap, has the consumer write what the ring holds, pauses the
   // writer and seals its segment: the sealed index when it held frames.
-  std::optional<int64_t> pause();
+  std::optional<int64_t> pause() VR_REQUIRES(sessionLifecycleLock);
   // Opens a segment and the tap; a recovery owed since a rebuild while
   // paused begins now.
-  void resume();
+  void resume() VR_REQUIRES(sessionLifecycleLock);
   bool paused() const { return writer_->paused(); }
   // A pause or the stop at instantNs, before the tap closes: what the
   // engine captured before the instant is still on its way (a tap buffer
@@ -187,7 +187,7 @@ class MicSource : public std::enable_shared_from_this<MicSource> {
   MicGenerationFormats generationFormats_;
 
   mutable std::mutex fieldsLock_
-      VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the strings and shared objects below
+      VR_ACQUIRED_AFTER(sessionLifecycleLock);  // guards the strings and shared objects below
   std::optional<platform::audio::AudioFormat> canonicalFormat_ VR_GUARDED_BY(fieldsLock_);
   EnginePtr engine_ VR_GUARDED_BY(fieldsLock_);
   std::optional<uint64_t> configChangeObserver_ VR_GUARDED_BY(fieldsLock_);

@@ -21,6 +21,7 @@
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/segments/session_clock.h"
 #include "helper/core/segments/source_health.h"
+#include "helper/core/source/lifecycle_lock.h"
 #include "helper/thread_annotations.h"
 #include "platform/audio/engine/pcm.h"
 
@@ -186,7 +187,7 @@ class SegmentWriter {
   const uint64_t sessionStartNs_;
   const Clock clock_;
 
-  std::mutex lock_;  // guards every field below but the atomics
+  std::mutex lock_ VR_ACQUIRED_AFTER(sessionLifecycleLock);  // guards every field below but the atomics
   int fd_ VR_GUARDED_BY(lock_) = -1;
   std::optional<std::string> currentURL_ VR_GUARDED_BY(lock_);
   bool ownsCurrentFile_ VR_GUARDED_BY(lock_) = false;  // the file at currentURL_ was created by this writer

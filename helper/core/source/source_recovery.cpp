@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "helper/core/entry/globals.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace helper {

@@ -22,9 +22,9 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/source/source_session.h"
-#include "helper/routing/source.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/source.h"
 #include "helper/thread_annotations.h"
 
 namespace helper {
@@ -98,7 +98,7 @@ class SourceRecovery : public std::enable_shared_from_this<SourceRecovery> {
   std::atomic<int64_t> retriesUsed_{0};
   std::atomic<bool> failed_{false};
 
-  mutable std::mutex lock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards everything below
+  mutable std::mutex lock_ VR_ACQUIRED_AFTER(sessionLifecycleLock);  // guards everything below
   std::condition_variable effectsDone_;
   SourceRecoveryVerifier verifier_ VR_GUARDED_BY(lock_);
   std::optional<SourceRecoveryTarget> lastRecovered_ VR_GUARDED_BY(lock_);

@@ -7,20 +7,18 @@
 // this, so they can be built and tested on a fake of it.
 //
 // Every method may be called from any thread. None takes a lock of a
-// source, so a source may call them holding its own: the system rebuild
-// calls lifecycleLock, isStopClaimed, config, micRouteFacts and (through its
-// recovery) nextRecoveryToken and the route coordinator's under its graph
-// lock, which comes before the lifecycle lock. The route coordinator's lock
-// is a leaf.
+// source, so a source may call them holding its own (the order of the
+// locks: docs/architecture.md, "Locks").
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "helper/core/entry/command_line.h"
-#include "helper/routing/source.h"
+#include "helper/core/source/lifecycle_lock.h"
 #include "helper/routing/source_recovery_proof.h"
 #include "helper/routing/source_recovery_verifier.h"
+#include "helper/source.h"
 #include "helper/thread_annotations.h"
 
 namespace helper {
@@ -41,13 +39,6 @@ class SourceSession {
 
   // The stop claim: once true, nothing may start a rebuild or touch a segment.
   virtual bool isStopClaimed() const = 0;
-  // Held for a pause, a resume, a system graph rebuild and the steps of a
-  // mic rebuild that seal or open segments or swap the engine; the stop
-  // path takes it for good.
-  virtual std::mutex& lifecycleLock() = 0;
-  // The lifecycle lock unless a stop is claimed (an empty lock then: the
-  // stop holds it and seals everything itself).
-  virtual std::unique_lock<std::mutex> lockLifecycleUnlessStopping() VR_EXCLUDES(lifecycleLock()) = 0;
 
   // Recovery tokens, unique across both sources for the whole session.
   virtual uint64_t nextRecoveryToken() = 0;
@@ -73,6 +64,39 @@ class SourceSession {
 
   // The mic's device and native rate, for the system side's rate resolution.
   virtual MicRouteFacts micRouteFacts() const = 0;
+
+ protected:
+  // The lifecycle lock: held for a pause, a resume, a system graph rebuild
+  // and the steps of a mic rebuild that seal or open segments or swap the
+  // engine; the stop path takes it for good. Taken only in a LifecycleHold.
+  friend class LifecycleHold;
+  virtual std::mutex& lifecycleLock() = 0;
+  // The lifecycle lock unless a stop is claimed (an empty lock then: the
+  // stop holds it and seals everything itself).
+  virtual std::unique_lock<std::mutex> lockLifecycleUnlessStopping() = 0;
+};
+
+// The session's lifecycle lock, held for a scope.
+class VR_SCOPED_CAPABILITY LifecycleHold {
+ public:
+  // Waits for the lock unless a stop is claimed; then it holds nothing and
+  // is false, and its holder does nothing under it but answer. The analysis
+  // counts the lock held either way.
+  explicit LifecycleHold(SourceSession& session) VR_ACQUIRE(sessionLifecycleLock)
+      : lock_(session.lockLifecycleUnlessStopping()) {}
+  // Waits for the lock even once a stop is claimed: only under the system
+  // graph lock, which the stop takes first.
+  struct EvenWhenStopping {};
+  LifecycleHold(SourceSession& session, EvenWhenStopping) VR_ACQUIRE(sessionLifecycleLock)
+      : lock_(session.lifecycleLock()) {}
+  ~LifecycleHold() VR_RELEASE() {}
+  LifecycleHold(const LifecycleHold&) = delete;
+  LifecycleHold& operator=(const LifecycleHold&) = delete;
+
+  explicit operator bool() const { return lock_.owns_lock(); }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
 };
 
 }  // namespace helper

@@ -9,8 +9,8 @@
 //
 // Threads: the output device and the rebuild slot may be read and written
 // from any thread (each under its own leaf lock); the graph is started,
-// stopped and rebuilt only under graphLock(), which is taken before the
-// session's lifecycle lock and which the stop path keeps.
+// stopped and rebuilt only under graphLock(), which the stop path keeps
+// (where it stands in the lock order: docs/architecture.md, "Locks").
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,9 +47,9 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   // lifecycle lock, the rest on the stop path. ----
   // Closes the tap, has the consumer write what the ring holds, pauses the
   // writer and seals its segment: the sealed index when it held frames.
-  std::optional<int64_t> pause();
+  std::optional<int64_t> pause() VR_REQUIRES(sessionLifecycleLock);
   // Opens a segment and the tap; the cadence check starts afresh.
-  void resume();
+  void resume() VR_REQUIRES(sessionLifecycleLock);
   bool paused() const { return writer_->paused(); }
   // The stop path: the graph lock is kept until the process ends, so no
   // rebuild starts or finishes from then on.
@@ -89,14 +89,14 @@ class SystemSource : public std::enable_shared_from_this<SystemSource> {
   SourceSession& session_;
   const std::shared_ptr<SegmentWriter> writer_;
   const std::shared_ptr<SourceRecovery> recovery_;
-  std::mutex graphLock_ VR_ACQUIRED_BEFORE(session_.lifecycleLock(), outputLock_, rebuildLock_);
+  std::mutex graphLock_ VR_ACQUIRED_BEFORE(sessionLifecycleLock, outputLock_, rebuildLock_);
 
-  mutable std::mutex outputLock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the output device
+  mutable std::mutex outputLock_ VR_ACQUIRED_AFTER(sessionLifecycleLock);  // guards the output device
   std::string outputUID_ VR_GUARDED_BY(outputLock_);
   std::string outputName_ VR_GUARDED_BY(outputLock_);
   std::optional<OutputDeviceClassification> outputClassification_ VR_GUARDED_BY(outputLock_);
 
-  mutable std::mutex rebuildLock_ VR_ACQUIRED_AFTER(session_.lifecycleLock());  // guards the single flight
+  mutable std::mutex rebuildLock_ VR_ACQUIRED_AFTER(sessionLifecycleLock);  // guards the single flight
   bool rebuildScheduled_ VR_GUARDED_BY(rebuildLock_) = false;
   std::optional<std::string> rebuildRecheckReason_ VR_GUARDED_BY(rebuildLock_);
   std::optional<std::string> rebuildSkippedWhilePausedReason_ VR_GUARDED_BY(rebuildLock_);

@@ -5,7 +5,6 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/entry/conversions.h"
-#include "helper/core/entry/globals.h"
 #include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/core/system/system_source.h"
@@ -65,7 +64,7 @@ void addCadenceFields(nlohmann::json& fields, const SystemCadenceObservation& ob
   }
 }
 
-bool captureEnding(const SystemSource& system) { return !gIsRunning.load() || system.session().isStopClaimed(); }
+bool captureEnding(const SystemSource& system) { return system.session().isStopClaimed(); }
 
 // What the rebuild read of the output it leaves.
 struct OldOutput {
@@ -109,7 +108,7 @@ void traceRebuildStarted(const SystemTapStartResult& r) {
 // the source is reported failed but recoverable, and the failed device is
 // forgotten so that its next notification rebuilds.
 void failRebuildStart(SystemSource& system, const std::string& reason, const std::string& code, const std::string& ctx)
-    VR_REQUIRES(system.graphLock(), system.session().lifecycleLock()) {
+    VR_REQUIRES(system.graphLock(), sessionLifecycleLock) {
   stopActiveSystemTapGraph(system, 1.0, "partial system route rebuild cleanup timed out");
   system.forgetOutputDevice();
   system.recovery().reportFailed(reason, true);
@@ -142,7 +141,7 @@ void announceNewOutput(const OldOutput& old, const SystemTapStartResult& r) {
 
 // The rebuild proper, under both locks, once it is known to be due.
 void runRebuild(SystemSource& system, uint32_t newOutputID, const std::string& newUID, const std::string& reason,
-                bool force) VR_REQUIRES(system.graphLock(), system.session().lifecycleLock()) {
+                bool force) VR_REQUIRES(system.graphLock(), sessionLifecycleLock) {
   const auto& writer = system.writer();
   const OldOutput old{system.outputUID(), system.outputName(), writer->nativeRateNow(), writer->nativeChannelsNow()};
   traceRebuildBegin(old, newOutputID, newUID, reason, force);
@@ -276,7 +275,7 @@ void rebuildSystemTapForOutputChange(SystemSource& system, uint32_t newOutputID,
   std::optional<std::string> recheck;
   {
     std::lock_guard graph(system.graphLock());
-    std::lock_guard lifecycle(system.session().lifecycleLock());
+    const LifecycleHold lifecycle(system.session(), LifecycleHold::EvenWhenStopping{});
     const auto& writer = system.writer();
     if (captureEnding(system)) {
       // Nothing to rebuild for.

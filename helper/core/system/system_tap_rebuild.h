@@ -55,7 +55,7 @@ void scheduleSystemTapRebuildForCurrentOutput(SystemSource& system, const std::s
 void scheduleSystemTapRebuildForRecoveryRetry(SystemSource& system, const std::string& reason, int64_t attempt);
 
 // The rebuild; only reached through scheduleSystemTapRebuild. Holds the
-// graph lock (then the lifecycle lock, so a pause or resume never
+// graph lock and the lifecycle lock (so a pause or resume never
 // interleaves with it) for the whole sequence.
 void rebuildSystemTapForOutputChange(SystemSource& system, uint32_t newOutputID, const std::string& newUID,
                                      const std::string& reason, bool force);

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "helper/core/entry/globals.h"
-
 namespace helper {
 namespace {
 

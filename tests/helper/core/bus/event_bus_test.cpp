@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "helper/core/entry/globals.h"
-
 namespace helper {
 namespace {
 

@@ -15,7 +15,6 @@
 
 #include "helper/core/bus/event_bus.h"
 #include "helper/core/capture/capture_state.h"
-#include "helper/core/entry/globals.h"
 
 namespace helper {
 namespace {

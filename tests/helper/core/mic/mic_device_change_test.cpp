@@ -7,7 +7,6 @@
 
 #include <atomic>
 
-#include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/mic/mic_startup.h"
 #include "platform/audio/engine/engine.h"
@@ -28,7 +27,6 @@ using platform::audio::CommonFormat;
 class MicDeviceChangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    gIsRunning.store(true);
     simt::loadWorld(json{{"devices",
                           {{{"uid", "Mic"},
                             {"transport", "bltn"},

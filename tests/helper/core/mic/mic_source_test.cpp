@@ -6,7 +6,6 @@
 
 #include <atomic>
 
-#include "helper/core/entry/globals.h"
 #include "platform/audio/engine/engine.h"
 #include "platform/dispatch/dispatch.h"
 #include "tests/support/fake_source_session.h"
@@ -52,9 +51,9 @@ TEST_F(MicSourceTest, ReconnectsInFlightCollapseIntoOneReplay) {
   EXPECT_FALSE(s->finishReconnectAndTakeQueuedReplay());
   EXPECT_TRUE(s->beginReconnectOrQueueReplay());
   EXPECT_FALSE(s->beginReconnectOrQueueReplay());
-  gIsRunning.store(false);  // the run loop has ended: no replay
+  session.stopClaimed = true;  // the stop is claimed: no replay
   EXPECT_FALSE(s->finishReconnectAndTakeQueuedReplay());
-  gIsRunning.store(true);
+  session.stopClaimed = false;
 }
 
 TEST_F(MicSourceTest, OnlyTheLatestScheduledReconnectRuns) {

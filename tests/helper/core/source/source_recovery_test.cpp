@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/system/system_source.h"
 #include "platform/audio/sim_testing.h"
@@ -72,12 +71,11 @@ class SourceRecoveryTest : public ::testing::Test {
             log.push_back(stage);
           });
     }
-    gIsRunning.store(true);
   }
   // A retry's rebuild runs on another queue with the source it locked; the
   // fixture's sinks must outlive it.
   void TearDown() override {
-    gIsRunning.store(false);
+    session->stopClaimed = true;
     std::weak_ptr<MicSource> weakMic = mic;
     std::weak_ptr<SystemSource> weakSystem = system;
     mic.reset();

@@ -11,7 +11,6 @@
 #include <limits>
 #include <thread>
 
-#include "helper/core/entry/globals.h"
 #include "helper/core/system/system_source.h"
 #include "platform/audio/sim_testing.h"
 #include "tests/support/fake_source_session.h"
@@ -64,7 +63,6 @@ json outputDevice(const std::string& uid, json extra = json::object()) {
 class SystemTapRebuildTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    gIsRunning.store(true);
     simt::loadWorld(json{{"devices", {outputDevice("A"), outputDevice("B"), outputDevice("C"), outputDevice("D")}},
                          {"defaults", {{"output", "A"}, {"system_output", "A"}}}},
                     sim::ClockMode::manual);
@@ -78,9 +76,9 @@ class SystemTapRebuildTest : public ::testing::Test {
   void TearDown() override {
     waitUntil([&] { return !system->rebuildScheduled(); });
     // Drops a skipped rebuild's re-check, so that no later test inherits it.
-    gIsRunning.store(false);
+    session.stopClaimed = true;
     recheckSystemTapRebuildAfterResume(*system);
-    gIsRunning.store(true);
+    session.stopClaimed = false;
     stopActiveSystemTapGraph(*system, 3.0, "test");
     system.reset();
     simt::resetWorld(sim::ClockMode::manual);
@@ -226,11 +224,11 @@ TEST_F(SystemTapRebuildTest, TheRecoveryTargetTakesTheEffectiveRateFromTheGraphS
 }
 
 TEST_F(SystemTapRebuildTest, NothingIsRebuiltOnceCaptureEnds) {
-  gIsRunning.store(false);
+  session.stopClaimed = true;
   setOutput("B");
   observe();
   ASSERT_TRUE(waitUntil([&] { return !system->rebuildScheduled(); }));
-  gIsRunning.store(true);
+  session.stopClaimed = false;
   EXPECT_EQ(system->outputUID(), "A");
   EXPECT_EQ(system->writer()->seq(), 1);
 }
