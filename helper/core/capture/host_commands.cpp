@@ -137,6 +137,7 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   claimStopOrWaitForTheFirst();
 
   gStopStep.store(1);
+  gIsRunning.store(false);
   // Both sources end at the same instant, whatever the teardown below takes.
   const uint64_t instant = machAbsoluteTimeNs();
   endSourceRuns(instant, true, true);
@@ -167,10 +168,7 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   const int64_t sysSeq = system_ ? system_->sealForStop() : 0;
 
   gStopStep.store(7);
-  // The run loop turns the main queue until now, so that the pauses and
-  // resumes queued before the stop are answered however long it took.
   letQueuedCommandsAnswer();
-  gIsRunning.store(false);
   if (requestId) emitEvent(stopFenceComplete(*requestId));
   emitSessionEnd(clean, reason, micSeq, sysSeq);
 
