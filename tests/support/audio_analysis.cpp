@@ -177,6 +177,64 @@ ToneFit fitTone(const std::vector<float>& samples, double frequency, double rate
   return fit;
 }
 
+ToneContinuity toneContinuity(const std::vector<float>& samples, double frequency, double rate, std::size_t blockFrames,
+                              std::size_t from) {
+  struct Block {
+    double amplitude, phase, residual;
+  };
+  std::vector<Block> blocks;
+  const double w = 2 * std::numbers::pi * frequency / rate;
+  for (std::size_t start = from; blockFrames > 0 && start + blockFrames <= samples.size(); start += blockFrames) {
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    for (std::size_t i = start; i < start + blockFrames; ++i) {
+      const double t = w * static_cast<double>(i);
+      const double s = std::sin(t), c = std::cos(t), x = samples[i];
+      ss += s * s;
+      cc += c * c;
+      sc += s * c;
+      xs += x * s;
+      xc += x * c;
+    }
+    const double det = ss * cc - sc * sc;
+    if (!(std::abs(det) > 0)) continue;
+    const double a = (xs * cc - xc * sc) / det;
+    const double b = (xc * ss - xs * sc) / det;
+    double r = 0;
+    for (std::size_t i = start; i < start + blockFrames; ++i) {
+      const double t = w * static_cast<double>(i);
+      const double e = samples[i] - (a * std::sin(t) + b * std::cos(t));
+      r += e * e;
+    }
+    blocks.push_back({std::hypot(a, b), std::atan2(b, a), std::sqrt(r / static_cast<double>(blockFrames))});
+  }
+  ToneContinuity out;
+  out.blocks = blocks.size();
+  if (blocks.empty()) return out;
+  std::vector<double> amplitudes;
+  for (const auto& b : blocks) amplitudes.push_back(b.amplitude);
+  std::nth_element(amplitudes.begin(), amplitudes.begin() + static_cast<std::ptrdiff_t>(amplitudes.size() / 2),
+                   amplitudes.end());
+  const double median = amplitudes[amplitudes.size() / 2];
+  if (!(median > 0)) {
+    out.lowestLevel = 0;
+    return out;
+  }
+  const auto advance = [&](std::size_t i) {  // from block i - 1 to block i, in (-pi, pi]
+    double d = std::remainder(blocks[i].phase - blocks[i - 1].phase, 2 * std::numbers::pi);
+    if (d <= -std::numbers::pi) d += 2 * std::numbers::pi;
+    return d;
+  };
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    out.lowestLevel = std::min(out.lowestLevel, blocks[i].amplitude / median);
+    out.worstResidual = std::max(out.worstResidual, blocks[i].residual / median);
+    if (i < 2 || i + 1 >= blocks.size()) continue;
+    const double step =
+        std::fabs(std::remainder(advance(i) - (advance(i - 1) + advance(i + 1)) / 2, 2 * std::numbers::pi));
+    out.worstPhaseStepDegrees = std::max(out.worstPhaseStepDegrees, step * 180 / std::numbers::pi);
+  }
+  return out;
+}
+
 double decibels(double powerRatio) { return 10.0 * std::log10(powerRatio); }
 
 }  // namespace testsupport

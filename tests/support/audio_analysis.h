@@ -45,6 +45,21 @@ struct ToneFit {
 };
 ToneFit fitTone(const std::vector<float>& samples, double frequency, double rate, std::size_t blockFrames);
 
+// How whole a tone of `frequency` is over the blocks of `blockFrames` from
+// frame `from` on, each fitted with its own amplitude and phase against
+// one time base: a sample inserted or dropped steps the phase from one
+// block to the next, silence dips the level, and either leaves a residual.
+// A tone a little off `frequency` (a clock's rate followed slowly) only
+// advances its phase evenly, which is no step.
+struct ToneContinuity {
+  double worstPhaseStepDegrees = 0;  // a block's advance over its neighbours' mean
+  double lowestLevel = 1;            // a block's amplitude over the median block's
+  double worstResidual = 0;          // a block's residual RMS over the median amplitude
+  std::size_t blocks = 0;
+};
+ToneContinuity toneContinuity(const std::vector<float>& samples, double frequency, double rate, std::size_t blockFrames,
+                              std::size_t from);
+
 double decibels(double powerRatio);
 
 }  // namespace testsupport

@@ -69,6 +69,8 @@ json meetingScenario(const fs::path& speech, const MeetingWorld& w) {
     speakers["signal"] = {
         {"type", "file"}, {"path", speech.string()}, {"amplitude", w.speechAmplitude}, {"loop", true}};
   }
+  if (w.micStampJitterMs > 0) mic["timestamp_jitter_ms"] = w.micStampJitterMs;
+  if (w.speakerStampJitterMs > 0) speakers["timestamp_jitter_ms"] = w.speakerStampJitterMs;
   json audio = {{"devices", {mic, speakers}},
                 {"defaults", {{"input", kMicUID}, {"output", kSpeakerUID}, {"system_output", kSpeakerUID}}},
                 {"echo", {{"delay_ms", w.echoDelayMs}, {"gain", w.echoGain}, {"inputs", {kMicUID}}}},

@@ -34,6 +34,9 @@ struct MeetingWorld {
   nlohmann::json speakerSignal;
   // Scripted events of the "audio" section.
   nlohmann::json events = nlohmann::json::array();
+  // How far each device stamps its buffers off their time, either way.
+  double micStampJitterMs = 0;
+  double speakerStampJitterMs = 0;
 };
 // The scenario (the whole file's content) of that world.
 nlohmann::json meetingScenario(const std::filesystem::path& speech, const MeetingWorld& world = {});

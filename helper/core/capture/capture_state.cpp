@@ -5,6 +5,7 @@
 
 #include "helper/core/entry/clock.h"
 #include "helper/core/mic/mic_source.h"
+#include "helper/core/segments/segment_writer.h"
 #include "helper/core/system/system_source.h"
 
 namespace helper {
@@ -17,7 +18,10 @@ std::shared_ptr<SegmentWriter> makeWriter(const char* source, const CaptureConfi
 
 }  // namespace
 
-CaptureState::CaptureState(CaptureConfig config) : config_(std::move(config)), sessionStartNs_(machAbsoluteTimeNs()) {
+CaptureState::CaptureState(CaptureConfig config)
+    : config_(std::move(config)),
+      sessionStartNs_(machAbsoluteTimeNs()),
+      sessionOrigin_(std::make_shared<SessionOrigin>()) {
   if (config_.includeMic) {
     mic_ = MicSource::make(*this, makeWriter("mic", config_, config_.canonicalMicChannels, sessionStartNs_));
   }
@@ -35,8 +39,7 @@ CaptureState::~CaptureState() {
 
 void CaptureState::startSessionClock() {
   onSessionClock_.store(true);
-  auto origin = std::make_shared<SessionOrigin>();
-  for (SegmentWriter* writer : writersOf(true, true)) writer->beginFirstRun(origin);
+  for (SegmentWriter* writer : writersOf(true, true)) writer->beginFirstRun(sessionOrigin_);
 }
 
 void CaptureState::beginSourceRuns(uint64_t atNs, bool mic, bool system) {

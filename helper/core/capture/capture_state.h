@@ -27,6 +27,7 @@ namespace helper {
 
 class MicSource;
 class SegmentWriter;
+class SessionOrigin;
 class SystemSource;
 
 class CaptureState : public SourceSession, public std::enable_shared_from_this<CaptureState> {
@@ -104,10 +105,14 @@ class CaptureState : public SourceSession, public std::enable_shared_from_this<C
   // The stop path's parts: the claim (a later caller waits for the first
   // to end the process) and the last event.
   void claimStopOrWaitForTheFirst();
-  void emitSessionEnd(bool clean, const std::optional<std::string>& reason, int64_t micSeq, int64_t sysSeq);
+  // `endNs`: the instant the stop ended the sources' runs.
+  void emitSessionEnd(bool clean, const std::optional<std::string>& reason, int64_t micSeq, int64_t sysSeq,
+                      uint64_t endNs);
 
   const CaptureConfig config_;
   const uint64_t sessionStartNs_;
+  // Where the session clock starts: the first frame either source captured.
+  const std::shared_ptr<SessionOrigin> sessionOrigin_;
   std::atomic<bool> onSessionClock_{false};
   std::atomic<bool> micRefused_{false};
   std::atomic<bool> systemRefused_{false};

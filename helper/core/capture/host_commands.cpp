@@ -11,6 +11,7 @@
 #include "helper/core/entry/clock.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/mic/mic_source.h"
+#include "helper/core/segments/segment_writer.h"
 #include "helper/core/segments/source_health.h"
 #include "helper/core/system/system_source.h"
 #include "helper/core/system/system_tap_rebuild.h"
@@ -170,7 +171,7 @@ void CaptureState::performStop(bool clean, const std::optional<std::string>& rea
   gStopStep.store(7);
   letQueuedCommandsAnswer();
   if (requestId) emitEvent(stopFenceComplete(*requestId));
-  emitSessionEnd(clean, reason, micSeq, sysSeq);
+  emitSessionEnd(clean, reason, micSeq, sysSeq, instant);
 
   gStopStep.store(8);
   gEventBus.flushAndStop();
@@ -190,20 +191,26 @@ void CaptureState::claimStopOrWaitForTheFirst() {
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
 }
 
-void CaptureState::emitSessionEnd(bool clean, const std::optional<std::string>& reason, int64_t micSeq,
-                                  int64_t sysSeq) {
+void CaptureState::emitSessionEnd(bool clean, const std::optional<std::string>& reason, int64_t micSeq, int64_t sysSeq,
+                                  uint64_t endNs) {
   Event segments = Event::object();
   if (config_.includeMic) segments["mic"] = micSeq;
   if (config_.includeSystem) segments["system"] = sysSeq;
   const SourceHealth micHealth = mic_ ? mic_->health() : SourceHealth{0, 0, 1.0, false};
   const SourceHealth sysHealth = system_ ? system_->health() : SourceHealth{0, 0, 1.0, false};
   const uint64_t now = machAbsoluteTimeNs();
+  // From the same origin as the audio, up to where the runs ended: the
+  // length the sources recorded, pauses included. Off the session clock,
+  // from the start.
+  const std::optional<uint64_t> origin = onSessionClock_.load() ? sessionOrigin_->settled() : std::nullopt;
+  const uint64_t fromNs = origin.value_or(sessionStartNs_);
+  const uint64_t toNs = origin ? endNs : now;
   emitEvent(Event{{"type", "session_end"},
                   {"clean", clean},
                   {"reason", reason ? nlohmann::json(*reason) : nlohmann::json(nullptr)},
                   {"segments", segments},
                   // Nanoseconds, whatever the name says: hosts read it that way.
-                  {"duration_ms", static_cast<int64_t>(now >= sessionStartNs_ ? now - sessionStartNs_ : 0)},
+                  {"duration_ms", static_cast<int64_t>(toNs >= fromNs ? toNs - fromNs : 0)},
                   {"ts", static_cast<int64_t>(now)},
                   {"mic_health_peak", floatForJson(micHealth.peak)},
                   {"mic_health_rms", floatForJson(micHealth.rms)},

@@ -15,6 +15,7 @@
 #include "helper/core/mic/mic_ring.h"
 #include "helper/core/mic/mic_source.h"
 #include "helper/core/segments/segment_writer.h"
+#include "helper/core/segments/source_clock.h"
 #include "helper/ring/spsc_ring.h"
 #include "platform/audio/engine/converter.h"
 
@@ -35,6 +36,8 @@ constexpr uint32_t kIdlePassesPerOverflowCheck = 2500;
 // from the last pass (a message is never larger than the ring), so the
 // staging never grows.
 constexpr size_t kStagingCapacity = 2 * kMicRingCapacity;
+// Output frames beyond a message's share: the converter's held-back ones.
+constexpr uint32_t kConverterSlackFrames = 32;
 
 // What the consumer knows of the generation whose audio it is converting.
 struct GenerationCache {
@@ -46,6 +49,10 @@ struct GenerationCache {
   std::string route = "unknown";
   std::optional<AudioFormat> inputFormat;
   std::unique_ptr<AudioConverter> converter;
+  // The device's clock against the host's, and the ratio its audio is
+  // converted at; a new generation is a new device clock.
+  std::optional<SourceClockFollower> clock;
+  bool resampling = false;  // at the canonical rate, but resampled to keep time
 };
 
 class MicConsumer {
@@ -131,9 +138,10 @@ class MicConsumer {
       if (r.kind == MicRingStagingResult::Kind::needMoreData) break;
       // Every message's frames count, whatever becomes of them here: the
       // render thread counted them too.
-      const std::optional<uint64_t> captureNs = pipeline_.streamClock().captureTimeOf(streamFrames_);
+      const uint64_t position = streamFrames_;
+      const std::optional<uint64_t> stampNs = pipeline_.streamClock().captureTimeOf(position);
       streamFrames_ += r.message.frameCount;
-      processMessage(r.message, staging_.get() + at + kMicRingHeaderSize, captureNs);
+      processMessage(r.message, staging_.get() + at + kMicRingHeaderSize, position, stampNs);
       at += static_cast<size_t>(r.message.messageSize);
     }
     if (at > 0 && at < staged_) std::memmove(staging_.get(), staging_.get() + at, staged_ - at);
@@ -189,6 +197,8 @@ class MicConsumer {
     converter->setSampleRateConverterAlgorithm(platform::audio::SampleRateConverterAlgorithm::normal);
     converter->setSampleRateConverterQuality(INT64_MAX);
     cache_.converter = std::move(converter);
+    cache_.clock.emplace(static_cast<double>(rate));
+    cache_.resampling = false;
     cache_.inputFormat = inputFormat;
     cache_.generation = generation;
     cache_.nativeRate = static_cast<double>(rate);
@@ -198,9 +208,14 @@ class MicConsumer {
     return true;
   }
 
-  void processMessage(const MicRingStagedMessage& m, const uint8_t* payload, std::optional<uint64_t> captureNs) {
+  void processMessage(const MicRingStagedMessage& m, const uint8_t* payload, uint64_t position,
+                      std::optional<uint64_t> stampNs) {
     if (m.generation != pipeline_.generation().load()) return;  // a stale engine's audio
-    if (writer_->paused()) return;
+    if (writer_->paused()) {
+      // The device runs on while paused: its clock's trend is kept.
+      if (m.generation == cache_.generation && cache_.clock) cache_.clock->captureTimeOf(position, stampNs);
+      return;
+    }
     if (m.frameCount == 0) return;
     if (m.generation != cache_.generation && !loadGeneration(m.generation)) return;
     if (seen_.insert(m.generation).second) {
@@ -212,38 +227,22 @@ class MicConsumer {
                       {"writer_uid", cache_.uid},
                       {"writer_route", cache_.route}});
     }
-    if (!(cache_.nativeRate > 0) || !cache_.inputFormat) return;
+    if (!(cache_.nativeRate > 0) || !cache_.inputFormat || !cache_.clock) return;
     PCMBuffer* input = inputBuffer(m.frameCount);
     if (input == nullptr) return;
     input->setFrameLength(m.frameCount);
     std::memcpy(input->floatChannelData()[0], payload, static_cast<size_t>(m.payloadSize));
 
-    const double canonicalRate = mic_.config().canonicalRate;
-    // Only audio that reached a segment proves the source back (below): a
-    // writer sealed, left without a file or failing to write records nothing.
-    if (cache_.nativeRate == canonicalRate) {
-      if (writer_->write(*input, captureNs) != static_cast<int64_t>(input->frameLength())) return;
-    } else {
-      if (!cache_.converter || !writerFormat_) return;
-      const double outFrames = std::trunc(static_cast<double>(m.frameCount) * canonicalRate / cache_.nativeRate);
-      if (!(outFrames >= 0) || outFrames >= 4294967295.0) return;
-      PCMBuffer* output = outputBuffer(static_cast<uint32_t>(outFrames) + 1);
-      if (output == nullptr) return;
-      bool given = false;
-      std::string error;
-      const auto status = cache_.converter->convert(
-          *output, &error, [&](uint32_t, platform::audio::ConverterInputStatus& s) -> const PCMBuffer* {
-            if (given) {
-              s = platform::audio::ConverterInputStatus::noDataNow;
-              return nullptr;
-            }
-            given = true;
-            s = platform::audio::ConverterInputStatus::haveData;
-            return input;
-          });
-      if (status == platform::audio::ConverterOutputStatus::error || output->frameLength() == 0) return;
-      if (writer_->write(*output, captureNs) != static_cast<int64_t>(output->frameLength())) return;
-    }
+    SourceClockFollower& clock = *cache_.clock;
+    const std::optional<uint64_t> captureNs = clock.captureTimeOf(position, stampNs);
+    const bool written = writeConverted(*input, m.frameCount, captureNs, clock.conversionRatio());
+    // The next message is converted at a ratio that keeps the audio at its
+    // capture time.
+    clock.correct(written ? writer_->clockOffsetSeconds() : std::nullopt,
+                  static_cast<double>(m.frameCount) / cache_.nativeRate);
+    // Only audio that reached a segment proves the source back: a writer
+    // sealed, left without a file or failing to write records nothing.
+    if (!written) return;
     SourceRecoveryFrameProof proof{cache_.uid,      static_cast<int64_t>(cache_.nativeRate),
                                    cache_.channels, cache_.generation,
                                    m.frameCount,    machAbsoluteTimeNs()};
@@ -252,6 +251,44 @@ class MicConsumer {
     } else {
       mic_.recovery().verifyFromFrames(proof);
     }
+  }
+
+  // Converts the message at the canonical rate (the device's nominal rate
+  // times `ratio`) and writes it; true when all of it reached the writer.
+  bool writeConverted(const PCMBuffer& input, uint32_t frameCount, std::optional<uint64_t> captureNs, double ratio) {
+    const double canonicalRate = mic_.config().canonicalRate;
+    if (cache_.nativeRate == canonicalRate && !cache_.resampling) {
+      // At the canonical rate already, and on time: unchanged, until its
+      // clock first needs a ratio; resampled from then on.
+      if (ratio == 1.0) return writer_->write(input, captureNs) == static_cast<int64_t>(input.frameLength());
+      cache_.resampling = true;
+    }
+    if (!cache_.converter || !writerFormat_) return false;
+    cache_.converter->setInputRateRatio(ratio);
+    // What comes out first is what the converter held back of earlier frames.
+    if (captureNs) captureNs = cache_.clock->before(*captureNs, cache_.converter->delayFrames());
+    // Room for what the slowest ratio followed makes of the message, and
+    // the filter's held-back frames: the same for every message of a size.
+    const double outFrames =
+        std::trunc(static_cast<double>(frameCount) * canonicalRate / cache_.nativeRate / (1 - kSourceClockMaxDrift));
+    if (!(outFrames >= 0) || outFrames >= 4294967295.0 - kConverterSlackFrames) return false;
+    PCMBuffer* output = outputBuffer(static_cast<uint32_t>(outFrames) + kConverterSlackFrames);
+    if (output == nullptr) return false;
+    bool given = false;
+    std::string error;
+    const auto status = cache_.converter->convert(
+        *output, &error, [&](uint32_t, platform::audio::ConverterInputStatus& s) -> const PCMBuffer* {
+          if (given) {
+            s = platform::audio::ConverterInputStatus::noDataNow;
+            return nullptr;
+          }
+          given = true;
+          s = platform::audio::ConverterInputStatus::haveData;
+          return &input;
+        });
+    if (status == platform::audio::ConverterOutputStatus::error || output->frameLength() == 0) return false;
+    return writer_->write(*output, captureNs, cache_.converter->inputRateRatio()) ==
+           static_cast<int64_t>(output->frameLength());
   }
 
   // The generation's input buffer, grown only for a larger message than
@@ -263,9 +300,8 @@ class MicConsumer {
     return input_.get();
   }
 
-  // The conversion's output buffer. Its capacity is what the converter
-  // hands out per call, so it is kept exact and made again only when a
-  // message of another size arrives (tap buffers are normally all alike).
+  // The conversion's output buffer, made again only when a message of
+  // another size arrives (tap buffers are normally all alike).
   PCMBuffer* outputBuffer(uint32_t capacity) {
     if (!output_ || output_->frameCapacity() != capacity) output_ = PCMBuffer::make(*writerFormat_, capacity);
     return output_.get();

@@ -87,15 +87,21 @@ void SegmentWriter::open() { emitAll(openReturningEvents()); }
 
 int64_t SegmentWriter::write(const PCMBuffer& buffer) { return write(buffer, std::nullopt); }
 
-int64_t SegmentWriter::write(const PCMBuffer& buffer, std::optional<uint64_t> captureNs) {
+int64_t SegmentWriter::write(const PCMBuffer& buffer, std::optional<uint64_t> captureNs, double conversionRatio) {
   int64_t accepted = 0;
   std::vector<Event> events;
   {
     std::lock_guard lock(lock_);
-    events = writeUnlocked(buffer, captureNs, accepted);
+    events = writeUnlocked(buffer, captureNs, conversionRatio, accepted);
   }
   emitAll(events);
   return accepted;
+}
+
+std::optional<double> SegmentWriter::clockOffsetSeconds() {
+  std::lock_guard lock(lock_);
+  if (!clockOffsetFrames_ || !(canonicalRate_ > 0)) return std::nullopt;
+  return static_cast<double>(*clockOffsetFrames_) / canonicalRate_;
 }
 
 void SegmentWriter::beginRun(uint64_t anchorNs) {
@@ -107,8 +113,10 @@ void SegmentWriter::beginRun(uint64_t anchorNs) {
   run_ = SessionRun{anchorNs, base, canonicalRate_, std::nullopt};
   pendingOrigin_.reset();
   runHasFrames_ = false;
+  clockOffsetFrames_.reset();
   lastFrameInRunNs_.reset();
   lastCaptureNs_.reset();
+  lastGapNs_ = 0;
 }
 
 void SegmentWriter::beginFirstRun(std::shared_ptr<SessionOrigin> origin) {
@@ -117,8 +125,10 @@ void SegmentWriter::beginFirstRun(std::shared_ptr<SessionOrigin> origin) {
   run_ = SessionRun{0, sessionFrames_, canonicalRate_, std::nullopt};
   pendingOrigin_ = std::move(origin);
   runHasFrames_ = false;
+  clockOffsetFrames_.reset();
   lastFrameInRunNs_.reset();
   lastCaptureNs_.reset();
+  lastGapNs_ = 0;
 }
 
 void SegmentWriter::endRun(uint64_t endNs) {
@@ -136,7 +146,7 @@ std::vector<Event> SegmentWriter::openReturningEvents() {
 std::vector<Event> SegmentWriter::writeReturningEvents(const PCMBuffer& buffer) {
   std::lock_guard lock(lock_);
   int64_t accepted = 0;
-  return writeUnlocked(buffer, std::nullopt, accepted);
+  return writeUnlocked(buffer, std::nullopt, 1.0, accepted);
 }
 
 std::optional<SealedSegData> SegmentWriter::sealFinal() {
@@ -206,13 +216,26 @@ void SegmentWriter::settleOriginUnlocked(uint64_t candidateNs) {
   if (fd_ >= 0 && framesWritten_ == 0) segStartNs_ = sessionHostTimeOf(run_, sessionFrames_);
 }
 
-void SegmentWriter::countDeliveryUnlocked(uint64_t captureNs, int64_t frames) {
-  // A gap this long is an outage, whose silence the writer places: no
-  // measure of the device's rate.
+void SegmentWriter::countDeliveryUnlocked(uint64_t captureNs, double frames) {
+  // The capture time between two buffers beyond what the first one holds
+  // is a gap. A device short of its rate leaves a gap after every buffer
+  // (a long one after each of a few buffers, or a short one after each of
+  // many): that shortfall is measured. A gap longer than kOutageNs that its
+  // cadence does not explain (more than twice the gap before it: a device
+  // that stopped and came back) is an outage, whose silence the writer
+  // places: no measure of the device's rate.
   static constexpr uint64_t kOutageNs = 250'000'000;
-  if (lastCaptureNs_ && captureNs > *lastCaptureNs_ && captureNs - *lastCaptureNs_ <= kOutageNs) {
-    segDeliveredFrames_ += lastCaptureFrames_;
-    segDeliveryNs_ += captureNs - *lastCaptureNs_;
+  if (lastCaptureNs_ && captureNs > *lastCaptureNs_ && canonicalRate_ > 0) {
+    const uint64_t span = captureNs - *lastCaptureNs_;
+    const double heldNs = lastCaptureFrames_ * 1e9 / canonicalRate_;
+    const uint64_t gap =
+        static_cast<double>(span) > heldNs ? static_cast<uint64_t>(static_cast<double>(span) - heldNs) : 0;
+    const bool outage = gap > kOutageNs && gap > 2 * lastGapNs_;
+    lastGapNs_ = gap;
+    if (!outage) {
+      segDeliveredFrames_ += lastCaptureFrames_;
+      segDeliveryNs_ += span;
+    }
   }
   lastCaptureNs_ = captureNs;
   lastCaptureFrames_ = frames;
@@ -251,7 +274,7 @@ SealedSegData SegmentWriter::captureSealDescription() const {
     d.clockEndNs = sessionHostTimeOf(run_, sessionFrames_);
     d.overlapDroppedMs = toMs(segOverlapFrames_);
     d.audioFrames = framesWritten_ - segSilenceFrames_;
-    d.deliveredFrames = segDeliveredFrames_;
+    d.deliveredFrames = std::llround(segDeliveredFrames_);
     d.deliveryNs = segDeliveryNs_;
     d.silenceInjectedMs = toMs(segSilenceFrames_);
   }
@@ -401,9 +424,10 @@ std::vector<Event> SegmentWriter::openUnlocked() {
 }
 
 std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::optional<uint64_t> captureNs,
-                                                int64_t& acceptedFrames) {
+                                                double conversionRatio, int64_t& acceptedFrames) {
   std::vector<Event> events;
   acceptedFrames = 0;
+  clockOffsetFrames_.reset();
   if (!paused_ && fd_ < 0) retryFailedOpenUnlocked(events);
   if (paused_ || fd_ < 0) return events;
   const int64_t frameLength = buffer.frameLength();
@@ -414,11 +438,14 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::op
     }
     return events;
   }
-  SessionPlacement place{0, 0, frameLength, 0};
+  SessionPlacement place{0, 0, frameLength, 0, std::nullopt};
   if (clocked_) {
     settleOriginUnlocked(captureNs.value_or(clock_()));
-    place = placeOnSessionClock(run_, sessionFrames_, runHasFrames_, frameLength, captureNs, follower_);
-    if (captureNs && frameLength > 0) countDeliveryUnlocked(*captureNs, frameLength);
+    place = placeOnSessionClock(run_, sessionFrames_, runHasFrames_, frameLength, captureNs);
+    if (captureNs && frameLength > 0) {
+      const double ratio = conversionRatio > 0 ? conversionRatio : 1.0;
+      countDeliveryUnlocked(*captureNs, static_cast<double>(frameLength) * ratio);
+    }
     segOverlapFrames_ += place.overlap;
   }
   if (place.fill > 0) {
@@ -442,6 +469,7 @@ std::vector<Event> SegmentWriter::writeUnlocked(const PCMBuffer& buffer, std::op
   if (accepted == 0) return events;
   acceptedFrames = accepted == place.keep ? frameLength - place.keep + accepted : accepted;
   runHasFrames_ = true;
+  clockOffsetFrames_ = place.offset;
 
   if (!captureStartedEmitted_) {
     captureStartedEmitted_ = true;

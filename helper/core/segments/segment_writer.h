@@ -39,6 +39,12 @@ class SessionOrigin {
     if (ns_.compare_exchange_strong(expected, candidateNs == 0 ? 1 : candidateNs)) return ns_.load();
     return expected;
   }
+  // The origin once settled.
+  std::optional<uint64_t> settled() const {
+    const uint64_t ns = ns_.load();
+    if (ns == 0) return std::nullopt;
+    return ns;
+  }
 
  private:
   std::atomic<uint64_t> ns_{0};
@@ -73,7 +79,16 @@ class SegmentWriter {
   // (nothing: it follows on from the last one). On the session clock it is
   // placed by that time; the return value then also counts the frames the
   // clock left out on purpose, so a buffer handled whole returns its length.
-  int64_t write(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs) VR_EXCLUDES(lock_);
+  // `conversionRatio`: the device frames per nominal frame its converter
+  // took it at, so that what the device delivered is measured at its
+  // nominal rate.
+  int64_t write(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs,
+                double conversionRatio = 1.0) VR_EXCLUDES(lock_);
+  // How far the last buffer written landed from where its capture time put
+  // it on the session clock, in seconds (positive: it belongs later), when
+  // it followed on from the one before; nothing otherwise. What the
+  // source's converter's ratio corrects.
+  std::optional<double> clockOffsetSeconds() VR_EXCLUDES(lock_);
 
   // The session clock. From the first beginRun on, the source keeps its
   // place on it: each segment covers the span of the clock its frames fill,
@@ -138,7 +153,7 @@ class SegmentWriter {
   std::vector<Event> writeReturningEvents(const platform::audio::PCMBuffer& buffer) VR_EXCLUDES(lock_);
   std::vector<Event> openUnlocked() VR_REQUIRES(lock_);
   std::vector<Event> writeUnlocked(const platform::audio::PCMBuffer& buffer, std::optional<uint64_t> captureNs,
-                                   int64_t& acceptedFrames) VR_REQUIRES(lock_);
+                                   double conversionRatio, int64_t& acceptedFrames) VR_REQUIRES(lock_);
   // Appends `frames` of the buffer from frame `first`; the frames that
   // reached the file.
   int64_t appendFramesUnlocked(const platform::audio::PCMBuffer& buffer, int64_t first, int64_t frames,
@@ -153,8 +168,9 @@ class SegmentWriter {
   void afterFramesUnlocked(int64_t frames, bool wallClockRotation, std::vector<Event>& events) VR_REQUIRES(lock_);
   // Anchors a first run at the session's origin once it is known.
   void settleOriginUnlocked(uint64_t candidateNs) VR_REQUIRES(lock_);
-  // Counts a timed buffer towards what the device delivered.
-  void countDeliveryUnlocked(uint64_t captureNs, int64_t frames) VR_REQUIRES(lock_);
+  // Counts a timed buffer towards what the device delivered: `frames` at
+  // its nominal rate.
+  void countDeliveryUnlocked(uint64_t captureNs, double frames) VR_REQUIRES(lock_);
   // Fills the segment up to the end of the run (when it has ended).
   void fillToRunEndUnlocked(std::vector<Event>& events) VR_REQUIRES(lock_);
   std::vector<Event> rotateUnlocked() VR_REQUIRES(lock_);
@@ -232,19 +248,20 @@ class SegmentWriter {
   bool clocked_ VR_GUARDED_BY(lock_) = false;
   SessionRun run_ VR_GUARDED_BY(lock_);
   std::shared_ptr<SessionOrigin> pendingOrigin_
-      VR_GUARDED_BY(lock_);  // the run's anchor is the origin, not settled yet
-  SessionClockFollower follower_ VR_GUARDED_BY(lock_);
+      VR_GUARDED_BY(lock_);                                        // the run's anchor is the origin, not settled yet
+  std::optional<int64_t> clockOffsetFrames_ VR_GUARDED_BY(lock_);  // of the last buffer written
   bool runHasFrames_ VR_GUARDED_BY(lock_) = false;
   int64_t sessionFrames_ VR_GUARDED_BY(lock_) = 0;  // frames and silence written so far, every segment
   int64_t segSilenceFrames_ VR_GUARDED_BY(lock_) = 0;
   int64_t segOverlapFrames_ VR_GUARDED_BY(lock_) = 0;  // frames left out for lying behind what was placed
   // What the device delivered into this segment against the capture time
-  // it took: consecutive buffers' frames and the time between their
-  // capture, outages apart.
-  int64_t segDeliveredFrames_ VR_GUARDED_BY(lock_) = 0;
+  // it took: consecutive buffers' frames (at the device's nominal rate) and
+  // the time between their capture, outages apart.
+  double segDeliveredFrames_ VR_GUARDED_BY(lock_) = 0;
   uint64_t segDeliveryNs_ VR_GUARDED_BY(lock_) = 0;
   std::optional<uint64_t> lastCaptureNs_ VR_GUARDED_BY(lock_);
-  int64_t lastCaptureFrames_ VR_GUARDED_BY(lock_) = 0;
+  double lastCaptureFrames_ VR_GUARDED_BY(lock_) = 0;
+  uint64_t lastGapNs_ VR_GUARDED_BY(lock_) = 0;  // capture time between the last two buffers beyond the first's audio
   // Real time the segment's share of the run began: where the last frames
   // of the run were written, whenever the segment was opened.
   uint64_t segOpenedNs_ VR_GUARDED_BY(lock_) = 0;

@@ -8,29 +8,6 @@ namespace {
 
 int64_t framesIn(uint64_t ns, double rate) { return std::llround(static_cast<double>(ns) * rate / 1e9); }
 
-// A buffer near where it belongs: the difference joins the trend, and a
-// trend beyond the dead band is corrected by one small step.
-void followTrend(const SessionRun& run, int64_t error, int64_t frames, SessionClockFollower& f, SessionPlacement& p) {
-  const double window = static_cast<double>(kSessionClockSmoothingNs) * run.rate / 1e9;
-  const double weight = std::min(1.0, static_cast<double>(frames) / window);
-  f.errorFrames += weight * (static_cast<double>(error) - f.errorFrames);
-  f.framesSinceCorrection += frames;
-  if (f.framesSinceCorrection < framesIn(kSessionClockCorrectionIntervalNs, run.rate)) return;
-  const int64_t deadband = framesIn(kSessionClockDeadbandNs, run.rate);
-  if (std::fabs(f.errorFrames) < static_cast<double>(std::max<int64_t>(1, deadband))) return;
-  const int64_t most = framesIn(kSessionClockMaxStepNs, run.rate);
-  int64_t step = std::clamp<int64_t>(std::llround(f.errorFrames), -most, most);
-  if (step > 0) {
-    p.fill = step;
-  } else {
-    step = -std::min(frames - p.skip, -step);
-    p.skip -= step;
-    p.overlap -= step;
-  }
-  f.errorFrames -= static_cast<double>(step);
-  f.framesSinceCorrection = 0;
-}
-
 }  // namespace
 
 int64_t sessionPositionOf(const SessionRun& run, uint64_t hostNs) {
@@ -46,36 +23,35 @@ uint64_t sessionHostTimeOf(const SessionRun& run, int64_t position) {
 }
 
 SessionPlacement placeOnSessionClock(const SessionRun& run, int64_t placed, bool runHasFrames, int64_t frames,
-                                     std::optional<uint64_t> captureNs, SessionClockFollower& follower) {
+                                     std::optional<uint64_t> captureNs) {
   SessionPlacement p;
   if (frames <= 0) return p;
   if (captureNs && run.rate > 0) {
     int64_t at = sessionPositionOf(run, *captureNs);
-    // Captured before the run began (while paused, or before the start).
+    // Captured before the run began (while paused, or before the start):
+    // never kept, whatever else becomes of the buffer.
     if (at < run.baseFrames) {
       p.skip = std::min(frames, run.baseFrames - at);
       at += p.skip;
     }
-    const int64_t jump = framesIn(kSessionClockJumpNs, run.rate);
+    const int64_t rest = frames - p.skip;
     const int64_t error = at - placed;
     if (!runHasFrames) {
       // The run's first buffer lands exactly: the sources start together.
-      follower = {};
       if (error > 0) {
         p.fill = error;
       } else if (error < 0) {
-        p.skip += std::min(frames - p.skip, -error);
+        p.skip += std::min(rest, -error);
       }
-    } else if (error > jump) {
-      follower = {};
+    } else if (error > framesIn(kSessionClockJumpNs, run.rate)) {
       p.fill = error;
-    } else if (error < -jump) {
+    } else if (error < -framesIn(kSessionClockJumpNs, run.rate)) {
       // Behind what is already placed: only what lies beyond it is new.
-      follower = {};
-      p.overlap = std::min(frames - p.skip, -error);
+      p.overlap = std::min(rest, -error);
       p.skip += p.overlap;
-    } else {
-      followTrend(run, error, frames - p.skip, follower, p);
+    } else if (rest > 0) {
+      // Near enough: it follows on, and its offset is left to the ratio.
+      p.offset = error;
     }
   }
   p.keep = frames - p.skip;

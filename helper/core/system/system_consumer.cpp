@@ -10,6 +10,7 @@
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/segments/segment_writer.h"
+#include "helper/core/segments/source_clock.h"
 #include "helper/core/system/system_cadence.h"
 #include "helper/core/system/system_pipeline.h"
 #include "helper/core/system/system_ring.h"
@@ -33,7 +34,8 @@ class SystemConsumer {
         source_(source),
         writer_(pipeline.writer()),
         nativeRate_(run.nativeFormat.sampleRate()),
-        canonicalRate_(source.config().canonicalRate) {}
+        canonicalRate_(source.config().canonicalRate),
+        clock_(nativeRate_) {}
 
   void run() {
     SPSCRing* ring = &run_.ring;
@@ -62,7 +64,8 @@ class SystemConsumer {
     const uint64_t available = spsc_ring_readable(&run_.ring);
     // A chunk ends where the frames stop following on, so that it has one
     // capture time.
-    const std::optional<uint64_t> captureNs = run_.clock.captureTimeOf(streamFrames_);
+    const uint64_t position = streamFrames_;
+    const std::optional<uint64_t> stampNs = run_.clock.captureTimeOf(position);
     uint32_t most = run_.maxChunkFrames;
     if (const auto next = run_.clock.nextAnchorAfter(streamFrames_)) {
       most = static_cast<uint32_t>(std::min<uint64_t>(most, *next - streamFrames_));
@@ -80,16 +83,28 @@ class SystemConsumer {
                       {"bytes_available", available},
                       {"bytes_per_frame", run_.ringFrameBytes}});
     }
+    // The device runs on while paused: its clock's trend is kept.
+    const std::optional<uint64_t> captureNs = clock_.captureTimeOf(position, stampNs);
     if (!writer_ || writer_->paused()) {
       // A pause never counts as drift.
       windowResetPending_ = true;
       return;
     }
+    run_.converter->setInputRateRatio(clock_.conversionRatio());
+    // What comes out first is what the converter held back of earlier frames.
+    const double heldBack = run_.converter->delayFrames();
     PCMBuffer* output = convert(input);
     if (output == nullptr) return;
+    const std::optional<uint64_t> outputNs =
+        captureNs ? std::optional<uint64_t>(clock_.before(*captureNs, heldBack)) : std::nullopt;
     // Only audio that reached a segment proves the source back: a writer
     // sealed, left without a file or failing to write records nothing.
-    if (writer_->write(*output, captureNs) == static_cast<int64_t>(output->frameLength())) proveFrames(frames);
+    const bool written = writer_->write(*output, outputNs, run_.converter->inputRateRatio()) ==
+                         static_cast<int64_t>(output->frameLength());
+    // The next chunk is converted at a ratio that keeps the audio at its
+    // capture time.
+    clock_.correct(written ? writer_->clockOffsetSeconds() : std::nullopt, static_cast<double>(frames) / nativeRate_);
+    if (written) proveFrames(frames);
     watchCadence(output->frameLength());
   }
 
@@ -162,6 +177,9 @@ class SystemConsumer {
   const std::shared_ptr<SegmentWriter> writer_;
   const double nativeRate_;
   const double canonicalRate_;
+  // The device's clock against the host's, and the ratio its audio is
+  // converted at.
+  SourceClockFollower clock_;
   bool firstChunkTraced_ = false;
   uint64_t streamFrames_ = 0;  // frames taken from the ring so far
   uint64_t windowFrames_ = 0;

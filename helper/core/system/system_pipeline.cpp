@@ -6,6 +6,7 @@
 #include "helper/core/entry/conversions.h"
 #include "helper/core/entry/globals.h"
 #include "helper/core/segments/segment_writer.h"
+#include "helper/core/segments/source_clock.h"
 #include "helper/core/system/system_consumer.h"
 #include "helper/core/system/system_ring.h"
 #include "helper/core/system/system_source.h"
@@ -176,9 +177,11 @@ std::shared_ptr<SystemConsumerRun> SystemPipeline::prepareRun(const CaptureConfi
   // Chunks small enough that one conversion's output stays bounded.
   const double ratio = config.canonicalRate / rate.effectiveRate;
   const double ringFrames = static_cast<double>(kRingCapacity / run->ringFrameBytes);
-  const double byOutput = std::floor((kMaxOutputFrames - 16) / ratio);
+  const double byOutput = std::floor((kMaxOutputFrames - 16) * (1 - kSourceClockMaxDrift) / ratio);
   run->maxChunkFrames = std::max<uint32_t>(1, truncToUInt32(std::min({ringFrames, byOutput, double(kMaxChunkFrames)})));
-  const uint32_t outputCapacity = truncToUInt32(std::ceil(run->maxChunkFrames * ratio)) + 16;
+  // Room for what the slowest device clock followed makes of a chunk.
+  const uint32_t outputCapacity =
+      truncToUInt32(std::ceil(run->maxChunkFrames * ratio / (1 - kSourceClockMaxDrift))) + 16;
   run->input = PCMBuffer::make(*native, run->maxChunkFrames);
   run->output = PCMBuffer::make(*canonical, outputCapacity);
   if (!run->input || !run->output) {

@@ -19,6 +19,30 @@ namespace {
 // Half of it is the latency in input frames: 8 frames keeps a 16 kHz to
 // 24 kHz stream within a dozen output frames of real time.
 constexpr int kFilterLength = 16;
+// A rate ratio is handed to the resampler as a change of this many output
+// samples over this many (one part in 16 million), renewed before every
+// input so that it never runs out.
+constexpr int kCompensationDistance = 1 << 24;
+
+// The resampler between `inRate` and `outRate`; `always`: even between
+// equal rates (which otherwise pass through).
+SwrContext* makeResampler(int inRate, int outRate, uint32_t channels, bool always) {
+  platform::avlog::silenceLibraryLogging();
+  SwrContext* swr = nullptr;
+  AVChannelLayout layout;
+  av_channel_layout_default(&layout, static_cast<int>(channels));
+  const int rc =
+      swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_FLTP, outRate, &layout, AV_SAMPLE_FMT_FLTP, inRate, 0, nullptr);
+  av_channel_layout_uninit(&layout);
+  if (rc < 0 || swr == nullptr) {
+    swr_free(&swr);
+    return nullptr;
+  }
+  av_opt_set_int(swr, "filter_size", kFilterLength, 0);
+  if (always) av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0);
+  if (swr_init(swr) < 0) swr_free(&swr);
+  return swr;
+}
 
 float sampleAt(const PCMBuffer& buf, uint32_t channel, uint32_t frame) {
   const AudioFormat& f = buf.format();
@@ -51,7 +75,8 @@ void storeSample(PCMBuffer& buf, uint32_t channel, uint32_t frame, float v) {
 // Channel mapping, resampling and the queue of converted frames that did
 // not fit the caller's buffer yet.
 struct AudioConverter::Resampler {
-  SwrContext* swr = nullptr;  // null when the rates are equal
+  SwrContext* swr = nullptr;  // null when the rates are equal and no ratio was asked for
+  int compensation = 0;       // output samples gained over kCompensationDistance
   uint32_t outChannels = 0;
   std::vector<std::vector<float>> mapped;  // input frames in the output's channels
   std::vector<std::vector<float>> resampled;
@@ -79,6 +104,7 @@ struct AudioConverter::Resampler {
       if (!flush) append(mapped, frames);
       return true;
     }
+    if (compensation != 0 && swr_set_compensation(swr, compensation, kCompensationDistance) < 0) return false;
     const int maxOut = swr_get_out_samples(swr, static_cast<int>(frames));
     if (maxOut < 0) return false;
     std::vector<uint8_t*> outPtrs(outChannels);
@@ -117,17 +143,43 @@ std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, co
     const int inRate = static_cast<int>(std::lround(from.sampleRate()));
     const int outRate = static_cast<int>(std::lround(to.sampleRate()));
     if (inRate <= 0 || outRate <= 0) return nullptr;
-    platform::avlog::silenceLibraryLogging();
-    AVChannelLayout layout;
-    av_channel_layout_default(&layout, static_cast<int>(r.outChannels));
-    int rc = swr_alloc_set_opts2(&r.swr, &layout, AV_SAMPLE_FMT_FLTP, outRate, &layout, AV_SAMPLE_FMT_FLTP, inRate, 0,
-                                 nullptr);
-    av_channel_layout_uninit(&layout);
-    if (rc < 0 || r.swr == nullptr) return nullptr;
-    av_opt_set_int(r.swr, "filter_size", kFilterLength, 0);
-    if (swr_init(r.swr) < 0) return nullptr;
+    r.swr = makeResampler(inRate, outRate, r.outChannels, false);
+    if (r.swr == nullptr) return nullptr;
   }
   return conv;
+}
+
+bool AudioConverter::setInputRateRatio(double ratio) {
+  if (!(ratio > 0) || !std::isfinite(ratio)) return false;
+  if (ratio == ratio_) return true;
+  Resampler& r = *resampler_;
+  // The resampler steps through the input by its nominal step times the
+  // ratio: the change in output samples over the distance.
+  const double gained = std::round((1 - ratio) * kCompensationDistance);
+  if (std::fabs(gained) >= kCompensationDistance / 2.0) return false;
+  if (r.swr == nullptr) {
+    if (gained == 0) {
+      ratio_ = ratio;
+      return true;
+    }
+    const int rate = static_cast<int>(std::lround(from_.sampleRate()));
+    if (rate <= 0) return false;
+    r.swr = makeResampler(rate, rate, r.outChannels, true);
+    if (r.swr == nullptr) return false;
+  }
+  if (swr_set_compensation(r.swr, static_cast<int>(gained), kCompensationDistance) < 0) return false;
+  r.compensation = static_cast<int>(gained);
+  ratio_ = ratio;
+  return true;
+}
+
+double AudioConverter::delayFrames() const {
+  const Resampler& r = *resampler_;
+  const double pending = static_cast<double>(r.pendingFrames()) * from_.sampleRate() / to_.sampleRate() * ratio_;
+  if (r.swr == nullptr) return pending;
+  // In thousandths of an input frame: the look-ahead is rarely whole.
+  const auto base = static_cast<int64_t>(std::lround(from_.sampleRate())) * 1000;
+  return static_cast<double>(swr_get_delay(r.swr, base)) / 1000.0 + pending;
 }
 
 void AudioConverter::reset() {

@@ -50,6 +50,21 @@ class AudioConverter {
   // failed (`error` then says why).
   ConverterOutputStatus convert(PCMBuffer& output, std::string* error, const ConverterInputBlock& input);
 
+  // The input's frames really come at its format's rate times `ratio` (a
+  // device clock a little off its nominal rate): from the next conversion
+  // on, the output follows that rate, so that it keeps time. The change is
+  // taken up by the resampler's phase, never by inserting or dropping a
+  // sample, so it is not heard. Between equal rates the samples pass
+  // unchanged until a ratio other than 1 is first asked for, and are
+  // resampled from then on. False when the resampler refused it (the ratio
+  // then stays as it was).
+  bool setInputRateRatio(double ratio);
+  double inputRateRatio() const { return ratio_; }
+  // How many input frames the next frame handed out lies before the next
+  // input frame: what the resampler holds back to look ahead, and what it
+  // converted but has not handed out yet.
+  double delayFrames() const;
+
   // Drops buffered samples and the end-of-stream state.
   void reset();
 
@@ -61,6 +76,7 @@ class AudioConverter {
   AudioFormat to_;
   SampleRateConverterAlgorithm algorithm_ = SampleRateConverterAlgorithm::normal;
   int64_t quality_ = 0;
+  double ratio_ = 1.0;
   std::unique_ptr<Resampler> resampler_;
 };
 

@@ -24,6 +24,13 @@ constexpr double kMaxLatenessNs = 250e6;
 constexpr auto kMaxThreadWait = std::chrono::milliseconds(100);
 constexpr uint32_t kMaxTapFrames = 1u << 20;
 
+// FNV-1a of a device's uid: the seed of its stamps' jitter.
+uint64_t jitterSeedOf(const std::string& uid) {
+  uint64_t h = 14695981039346656037ULL;
+  for (const char c : uid) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ULL;
+  return h;
+}
+
 AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
@@ -350,6 +357,7 @@ AudioObjectID World::addDeviceUnlocked(DeviceConfig device, Effects& effects) {
   d.config = std::move(device);
   devices_[id] = d;  // reserve the id before allocating the stream ids
   Device& stored = devices_[id];
+  stored.stampJitter.seed(jitterSeedOf(stored.config.uid.value_or("")));
   if (stored.config.inputChannels > 0) stored.inputStream = allocateIDUnlocked();
   if (stored.config.outputChannels > 0) stored.outputStream = allocateIDUnlocked();
   deviceOrder_.push_back(id);
@@ -511,7 +519,7 @@ double World::nextDueOf(const Stream& stream) const {
 std::optional<Tick> World::prepareTick(Stream& s) {
   std::lock_guard lk(mu_);
   const Device* dev = findDeviceUnlocked(s.device());
-  const Device* clock = findDeviceUnlocked(clockDeviceUnlocked(s.device()));
+  Device* clock = findDeviceUnlocked(clockDeviceUnlocked(s.device()));
   double rate = (clock != nullptr && clock->config.rate() > 0) ? clock->config.rate() : s.lastRate;
   if (!(rate > 0)) rate = 48000.0;
   s.lastRate = rate;
@@ -536,7 +544,14 @@ std::optional<Tick> World::prepareTick(Stream& s) {
                           static_cast<double>(clock->stalledUntilNs) <= due;
   if (!delivering) return std::nullopt;
   t.dueNs = due;
-  t.hostTimeNs = hostTimeForNs(t.firstFrameNs);
+  // A real device stamps its buffers only so exactly; the samples are
+  // where they are whatever the stamp says.
+  double stampNs = t.firstFrameNs;
+  if (clock->config.timestampJitterMs > 0) {
+    const double jitterNs = clock->config.timestampJitterMs * 1e6;
+    stampNs += std::uniform_real_distribution<double>(-jitterNs, jitterNs)(clock->stampJitter);
+  }
+  t.hostTimeNs = hostTimeForNs(stampNs);
   t.rate = rate;
   t.frames = s.frames();
   t.sources = sourcesUnlocked(s.device());

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <variant>
@@ -49,6 +50,9 @@ struct DeviceConfig {
   uint32_t bufferFrames = 512;          // frames per IO cycle
   std::optional<double> tapRate;        // rate a process tap reports while this is the default output
   std::optional<double> aggregateRate;  // nominal rate of an aggregate device built on it
+  // Each buffer's host time stamp lies off its true time by a uniform
+  // random amount within this many milliseconds either way.
+  double timestampJitterMs = 0;
 
   double rate() const { return actualRate.value_or(nominalRate); }
 };
@@ -304,6 +308,9 @@ class World {
     AudioObjectID mainDevice = 0;  // aggregates: the clock device
     std::vector<std::string> tapUIDs;
     uint64_t stalledUntilNs = 0;
+    // Draws the jitter of the stamps of buffers on this device's clock;
+    // seeded from its uid, so a world stamps alike every time.
+    std::mt19937_64 stampJitter;
     AudioObjectID inputStream = 0;
     AudioObjectID outputStream = 0;
   };

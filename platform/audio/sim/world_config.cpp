@@ -141,7 +141,7 @@ DeviceConfig parseDeviceConfig(const json& j) {
       "device " + (j.contains("uid") && j.at("uid").is_string() ? "\"" + j.at("uid").get<std::string>() + "\"" : "");
   checkKeys(j,
             {"id", "uid", "name", "transport", "nominal_rate", "actual_rate", "input_channels", "output_channels",
-             "data_source", "alive", "buffer_frames", "tap_rate", "aggregate_rate", "signal"},
+             "data_source", "alive", "buffer_frames", "tap_rate", "aggregate_rate", "timestamp_jitter_ms", "signal"},
             where);
   DeviceConfig d;
   if (!j.contains("uid")) bad("a device needs a \"uid\" (null for an unreadable one)");
@@ -168,6 +168,7 @@ DeviceConfig parseDeviceConfig(const json& j) {
     if (d.bufferFrames == 0) bad("\"buffer_frames\" in " + where + " must be at least 1");
   }
   if (j.contains("tap_rate")) d.tapRate = positiveNumber(j, "tap_rate", where);
+  if (j.contains("timestamp_jitter_ms")) d.timestampJitterMs = nonNegativeNumber(j, "timestamp_jitter_ms", where);
   if (j.contains("aggregate_rate")) d.aggregateRate = positiveNumber(j, "aggregate_rate", where);
   if (j.contains("signal")) {
     try {

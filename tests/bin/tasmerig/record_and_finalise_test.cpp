@@ -34,6 +34,11 @@ TEST(RecordAndFinalise, AStoppedRecordingBecomesAnUploadOfItsLength) {
   for (const auto& closed : s.eventsOfType("segment_closed")) frames += closed["frames"].get<int64_t>();
   const int64_t durationMs = testsupport::recordedMs(s.events(), "mic");
   ASSERT_GT(frames, 24000 * 2);
+  // "session_end" counts (in nanoseconds) from where the audio starts, not
+  // from the helper's start-up: the length a host hands on to kelvaro.
+  const auto ended = s.eventsOfType("session_end");
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(ended[0]["duration_ms"].get<int64_t>()) / 1e6, static_cast<double>(durationMs), 30.0);
 
   auto r = runKelvaro(s.sessionDir(), durationMs);
   ASSERT_EQ(r.exitCode, 0) << r.err;

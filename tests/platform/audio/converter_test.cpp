@@ -127,6 +127,80 @@ TEST(Converter, MislabelledInputRateLosesTwoThirdsOfTheFrames) {
   EXPECT_LE(std::abs(static_cast<int>(c->frameLength()) - 24000), 32);
 }
 
+// Streams `chunks` chunks of a continuous sine of `hz` through the
+// converter, sampled `inRate` times a second (its clock, which may be off
+// the converter's input rate), calling `beforeChunk(k)` first; the output
+// joined.
+template <typename BeforeChunk>
+std::vector<float> streamSine(AudioConverter& conv, double inRate, double outRate, double hz, uint32_t chunkFrames,
+                              uint32_t chunks, BeforeChunk beforeChunk) {
+  std::vector<float> streamed;
+  for (uint32_t k = 0; k < chunks; ++k) {
+    beforeChunk(k);
+    auto in = PCMBuffer::make(conv.inputFormat(), chunkFrames);
+    for (uint32_t i = 0; i < chunkFrames; ++i) {
+      in->floatChannelData()[0][i] =
+          static_cast<float>(std::sin(2 * std::numbers::pi * hz * (k * chunkFrames + i) / inRate));
+    }
+    in->setFrameLength(chunkFrames);
+    auto out = PCMBuffer::make(monoFloat(outRate), static_cast<uint32_t>(chunkFrames * outRate / inRate * 1.02) + 32);
+    EXPECT_EQ(convertOnce(conv, *in, *out), ConverterOutputStatus::inputRanDry);
+    streamed.insert(streamed.end(), out->floatChannelData()[0], out->floatChannelData()[0] + out->frameLength());
+  }
+  return streamed;
+}
+
+// The largest second difference: a sine's own is small; a sample inserted
+// or dropped, or a jump of phase, makes it as large as a whole step.
+double roughest(const std::vector<float>& s, size_t from) {
+  double worst = 0;
+  for (size_t i = std::max<size_t>(from, 1); i + 1 < s.size(); ++i) {
+    worst = std::max(worst, std::fabs(static_cast<double>(s[i + 1]) - 2.0 * s[i] + s[i - 1]));
+  }
+  return worst;
+}
+
+TEST(Converter, AnInputRateRatioKeepsTimeWithoutAStep) {
+  // A 48 kHz device 0.5 % fast: its frames come at 48240 a second. At that
+  // ratio a second of them is a second at 24 kHz, and a 440 Hz tone stays
+  // 440 Hz, its phase continuous while the ratio moves.
+  auto conv = AudioConverter::make(monoFloat(48000), monoFloat(24000));
+  ASSERT_NE(conv, nullptr);
+  EXPECT_EQ(conv->inputRateRatio(), 1.0);
+  double ideal = 0;
+  const auto out = streamSine(*conv, 48240, 24000, 440, 4824, 100, [&](uint32_t k) {
+    const double ratio = k < 50 ? 1.0 + 0.0001 * k : 1.005;
+    EXPECT_TRUE(conv->setInputRateRatio(ratio));
+    ideal += 4824.0 * 24000 / (48000 * ratio);
+  });
+  EXPECT_NEAR(static_cast<double>(out.size()), ideal, 16);  // the filter holds back a few
+  EXPECT_EQ(conv->inputRateRatio(), 1.005);
+  const double step = 2 * std::numbers::pi * 440 / 24000;
+  EXPECT_LT(roughest(out, 32), step * step * 1.2);
+  // Past the ramp every second of input makes a second of output.
+  const auto later = streamSine(*conv, 48240, 24000, 440, 48240, 3, [](uint32_t) {});
+  EXPECT_NEAR(static_cast<double>(later.size()), 3 * 24000, 2);
+  EXPECT_FALSE(conv->setInputRateRatio(0));
+  EXPECT_EQ(conv->inputRateRatio(), 1.005);
+}
+
+TEST(Converter, BetweenEqualRatesARatioStartsResamplingWithoutAStep) {
+  auto conv = AudioConverter::make(monoFloat(24000), monoFloat(24000));
+  ASSERT_NE(conv, nullptr);
+  const auto out = streamSine(*conv, 24000, 24000, 440, 2400, 40, [&](uint32_t k) {
+    if (k == 20) {
+      EXPECT_TRUE(conv->setInputRateRatio(0.997));
+    }
+  });
+  const auto exact = sine(24000, 2400 * 20, 440);
+  // Unchanged until the ratio was asked for...
+  for (uint32_t i = 0; i < 2400 * 20; ++i) ASSERT_EQ(out[i], exact->floatChannelData()[0][i]) << i;
+  // ...then 0.3 % more frames, and no step where resampling began.
+  EXPECT_NEAR(static_cast<double>(out.size() - 2400 * 20), 2400 * 20 / 0.997, 16);
+  const double step = 2 * std::numbers::pi * 440 / 24000;
+  EXPECT_LT(roughest(out, 0), step * step * 1.2);
+}
+
 TEST(Converter, MapsChannelsAndSampleFormats) {
   // Deinterleaved stereo to mono: the mean of the channels.
   AudioFormat stereo(CommonFormat::pcmFloat32, 48000, 2, false);
