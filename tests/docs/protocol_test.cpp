@@ -98,16 +98,21 @@ Emitted scanSource(const std::string& text, const std::string& where) {
   return out;
 }
 
-// Every C++ file of the helper and of its program.
-Emitted scanHelperSources() {
+// Every C++ file under `dir` of the project, and the program's `main`.
+std::vector<fs::path> programSources(const char* dir, const char* program) {
   std::vector<fs::path> files;
-  for (const auto& entry : fs::recursive_directory_iterator(kProjectDir / "helper")) {
+  for (const auto& entry : fs::recursive_directory_iterator(kProjectDir / dir)) {
     const auto ext = entry.path().extension();
     if (entry.is_regular_file() && (ext == ".cpp" || ext == ".h")) files.push_back(entry.path());
   }
-  files.push_back(kProjectDir / "bin" / "tasmerig.cpp");
+  files.push_back(kProjectDir / "bin" / program);
+  return files;
+}
+
+// Every C++ file of the helper and of its program.
+Emitted scanHelperSources() {
   Emitted all;
-  for (const auto& file : files) {
+  for (const auto& file : programSources("helper", "tasmerig.cpp")) {
     Emitted one = scanSource(testsupport::readFile(file), fs::relative(file, kProjectDir).string());
     all.types.merge(one.types);
     all.warningCodes.merge(one.warningCodes);
@@ -277,14 +282,8 @@ KelvaroEmitted scanKelvaroSource(const std::string& text, const std::string& whe
 
 // Every C++ file of the recovery program and of its entry.
 KelvaroEmitted scanKelvaroSources() {
-  std::vector<fs::path> files;
-  for (const auto& entry : fs::recursive_directory_iterator(kProjectDir / "recorder")) {
-    const auto ext = entry.path().extension();
-    if (entry.is_regular_file() && (ext == ".cpp" || ext == ".h")) files.push_back(entry.path());
-  }
-  files.push_back(kProjectDir / "bin" / "kelvaro.cpp");
   KelvaroEmitted all;
-  for (const auto& file : files) {
+  for (const auto& file : programSources("recorder", "kelvaro.cpp")) {
     const std::string stem = file.stem().string();
     const bool own = file.parent_path().filename() == "export" &&
                      (stem == "finalize" || stem == "timeline" || stem == "encode" || stem == "validation");

@@ -5,6 +5,7 @@
 #include <complex>
 #include <map>
 #include <numbers>
+#include <optional>
 
 #include "segment_format/segment_format.h"
 #include "tests/support/temp_dir.h"
@@ -143,6 +144,36 @@ double meanSquare(const std::vector<float>& samples, std::size_t from, std::size
   return sum / static_cast<double>(to - from);
 }
 
+namespace {
+
+// The least-squares fit a sin(wt) + b cos(wt) of samples [start, start + len);
+// nothing when the block cannot tell the two apart.
+struct ToneBlock {
+  double a = 0, b = 0;
+  double at(double w, std::size_t i) const {
+    const double t = w * static_cast<double>(i);
+    return a * std::sin(t) + b * std::cos(t);
+  }
+};
+
+std::optional<ToneBlock> fitToneBlock(const std::vector<float>& samples, double w, std::size_t start, std::size_t len) {
+  double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+  for (std::size_t i = start; i < start + len; ++i) {
+    const double t = w * static_cast<double>(i);
+    const double s = std::sin(t), c = std::cos(t), x = samples[i];
+    ss += s * s;
+    cc += c * c;
+    sc += s * c;
+    xs += x * s;
+    xc += x * c;
+  }
+  const double det = ss * cc - sc * sc;
+  if (!(std::abs(det) > 0)) return std::nullopt;
+  return ToneBlock{(xs * cc - xc * sc) / det, (xc * ss - xs * sc) / det};
+}
+
+}  // namespace
+
 ToneFit fitTone(const std::vector<float>& samples, double frequency, double rate, std::size_t blockFrames) {
   ToneFit fit;
   fit.residual = samples;
@@ -151,26 +182,10 @@ ToneFit fitTone(const std::vector<float>& samples, double frequency, double rate
   std::size_t blocks = 0;
   for (std::size_t start = 0; blockFrames > 0 && start < samples.size(); start += blockFrames) {
     const std::size_t len = std::min(blockFrames, samples.size() - start);
-    // Normal equations of x ~ a sin + b cos over the block.
-    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double t = w * static_cast<double>(start + i);
-      const double s = std::sin(t), c = std::cos(t), x = samples[start + i];
-      ss += s * s;
-      cc += c * c;
-      sc += s * c;
-      xs += x * s;
-      xc += x * c;
-    }
-    const double det = ss * cc - sc * sc;
-    if (!(std::abs(det) > 0)) continue;
-    const double a = (xs * cc - xc * sc) / det;
-    const double b = (xc * ss - xs * sc) / det;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double t = w * static_cast<double>(start + i);
-      fit.residual[start + i] = static_cast<float>(samples[start + i] - (a * std::sin(t) + b * std::cos(t)));
-    }
-    amplitudeSquares += a * a + b * b;
+    const auto tone = fitToneBlock(samples, w, start, len);
+    if (!tone) continue;
+    for (std::size_t i = start; i < start + len; ++i) fit.residual[i] = static_cast<float>(samples[i] - tone->at(w, i));
+    amplitudeSquares += tone->a * tone->a + tone->b * tone->b;
     ++blocks;
   }
   fit.amplitude = blocks > 0 ? std::sqrt(amplitudeSquares / static_cast<double>(blocks)) : 0.0;
@@ -185,27 +200,15 @@ ToneContinuity toneContinuity(const std::vector<float>& samples, double frequenc
   std::vector<Block> blocks;
   const double w = 2 * std::numbers::pi * frequency / rate;
   for (std::size_t start = from; blockFrames > 0 && start + blockFrames <= samples.size(); start += blockFrames) {
-    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-    for (std::size_t i = start; i < start + blockFrames; ++i) {
-      const double t = w * static_cast<double>(i);
-      const double s = std::sin(t), c = std::cos(t), x = samples[i];
-      ss += s * s;
-      cc += c * c;
-      sc += s * c;
-      xs += x * s;
-      xc += x * c;
-    }
-    const double det = ss * cc - sc * sc;
-    if (!(std::abs(det) > 0)) continue;
-    const double a = (xs * cc - xc * sc) / det;
-    const double b = (xc * ss - xs * sc) / det;
+    const auto tone = fitToneBlock(samples, w, start, blockFrames);
+    if (!tone) continue;
     double r = 0;
     for (std::size_t i = start; i < start + blockFrames; ++i) {
-      const double t = w * static_cast<double>(i);
-      const double e = samples[i] - (a * std::sin(t) + b * std::cos(t));
+      const double e = samples[i] - tone->at(w, i);
       r += e * e;
     }
-    blocks.push_back({std::hypot(a, b), std::atan2(b, a), std::sqrt(r / static_cast<double>(blockFrames))});
+    blocks.push_back(
+        {std::hypot(tone->a, tone->b), std::atan2(tone->b, tone->a), std::sqrt(r / static_cast<double>(blockFrames))});
   }
   ToneContinuity out;
   out.blocks = blocks.size();

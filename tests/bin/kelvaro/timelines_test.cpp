@@ -210,6 +210,15 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
       testsupport::writeFile(path, caf_file(constant(24000, 22), rate, channels));
     };
   };
+  // A silent middle segment, and `plant` in the session's file `name`.
+  const auto silent_middle_and = [&](const char* name, std::function<void(const fs::path&)> plant) {
+    return three_with_middle([name, plant](Session& s, const fs::path& p) {
+      testsupport::writeFile(p, caf_file(constant(24000, 0)));
+      plant(s.dir() / name);
+    });
+  };
+  const auto directory = [](const fs::path& p) { fs::create_directories(p); };
+  const auto fifo = [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); };
   const std::vector<Case> cases{
       {"zero-filled segment",
        [](Session& s) {
@@ -439,10 +448,7 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
        mic_with_silent_middle,
        ""},
       {"manifest that is a directory",
-       three_with_middle([](Session& s, const fs::path& p) {
-         testsupport::writeFile(p, caf_file(constant(24000, 0)));
-         fs::create_directories(s.dir() / "manifest.jsonl");
-       }),
+       silent_middle_and("manifest.jsonl", directory),
        "",
        "",
        {"manifest_left_out: manifest.jsonl (@manifest.jsonl)"},
@@ -450,10 +456,7 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
        mic_with_silent_middle,
        ""},
       {"manifest that is a FIFO",
-       three_with_middle([](Session& s, const fs::path& p) {
-         testsupport::writeFile(p, caf_file(constant(24000, 0)));
-         ASSERT_EQ(::mkfifo((s.dir() / "manifest.jsonl").c_str(), 0600), 0);
-       }),
+       silent_middle_and("manifest.jsonl", fifo),
        "",
        "",
        {"manifest_left_out"},
@@ -461,10 +464,7 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
        mic_with_silent_middle,
        ""},
       {"journal that is a directory",
-       three_with_middle([](Session& s, const fs::path& p) {
-         testsupport::writeFile(p, caf_file(constant(24000, 0)));
-         fs::create_directories(s.dir() / "journal.jsonl");
-       }),
+       silent_middle_and("journal.jsonl", directory),
        "",
        "",
        {"journal_left_out: journal.jsonl (@journal.jsonl) is a directory"},
@@ -472,10 +472,7 @@ TEST(KelvaroTimelines, DamagedSessionsKeepWhatIsWholeAndNameWhatIsLeftOut) {
        mic_with_silent_middle,
        ""},
       {"journal that is a FIFO",
-       three_with_middle([](Session& s, const fs::path& p) {
-         testsupport::writeFile(p, caf_file(constant(24000, 0)));
-         ASSERT_EQ(::mkfifo((s.dir() / "journal.jsonl").c_str(), 0600), 0);
-       }),
+       silent_middle_and("journal.jsonl", fifo),
        "",
        "",
        {"journal_left_out: journal.jsonl (@journal.jsonl) is a FIFO"},
