@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -131,18 +132,24 @@ struct Reference {
   std::set<std::string> fatalReasons;
 };
 
+// Calls `fn` with each line of `text`, without its end of line.
+void forEachLine(const std::string& text, const std::function<void(const std::string&)>& fn) {
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    fn(text.substr(pos, end - pos));
+    pos = end + 1;
+  }
+}
+
 Reference parseReference(const std::string& text) {
   static const std::regex eventHeading(R"re(^### `([a-z0-9_]+)`\s*$)re");
   static const std::regex criticalLine(R"re(^Critical: (yes|no)\b)re");
   static const std::regex firstCell(R"re(^\| `([a-z0-9_]+)` \|)re");
   Reference ref;
   std::string section, event;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
+  forEachLine(text, [&](const std::string& line) {
     std::smatch m;
     if (line.rfind("## ", 0) == 0) {
       section = line.substr(3);
@@ -157,7 +164,7 @@ Reference parseReference(const std::string& text) {
     } else if (section == "Fatal errors" && std::regex_search(line, m, firstCell)) {
       ref.fatalReasons.insert(m[1].str());
     }
-  }
+  });
   return ref;
 }
 
@@ -309,12 +316,7 @@ KelvaroReference parseKelvaroReference(const std::string& text) {
   static const std::regex firstCell(R"re(^\| `([^`]+)` \|)re");
   KelvaroReference ref;
   std::string section, sub;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
+  forEachLine(text, [&](const std::string& line) {
     std::smatch m;
     if (line.rfind("## ", 0) == 0) {
       section = line.substr(3);
@@ -326,7 +328,7 @@ KelvaroReference parseKelvaroReference(const std::string& text) {
       if (sub == "Failures") ref.failures.push_back(m[1].str());
       if (sub == "Warnings of `kelvaro`") ref.warningCodes.insert(m[1].str());
     }
-  }
+  });
   return ref;
 }
 
