@@ -345,7 +345,9 @@ TEST(CaptureMode, AGrantAtThePromptStartsTheRecording) {
 }
 
 TEST(CaptureMode, ThermalPressureWarns) {
-  CaptureSession s({}, {{"thermal", {{"events", {{{"at_ms", 100}, {"state", 2}}, {{"at_ms", 200}, {"state", 3}}}}}}});
+  // The observer reads the state when it runs: a second apart, a loaded
+  // main queue still reads each change before the next.
+  CaptureSession s({}, {{"thermal", {{"events", {{{"at_ms", 100}, {"state", 2}}, {{"at_ms", 1100}, {"state", 3}}}}}}});
   s.waitFor("helper_ready");
   std::vector<std::string> seen;
   for (int i = 0; i < 2; ++i) {
