@@ -124,7 +124,11 @@ TEST_F(MeetingCapture, WhatPlaysWhilePausedIsInNeitherSystemSegment) {
 
   // Each segment holds the meeting where it was; the second takes it up
   // at least the second of the pause after the first one ends.
-  const auto first = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system" / "000001.caf"));
+  // The first is judged from its first captured frame: a tap that a loaded
+  // machine starts late leaves silence in place before it, which holds none
+  // of the meeting.
+  auto first = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system" / "000001.caf"));
+  first.erase(first.begin(), std::find_if(first.begin(), first.end(), [](float v) { return v != 0.0f; }));
   const auto second = testsupport::toFloat(testsupport::cafSamples(s.sessionDir() / "system" / "000002.caf"));
   const auto a1 = testsupport::bestAlignment(first, speech_.canonical, -kRate / 2, 3 * kRate);
   const auto a2 = testsupport::bestAlignment(second, speech_.canonical, -kRate / 2, 12 * kRate);
