@@ -78,14 +78,8 @@ MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUI
 }
 
 bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
-                                            bool hasEngine) {
-  return hasEngine && !micPaused && !newUID.empty() && newUID != currentUID;
-}
-
-bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
                                             bool hasEngine, bool engineDelivering) {
-  if (defaultInputChangeRequiresMicReconnect(currentUID, newUID, micPaused, hasEngine)) return true;
-  return hasEngine && !micPaused && !newUID.empty() && !engineDelivering;
+  return hasEngine && !micPaused && !newUID.empty() && (newUID != currentUID || !engineDelivering);
 }
 
 uint64_t micDeferredReconnectDelayNs(uint64_t settleDelayNs, uint64_t cooldownDelayNs, bool oldEngineDelivering) {

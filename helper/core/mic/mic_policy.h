@@ -38,13 +38,11 @@ MicConfigChangeAction classifyMicConfigChangeAction(const std::string& currentUI
                                                     int64_t observedNativeRate, int64_t currentNativeChannels,
                                                     int64_t observedNativeChannels, bool engineRunning);
 
+// An engine that no longer delivers is brought to the default input even
+// when that is the very device it recorded (nothing else would bring the
+// mic back).
 bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
-                                            bool hasEngine);
-// The same, knowing whether the mic's engine still delivers: one that no
-// longer does is brought to the default input even when that is the very
-// device it recorded (nothing else would bring the mic back).
-bool defaultInputChangeRequiresMicReconnect(const std::string& currentUID, const std::string& newUID, bool micPaused,
-                                            bool hasEngine, bool engineDelivering);
+                                            bool hasEngine, bool engineDelivering = true);
 // How long a reconnect to a new default input waits: for the route to
 // settle and, only while the old engine still records, for the cool-down
 // between reconnects (a stopped engine has nothing left to protect).

@@ -35,6 +35,7 @@ SessionPlacement placeOnSessionClock(const SessionRun& run, int64_t placed, bool
       at += p.skip;
     }
     const int64_t rest = frames - p.skip;
+    const int64_t jump = framesIn(kSessionClockJumpNs, run.rate);
     const int64_t error = at - placed;
     if (!runHasFrames) {
       // The run's first buffer lands exactly: the sources start together.
@@ -43,9 +44,9 @@ SessionPlacement placeOnSessionClock(const SessionRun& run, int64_t placed, bool
       } else if (error < 0) {
         p.skip += std::min(rest, -error);
       }
-    } else if (error > framesIn(kSessionClockJumpNs, run.rate)) {
+    } else if (error > jump) {
       p.fill = error;
-    } else if (error < -framesIn(kSessionClockJumpNs, run.rate)) {
+    } else if (error < -jump) {
       // Behind what is already placed: only what lies beyond it is new.
       p.overlap = std::min(rest, -error);
       p.skip += p.overlap;

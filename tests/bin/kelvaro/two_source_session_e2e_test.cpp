@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -138,31 +139,31 @@ TEST_F(TwoSourceSession, ThreePausesLeaveTheEchoWhereItWasAndTheMicsLastFramesBe
   w.echoDelayMs = 25;
   CaptureSession s(kBothSources, testsupport::meetingScenario(speech_.played, w));
   s.waitFor("helper_ready");
-  // Pauses of lengths that are no whole number of either device's cycles.
-  const fs::path micDir = s.sessionDir() / "mic", setAside = s.sessionDir() / "mic-aside";
-  for (int i = 1; i <= 2; ++i) {
-    std::this_thread::sleep_for(3300ms);
-    s.send({{"type", "pause"}, {"request_id", "p" + std::to_string(i)}, {"source", "all"}});
+  // Pauses of lengths that are no whole number of either device's cycles;
+  // `atThePause` runs once the pause is answered.
+  const auto pauseAll = [&s](const std::string& id, const std::function<void()>& atThePause) {
+    s.send({{"type", "pause"}, {"request_id", "p" + id}, {"source", "all"}});
     s.waitFor("pause_fence_complete");
-    if (i == 2) {
-      // The mic's next segment cannot be created at the resume (a file
-      // stands where its directory was) until the cause clears 2 s later.
-      fs::rename(micDir, setAside);
-      testsupport::writeFile(micDir, "not a directory");
-    }
+    if (atThePause) atThePause();
     std::this_thread::sleep_for(1370ms);
-    s.send({{"type", "resume"}, {"request_id", "r" + std::to_string(i)}, {"source", "all"}});
+    s.send({{"type", "resume"}, {"request_id", "r" + id}, {"source", "all"}});
     s.waitFor("resume_fence_complete");
-  }
+  };
+  const fs::path micDir = s.sessionDir() / "mic", setAside = s.sessionDir() / "mic-aside";
+  std::this_thread::sleep_for(3300ms);
+  pauseAll("1", {});
+  std::this_thread::sleep_for(3300ms);
+  pauseAll("2", [&] {
+    // The mic's next segment cannot be created at the resume (a file
+    // stands where its directory was) until the cause clears 2 s later.
+    fs::rename(micDir, setAside);
+    testsupport::writeFile(micDir, "not a directory");
+  });
   std::this_thread::sleep_for(2000ms);
   fs::remove(micDir);
   fs::rename(setAside, micDir);
   std::this_thread::sleep_for(2000ms);
-  s.send({{"type", "pause"}, {"request_id", "p3"}, {"source", "all"}});
-  s.waitFor("pause_fence_complete");
-  std::this_thread::sleep_for(1370ms);
-  s.send({{"type", "resume"}, {"request_id", "r3"}, {"source", "all"}});
-  s.waitFor("resume_fence_complete");
+  pauseAll("3", {});
   std::this_thread::sleep_for(2000ms);
   s.send({{"type", "stop"}, {"request_id", "s"}});
   ASSERT_EQ(s.finish().exitCode, 0) << s.joined();
